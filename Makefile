@@ -1,0 +1,49 @@
+# Two entry points do all set-up from nothing: `make demo` and `make test`.
+# Everything lands in .venv (Python packages) and build/ (compiled objects).
+SHELL := /bin/bash
+JOBS ?= 2
+VENV := .venv
+PY := $(VENV)/bin/python
+PIP := $(PY) -m pip
+PYTHON313 := $(shell PYENV_VERSION=3.13.0 pyenv which python3.13 2>/dev/null || command -v python3.13)
+APT_PACKAGES := g++ cmake libgtest-dev
+PY_PACKAGES := "numpy>=2" "scikit-build-core>=0.10" ninja "pytest>=8" "hypothesis>=6" tqdm
+
+.PHONY: demo test deps venv install cpp-test py-test clean
+
+demo: install
+	$(PY) demo.py
+
+test: install cpp-test py-test
+
+# Debian packages: the C++ toolchain and GoogleTest.
+deps:
+	@missing=$$(for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "installing $$missing"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+
+$(VENV)/.ready: Makefile
+	@test -n "$(PYTHON313)" || { echo "CPython 3.13 not found (pyenv 3.13.0 or python3.13 on PATH)"; exit 1; }
+	$(PYTHON313) -m venv $(VENV)
+	$(PIP) install -q $(PY_PACKAGES)
+	touch $@
+
+venv: deps $(VENV)/.ready
+
+# Builds the extension incrementally (scikit-build-core keeps build/<tag>).
+install: venv
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PIP) install -q --no-build-isolation --no-deps .
+
+cpp-test: deps venv
+	cmake -S . -B build/cpp -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	  -DLODEX_PYTHON=OFF -DLODEX_TESTS=ON -DLODEX_WERROR=ON >/dev/null
+	cmake --build build/cpp -j $(JOBS)
+	ctest --test-dir build/cpp --output-on-failure -j $(JOBS)
+
+py-test: install
+	$(PY) -m pytest -q
+
+clean:
+	rm -rf build $(VENV)

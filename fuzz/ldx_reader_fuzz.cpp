@@ -1,0 +1,121 @@
+// libFuzzer harness for the .ldx reader. Every input must either parse or be
+// refused as an invalid file or a row outside the file; a parsed index must
+// hold exactly the bytes its header points at, and must survive a save and a
+// second parse unchanged. Allocation limits come from the libFuzzer flags
+// (see run.sh): the reader may not reserve what the input cannot back.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "index_file.hpp"
+
+namespace {
+
+using lodex::IndexError;
+using lodex::Storage;
+
+[[noreturn]] void fail(const std::string& what) {
+  std::fprintf(stderr, "property violated: %s\n", what.c_str());
+  std::abort();
+}
+
+uint64_t le(const uint8_t* p, size_t width) {
+  uint64_t v = 0;
+  for (size_t k = 0; k < width; ++k) v |= uint64_t{p[k]} << (8 * k);
+  return v;
+}
+
+// A row's QJL bits as every reader sees them: an absent buffer in a QJL
+// index stands for qjl_bytes zero bytes.
+std::vector<uint8_t> qjl_of(const Storage& s, size_t row) {
+  if (!s.use_qjl()) return {};
+  const auto bits = s.qjl_bits(row);
+  return bits ? std::vector<uint8_t>(bits->begin(), bits->end()) : std::vector<uint8_t>(s.qjl_bytes(), 0);
+}
+
+// The layout as the format states it, decoded here independently of the
+// reader, so a reader that takes a row from the wrong place is caught.
+struct Header {
+  uint64_t dim, count, norms, codes, qjl;
+  uint8_t bits;
+  bool use_qjl;
+};
+
+Header decode(const uint8_t* f) {
+  return {le(f + 6, 4), le(f + 20, 8), le(f + 28, 8), le(f + 36, 8), le(f + 44, 8), f[10], f[11] != 0};
+}
+
+void expect_rows(const uint8_t* f, const Header& h, const Storage& s) {
+  if (s.dim() != h.dim || s.bits() != h.bits || s.use_qjl() != h.use_qjl || s.len() != h.count) {
+    fail("parameters or row count differ from the header");
+  }
+  if (s.len() == 0) return;  // a header may claim rows of any width
+  std::vector<uint8_t> code(s.code_bytes());
+  for (size_t i = 0; i < s.len(); ++i) {
+    if (s.id(i) != le(f + 52 + 8 * i, 8)) fail("id of row " + std::to_string(i));
+    if (s.norm_bits(i) != le(f + h.norms + 2 * i, 2)) fail("norm of row " + std::to_string(i));
+    s.copy_codes(i, code);
+    if (!code.empty() && std::memcmp(code.data(), f + h.codes + i * code.size(), code.size()) != 0) {
+      fail("code of row " + std::to_string(i));
+    }
+    const std::vector<uint8_t> qjl = qjl_of(s, i);
+    if (qjl.size() != (h.use_qjl ? lodex::qjl_bytes_for(h.dim) : 0)) fail("QJL size of row " + std::to_string(i));
+    const bool same = h.qjl != 0 ? std::equal(qjl.begin(), qjl.end(), f + h.qjl + i * qjl.size())
+                                 : std::all_of(qjl.begin(), qjl.end(), [](uint8_t b) { return b == 0; });
+    if (!same) fail("QJL bits of row " + std::to_string(i));
+  }
+}
+
+uint16_t quieted(uint16_t norm) { return (norm & 0x7FFF) > 0x7F80 ? norm | 0x0040 : norm; }
+
+void expect_same_after_resave(const Storage& a, const Storage& b) {
+  if (a.dim() != b.dim() || a.bits() != b.bits() || a.use_qjl() != b.use_qjl() || a.seed() != b.seed() ||
+      a.len() != b.len()) {
+    fail("parameters changed across a save");
+  }
+  if (a.len() == 0) return;
+  std::vector<uint8_t> ca(a.code_bytes()), cb(b.code_bytes());
+  for (size_t i = 0; i < a.len(); ++i) {
+    a.copy_codes(i, ca);
+    b.copy_codes(i, cb);
+    if (a.id(i) != b.id(i) || quieted(a.norm_bits(i)) != b.norm_bits(i) || ca != cb || qjl_of(a, i) != qjl_of(b, i)) {
+      fail("row " + std::to_string(i) + " changed across a save");
+    }
+  }
+}
+
+std::string scratch_path() {
+  const char* dir = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
+  return std::string(dir) + "/ldx-fuzz-" + std::to_string(::getpid()) + ".ldx";
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const lodex::Result<Storage> parsed = lodex::parse_index_file({data, size});
+  if (!parsed) {
+    const IndexError& e = parsed.error();
+    const bool invalid_file = e.kind() == IndexError::Kind::kFile && !e.is_io();
+    if (!invalid_file && e.kind() != IndexError::Kind::kInternalFault) fail("unexpected error: " + e.text());
+    if (invalid_file && e.text() != "invalid .ldx file: file too small" && e.text() != "invalid .ldx file: bad magic") {
+      fail("unexpected reason: " + e.text());
+    }
+    return 0;
+  }
+  expect_rows(data, decode(data), *parsed);
+
+  static const std::string path = scratch_path();
+  if (const lodex::Status saved = lodex::save_index_file(path, *parsed); !saved) fail("resave: " + saved.error().text());
+  const lodex::Result<Storage> again = lodex::load_index_file(path);
+  if (!again) fail("reload: " + again.error().text());
+  expect_same_after_resave(*parsed, *again);
+  ::unlink(path.c_str());
+  return 0;
+}

@@ -1,0 +1,21 @@
+// Which vector instruction sets the scan may use on this machine. Asked once
+// (cpuid for the instructions, xgetbv for the register state the operating
+// system saves); the answer never changes for the life of the process.
+#pragma once
+
+#include <cstdint>
+
+namespace lodex {
+
+// Ordered: each level implies the ones below it.
+enum class SimdLevel : uint8_t { kScalar = 0, kAvx2 = 1, kAvx512 = 2 };
+
+// The best level the CPU and the OS both support, detected on first call.
+SimdLevel best_simd_level();
+
+// True when `level` may run here (kScalar always may).
+bool simd_level_supported(SimdLevel level);
+
+const char* simd_level_name(SimdLevel level);
+
+}  // namespace lodex

@@ -1,0 +1,537 @@
+// Reading and writing .ldx files (layout table in index_file.hpp). The reader
+// trusts nothing in the header: every row's bytes are bounds-checked against
+// the file before they are touched, and nothing is reserved that the file's
+// length could not back. The writer streams through one 8192-byte buffer.
+#include "index_file.hpp"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <vector>
+
+namespace lodex {
+namespace {
+
+constexpr uint32_t kMagic = 0x4958444C;  // "LDXI" read as a little-endian u32
+constexpr uint16_t kVersion = 1;
+constexpr size_t kWriteBufferBytes = 8192;
+
+// Header field offsets; the sections follow the header back to back.
+constexpr size_t kVersionAt = 4;
+constexpr size_t kDimAt = 6;
+constexpr size_t kBitsAt = 10;
+constexpr size_t kUseQjlAt = 11;
+constexpr size_t kSeedAt = 12;
+constexpr size_t kCountAt = 20;
+constexpr size_t kNormsOffsetAt = 28;
+constexpr size_t kCodesOffsetAt = 36;
+constexpr size_t kQjlOffsetAt = 44;
+static_assert(kQjlOffsetAt + 8 == kHeaderBytes);
+
+constexpr size_t kIdBytes = 8;
+constexpr size_t kNormBytes = 2;
+
+template <class T>
+T load_le(const uint8_t* p) {
+  T v = 0;
+  for (size_t k = 0; k < sizeof(T); ++k) v |= static_cast<T>(static_cast<T>(p[k]) << (8 * k));
+  return v;
+}
+
+template <class T>
+void store_le(uint8_t* p, T v) {
+  for (size_t k = 0; k < sizeof(T); ++k) p[k] = static_cast<uint8_t>(v >> (8 * k));
+}
+
+using u128 = unsigned __int128;
+
+std::string u128_text(u128 v) {
+  char digits[40];
+  size_t n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + static_cast<int>(v % 10));
+    v /= 10;
+  } while (v != 0);
+  return std::string(std::make_reverse_iterator(digits + n), std::make_reverse_iterator(digits));
+}
+
+// Locates entry `row` of a section of `stride`-byte entries starting at
+// `base`. Sums are taken in 128 bits, so an offset near 2^64 or a huge
+// stride cannot wrap around into the file: it lands past the end instead.
+struct Span128 {
+  u128 start;
+  u128 end;
+};
+
+Span128 entry_at(uint64_t base, uint64_t row, uint64_t stride) {
+  const u128 start = static_cast<u128>(base) + static_cast<u128>(row) * stride;
+  return {start, start + stride};
+}
+
+IndexError row_outside(uint64_t row, const char* what, Span128 at, size_t file_len) {
+  return IndexError::internal_fault("row " + std::to_string(row) + " lies outside the file: " + what + " bytes " +
+                                    u128_text(at.start) + ".." + u128_text(at.end) + " beyond length " +
+                                    std::to_string(file_len));
+}
+
+Result<Storage> parse_rows(std::span<const uint8_t> file) {
+  const uint8_t* f = file.data();
+  const size_t len = file.size();
+  const uint64_t dim = load_le<uint32_t>(f + kDimAt);
+  const uint8_t bits = f[kBitsAt];
+  const bool use_qjl = f[kUseQjlAt] != 0;
+  const uint64_t seed = load_le<uint64_t>(f + kSeedAt);
+  const uint64_t count = load_le<uint64_t>(f + kCountAt);
+  const uint64_t norms_offset = load_le<uint64_t>(f + kNormsOffsetAt);
+  const uint64_t codes_offset = load_le<uint64_t>(f + kCodesOffsetAt);
+  const uint64_t qjl_offset = load_le<uint64_t>(f + kQjlOffsetAt);
+  const bool read_qjl = use_qjl && qjl_offset != 0;
+
+  // dim < 2^32 and bits < 2^8 keep both sizes far below 2^64.
+  const uint64_t code_bytes = code_bytes_for(dim, bits);
+  const uint64_t qjl_bytes = qjl_bytes_for(dim);
+
+  Storage storage(dim, seed, bits, use_qjl);
+
+  // `count` is only a claim. Reserve no more rows than the bytes after the
+  // header could hold if laid out as the writer does; a file whose sections
+  // overlap may still hold more, and those rows simply grow the store.
+  const uint64_t per_row = kIdBytes + kNormBytes + code_bytes + (use_qjl ? qjl_bytes : 0);
+  storage.reserve(static_cast<size_t>(std::min<uint64_t>(count, (len - kHeaderBytes) / per_row)));
+
+  for (uint64_t i = 0; i < count; ++i) {
+    const Span128 id_at = entry_at(kHeaderBytes, i, kIdBytes);
+    if (id_at.end > len) return std::unexpected(row_outside(i, "id", id_at, len));
+    const Span128 norm_at = entry_at(norms_offset, i, kNormBytes);
+    if (norm_at.end > len) return std::unexpected(row_outside(i, "norm", norm_at, len));
+    const Span128 code_at = entry_at(codes_offset, i, code_bytes);
+    if (code_at.end > len) return std::unexpected(row_outside(i, "code", code_at, len));
+    std::optional<std::span<const uint8_t>> qjl;
+    if (read_qjl) {
+      const Span128 qjl_at = entry_at(qjl_offset, i, qjl_bytes);
+      if (qjl_at.end > len) return std::unexpected(row_outside(i, "QJL", qjl_at, len));
+      qjl = file.subspan(static_cast<size_t>(qjl_at.start), static_cast<size_t>(qjl_bytes));
+    }
+    storage.push(load_le<uint64_t>(f + static_cast<size_t>(id_at.start)),
+                 load_le<uint16_t>(f + static_cast<size_t>(norm_at.start)),
+                 file.subspan(static_cast<size_t>(code_at.start), static_cast<size_t>(code_bytes)), qjl);
+  }
+  return storage;
+}
+
+IndexError nul_in_path() { return FileError::io("file name contained an unexpected NUL byte"); }
+
+int open_retrying(const char* path, int flags, mode_t mode = 0) {
+  int fd;
+  do {
+    fd = ::open(path, flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Reads what `fd` yields until end of file. The capacity starts at the size
+// fstat reports; a file that grows meanwhile (or a pipe, whose size reads 0)
+// is followed with geometric growth, probing for end of file first so an
+// exactly-sized buffer never doubles just to learn that nothing is left.
+class ReadBuffer {
+ public:
+  bool reserve(size_t capacity) {
+    if (capacity <= capacity_) return true;
+    void* grown = std::realloc(data_.get(), capacity);
+    if (grown == nullptr) return false;
+    data_.release();
+    data_.reset(static_cast<uint8_t*>(grown));
+    capacity_ = capacity;
+    return true;
+  }
+
+  Status fill(int fd) {
+    for (;;) {
+      if (size_ == capacity_) {
+        uint8_t probe[4096];
+        const ssize_t got = read_some(fd, probe, sizeof probe);
+        if (got < 0) return std::unexpected(FileError::os(errno));
+        if (got == 0) return {};
+        if (!reserve(std::max(capacity_ * 2, capacity_ + sizeof probe))) {
+          return std::unexpected(FileError::io("out of memory"));
+        }
+        std::memcpy(data_.get() + size_, probe, static_cast<size_t>(got));
+        size_ += static_cast<size_t>(got);
+        continue;
+      }
+      // Linux moves at most about 2 GiB per read; ask for no more than that.
+      const size_t want = std::min<size_t>(capacity_ - size_, size_t{1} << 30);
+      const ssize_t got = read_some(fd, data_.get() + size_, want);
+      if (got < 0) return std::unexpected(FileError::os(errno));
+      if (got == 0) return {};
+      size_ += static_cast<size_t>(got);
+    }
+  }
+
+  std::span<const uint8_t> bytes() const { return {data_.get(), size_}; }
+
+ private:
+  static ssize_t read_some(int fd, uint8_t* out, size_t n) {
+    ssize_t got;
+    do {
+      got = ::read(fd, out, n);
+    } while (got < 0 && errno == EINTR);
+    return got;
+  }
+
+  struct Free {
+    void operator()(uint8_t* p) const { std::free(p); }
+  };
+  std::unique_ptr<uint8_t, Free> data_;
+  size_t capacity_ = 0;
+  size_t size_ = 0;
+};
+
+// write() until all `n` bytes are out: a signal or a short write only means
+// "continue from here"; a write that makes no progress is the fixed-text
+// error, since the system gave no errno for it.
+Status write_all(int fd, const uint8_t* p, size_t n) {
+  while (n > 0) {
+    const ssize_t put = ::write(fd, p, std::min<size_t>(n, size_t{1} << 30));
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(FileError::os(errno));
+    }
+    if (put == 0) return std::unexpected(FileError::io("failed to write whole buffer"));
+    p += put;
+    n -= static_cast<size_t>(put);
+  }
+  return {};
+}
+
+// The one write buffer of a save. After the first failed write every later
+// put is dropped, so the caller can lay down the whole sequence and look at
+// the outcome once; what the buffer held at the failure stays in it, for
+// the last flush attempt a direct write makes before closing.
+class FileWriter {
+ public:
+  explicit FileWriter(int fd) : fd_(fd) {}
+
+  bool ok() const { return !error_.has_value(); }
+  const IndexError& error() const { return *error_; }
+
+  // Room for `n` ≤ kWriteBufferBytes contiguous bytes in the buffer, or
+  // nothing once a write has failed.
+  uint8_t* room(size_t n) {
+    if (used_ + n > kWriteBufferBytes && !flush()) return nullptr;
+    if (!ok()) return nullptr;
+    uint8_t* at = buffer_ + used_;
+    used_ += n;
+    return at;
+  }
+
+  void put(const uint8_t* p, size_t n) {
+    while (n > 0 && ok()) {
+      if (used_ == kWriteBufferBytes && !flush()) return;
+      const size_t take = std::min(n, kWriteBufferBytes - used_);
+      std::memcpy(buffer_ + used_, p, take);
+      used_ += take;
+      p += take;
+      n -= take;
+    }
+  }
+
+  void put_zeros(uint64_t n) {
+    while (n > 0 && ok()) {
+      if (used_ == kWriteBufferBytes && !flush()) return;
+      const size_t take = static_cast<size_t>(std::min<uint64_t>(n, kWriteBufferBytes - used_));
+      std::memset(buffer_ + used_, 0, take);
+      used_ += take;
+      n -= take;
+    }
+  }
+
+  template <class T>
+  void put_le(T v) {
+    if (uint8_t* at = room(sizeof(T))) store_le(at, v);
+  }
+
+  bool flush() {
+    if (!ok()) return false;
+    if (Status s = write_all(fd_, buffer_, used_); !s) {
+      error_ = std::move(s.error());
+      return false;
+    }
+    used_ = 0;
+    return true;
+  }
+
+  // Best effort after a failure; the first error stays the one reported.
+  void last_attempt() { (void)write_all(fd_, buffer_, used_); }
+
+ private:
+  int fd_;
+  size_t used_ = 0;
+  std::optional<IndexError> error_;
+  uint8_t buffer_[kWriteBufferBytes];
+};
+
+void write_header(FileWriter& out, const Storage& s) {
+  const uint64_t n = s.len();
+  const uint64_t code_bytes = s.code_bytes();
+  uint8_t* h = out.room(kHeaderBytes);
+  if (h == nullptr) return;
+  store_le<uint32_t>(h, kMagic);
+  store_le<uint16_t>(h + kVersionAt, kVersion);
+  store_le<uint32_t>(h + kDimAt, static_cast<uint32_t>(s.dim()));
+  h[kBitsAt] = s.bits();
+  h[kUseQjlAt] = s.use_qjl() ? 1 : 0;
+  store_le<uint64_t>(h + kSeedAt, s.seed());
+  store_le<uint64_t>(h + kCountAt, n);
+  store_le<uint64_t>(h + kNormsOffsetAt, kHeaderBytes + kIdBytes * n);
+  store_le<uint64_t>(h + kCodesOffsetAt, kHeaderBytes + (kIdBytes + kNormBytes) * n);
+  store_le<uint64_t>(h + kQjlOffsetAt, s.use_qjl() ? kHeaderBytes + (kIdBytes + kNormBytes + code_bytes) * n : 0);
+}
+
+void write_sections(FileWriter& out, const Storage& s) {
+  const size_t n = s.len();
+  for (size_t i = 0; i < n && out.ok(); ++i) out.put_le<uint64_t>(s.id(i));
+  // Through get_norm and back, as the format defines it: the stored bits
+  // come out unchanged except that a NaN leaves with its quiet bit set.
+  for (size_t i = 0; i < n && out.ok(); ++i) out.put_le<uint16_t>(bf16_from_f32(*s.get_norm(i)));
+
+  // Codes are interleaved across rows in the store, so each row is gathered
+  // straight into the write buffer; only a row wider than the buffer needs
+  // a row-sized scratch array.
+  const size_t code_bytes = s.code_bytes();
+  if (code_bytes == 0) {
+    // Only a file with a crafted bits byte of 0 gets here: nothing to write.
+  } else if (code_bytes <= kWriteBufferBytes) {
+    for (size_t i = 0; i < n; ++i) {
+      uint8_t* at = out.room(code_bytes);
+      if (at == nullptr) break;
+      s.copy_codes(i, {at, code_bytes});
+    }
+  } else if (n > 0) {
+    std::vector<uint8_t> row(code_bytes);
+    for (size_t i = 0; i < n && out.ok(); ++i) {
+      s.copy_codes(i, row);
+      out.put(row.data(), row.size());
+    }
+  }
+
+  if (!s.use_qjl()) return;
+  for (size_t i = 0; i < n && out.ok(); ++i) {
+    if (const auto qjl = s.qjl_bits(i)) {
+      out.put(qjl->data(), qjl->size());
+    } else {
+      out.put_zeros(s.qjl_bytes());
+    }
+  }
+}
+
+// Lays the whole file down through the buffer and flushes it. The outcome is
+// the first failure of any write.
+Status stream_index(int fd, const Storage& s, bool last_attempt_on_failure) {
+  FileWriter out(fd);
+  write_header(out, s);
+  write_sections(out, s);
+  if (out.flush()) return {};
+  if (last_attempt_on_failure) out.last_attempt();
+  return std::unexpected(out.error());
+}
+
+// What a save path ends at once symbolic links are followed.
+struct Target {
+  std::string path;
+  std::optional<struct stat> existing;  // absent when nothing is there yet
+};
+
+std::string parent_of(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string base_of(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+Result<std::string> read_link(const std::string& path) {
+  std::string target(PATH_MAX, '\0');
+  for (;;) {
+    const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+    if (n < 0) return std::unexpected(FileError::os(errno));
+    if (static_cast<size_t>(n) < target.size()) {
+      target.resize(static_cast<size_t>(n));
+      return target;
+    }
+    target.resize(target.size() * 2);
+  }
+}
+
+// Follows a chain of symbolic links to the name that is finally replaced, so
+// the link itself stays a link. A dangling link resolves to the missing
+// name it points at, which is then created, as open(O_CREAT) would.
+Result<Target> resolve_target(std::string path) {
+  constexpr int kMaxLinks = 40;  // the kernel's own limit for one lookup
+  for (int hops = 0;; ++hops) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+      if (errno == ENOENT) return Target{std::move(path), std::nullopt};
+      return std::unexpected(FileError::os(errno));
+    }
+    if (!S_ISLNK(st.st_mode)) return Target{std::move(path), st};
+    if (hops == kMaxLinks) return std::unexpected(FileError::os(ELOOP));
+    Result<std::string> link = read_link(path);
+    if (!link) return std::unexpected(std::move(link.error()));
+    path = (!link->empty() && (*link)[0] == '/') ? std::move(*link) : parent_of(path) + "/" + *link;
+  }
+}
+
+uint64_t mix64(uint64_t x) {
+  x += 0x9E3779B97F4A7C15ull;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  return x ^ (x >> 31);
+}
+
+// Creates a fresh sibling of `target` to write into. open(O_CREAT|O_EXCL,
+// 0666) rather than mkstemp, so the kernel applies the umask (mkstemp would
+// force 0600, and reading the umask means changing it, which races with
+// every other thread of the process).
+Result<std::pair<int, std::string>> create_sibling(const std::string& target) {
+  static std::atomic<uint64_t> counter{0};
+  // Keep the name within NAME_MAX however long the target's own name is.
+  constexpr size_t kSuffixBytes = 16;  // ".tmp." and up to 11 characters
+  const std::string base = base_of(target);
+  const std::string stem = base.size() + kSuffixBytes <= NAME_MAX
+                               ? target
+                               : parent_of(target) + "/" + base.substr(0, NAME_MAX - kSuffixBytes);
+  struct timespec now {};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  uint64_t state = mix64(static_cast<uint64_t>(::getpid()) << 32 ^ static_cast<uint64_t>(now.tv_nsec) ^
+                         static_cast<uint64_t>(now.tv_sec) << 40);
+  for (int attempt = 0;; ++attempt) {
+    state = mix64(state ^ counter.fetch_add(1, std::memory_order_relaxed));
+    static constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::string name = stem + ".tmp.";
+    uint64_t bits = state;
+    for (int k = 0; k < 8; ++k, bits /= 36) name += kAlphabet[bits % 36];
+    const int fd = open_retrying(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+    if (fd >= 0) return std::pair{fd, std::move(name)};
+    if (errno != EEXIST || attempt == 100) return std::unexpected(FileError::os(errno));
+  }
+}
+
+// Devices, FIFOs and the like cannot be replaced by a rename: they are
+// opened and written where they are, as a plain open(O_TRUNC) would.
+Status save_in_place(const std::string& path, const Storage& s) {
+  const int fd = open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  if (fd < 0) return std::unexpected(FileError::os(errno));
+  Status written = stream_index(fd, s, /*last_attempt_on_failure=*/true);
+  ::close(fd);
+  return written;
+}
+
+Status save_by_rename(const Target& target, const Storage& s) {
+  auto created = create_sibling(target.path);
+  if (!created) return std::unexpected(std::move(created.error()));
+  const int fd = created->first;
+  const std::string temp = std::move(created->second);
+
+  auto fail = [&](IndexError e, bool still_open) -> Status {
+    if (still_open) ::close(fd);
+    ::unlink(temp.c_str());
+    return std::unexpected(std::move(e));
+  };
+
+  if (target.existing) {
+    // The replacement takes the old file's place, so it takes its mode and,
+    // where the process may give them, its owners.
+    if (::fchmod(fd, target.existing->st_mode & 07777) != 0) return fail(FileError::os(errno), true);
+    if (target.existing->st_uid != ::geteuid() || target.existing->st_gid != ::getegid()) {
+      (void)::fchown(fd, target.existing->st_uid, target.existing->st_gid);
+    }
+  }
+  if (Status written = stream_index(fd, s, /*last_attempt_on_failure=*/false); !written) {
+    return fail(std::move(written.error()), true);
+  }
+  // The data must be on disk before the name points at it, or a crash right
+  // after the rename could leave an empty file where the old one was.
+  if (::fsync(fd) != 0) return fail(FileError::os(errno), true);
+  if (::close(fd) != 0 && errno != EINTR) return fail(FileError::os(errno), false);
+  if (::rename(temp.c_str(), target.path.c_str()) != 0) return fail(FileError::os(errno), false);
+
+  // Make the rename itself durable. The file is already in place, so a
+  // failure here would be misleading to report.
+  const int dir = open_retrying(parent_of(target.path).c_str(), O_RDONLY | O_DIRECTORY);
+  if (dir >= 0) {
+    (void)::fsync(dir);
+    ::close(dir);
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<Storage> parse_index_file(std::span<const uint8_t> file) {
+  if (file.size() < kHeaderBytes) return std::unexpected(FileError::invalid_file("file too small"));
+  if (load_le<uint32_t>(file.data()) != kMagic) return std::unexpected(FileError::invalid_file("bad magic"));
+  try {
+    return parse_rows(file);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(FileError::io("out of memory"));
+  } catch (const std::length_error&) {
+    return std::unexpected(FileError::io("out of memory"));
+  }
+}
+
+Result<Storage> load_index_file(const std::string& path) {
+  if (path.find('\0') != std::string::npos) return std::unexpected(nul_in_path());
+  const int fd = open_retrying(path.c_str(), O_RDONLY);
+  if (fd < 0) return std::unexpected(FileError::os(errno));
+  ReadBuffer buffer;
+  Status read = [&]() -> Status {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return std::unexpected(FileError::os(errno));
+    if (!buffer.reserve(static_cast<size_t>(std::max<off_t>(st.st_size, 0)))) {
+      return std::unexpected(FileError::io("out of memory"));
+    }
+    return buffer.fill(fd);
+  }();
+  // Closed before parsing: the caller may save over this very file next.
+  ::close(fd);
+  if (!read) return std::unexpected(std::move(read.error()));
+  return parse_index_file(buffer.bytes());
+}
+
+Status save_index_file(const std::string& path, const Storage& storage) {
+  if (path.find('\0') != std::string::npos) return std::unexpected(nul_in_path());
+  if (storage.dim() > std::numeric_limits<uint32_t>::max()) {
+    return std::unexpected(
+        IndexError::invalid_argument("dimension " + std::to_string(storage.dim()) + " does not fit the file format"));
+  }
+  // An empty name is refused by open(); say so rather than invent a sibling.
+  if (path.empty()) return std::unexpected(FileError::os(ENOENT));
+
+  Result<Target> target = resolve_target(path);
+  if (!target) return std::unexpected(std::move(target.error()));
+  // A name ending in '/' has no sibling to stand in for it; open() gives the
+  // system's own answer for it.
+  const bool replaceable =
+      !base_of(target->path).empty() && (!target->existing || S_ISREG(target->existing->st_mode));
+  return replaceable ? save_by_rename(*target, storage) : save_in_place(target->path, storage);
+}
+
+}  // namespace lodex

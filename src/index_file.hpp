@@ -1,0 +1,44 @@
+// The .ldx file: a 52-byte little-endian header, then the ids, norms, codes
+// and optional QJL sections. Reading never looks outside the file's bytes.
+//
+//   offset size type  field
+//        0    4 bytes magic "LDXI" (u32 0x4958444C)
+//        4    2 u16   version (written 1, never checked)
+//        6    4 u32   dim
+//       10    1 u8    bits (stored as is, not validated)
+//       11    1 u8    use_qjl (any non-zero byte is true)
+//       12    8 u64   seed
+//       20    8 u64   count n
+//       28    8 u64   norms_offset  (52 + 8n)
+//       36    8 u64   codes_offset  (52 + 10n)
+//       44    8 u64   qjl_offset    (52 + 10n + n*code_bytes with QJL, else 0)
+//   then n u64 ids at 52, n u16 norms, n code arrays, [n QJL arrays]
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "errors.hpp"
+#include "storage.hpp"
+
+namespace lodex {
+
+inline constexpr size_t kHeaderBytes = 52;
+
+// Parses a whole file image. Errors: InvalidFile "file too small" / "bad
+// magic"; a row outside the file is an internal fault naming the position and
+// the file's length. Reserves no more rows than the file's length allows.
+Result<Storage> parse_index_file(std::span<const uint8_t> file);
+
+// Reads the file at `path` whole (closing it before parsing) and parses it.
+Result<Storage> load_index_file(const std::string& path);
+
+// Writes `storage` to `path`, streaming through an 8192-byte buffer. A
+// regular file (or a missing one) is replaced atomically: a sibling
+// temporary is written, synced and renamed over the target, so a failure
+// leaves the old file untouched. Other targets (devices, FIFOs) are written
+// in place.
+Status save_index_file(const std::string& path, const Storage& storage);
+
+}  // namespace lodex

@@ -1,0 +1,169 @@
+// The row store, code packing and bfloat16 conversions. Rows are append-only:
+// a push never moves a stored code word, only the last chunk's vector may
+// reallocate while it fills, and a full chunk is never touched again.
+#include "storage.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cassert>
+#include <cstring>
+#include <limits>
+
+namespace lodex {
+
+uint64_t code_bytes_for(uint64_t dim, uint8_t bits) {
+  // dim * bits needs up to 72 bits; widths above 8 could push the byte count
+  // itself past u64, which saturates (no such size can ever be allocated).
+  const unsigned __int128 total = (static_cast<unsigned __int128>(dim) * bits + 7) / 8;
+  if (total > std::numeric_limits<uint64_t>::max()) return std::numeric_limits<uint64_t>::max();
+  return static_cast<uint64_t>(total);
+}
+
+uint64_t qjl_bytes_for(uint64_t dim) { return dim / 8 + (dim % 8 != 0 ? 1 : 0); }
+
+namespace {
+
+// The bit-by-bit rule of the packed layout: code j starts at stream bit
+// j * bits; its low bits go to the top of one byte, any rest to the next.
+void pack_tail(const uint8_t* codes, size_t count, size_t first, uint8_t bits, uint8_t* out) {
+  for (size_t j = first; j < count; ++j) {
+    const uint64_t p = static_cast<uint64_t>(j) * bits;
+    const unsigned o = static_cast<unsigned>(p % 8);
+    const unsigned c = codes[j];
+    out[p / 8] |= static_cast<uint8_t>(c << o);
+    if (o + bits > 8) out[p / 8 + 1] |= static_cast<uint8_t>(c >> (8 - o));
+  }
+}
+
+}  // namespace
+
+void pack_codes(std::span<const uint8_t> codes, uint8_t bits, std::span<uint8_t> out) {
+  const size_t n = codes.size();
+  assert(out.size() >= code_bytes_for(n, bits));
+  std::fill(out.begin(), out.end(), uint8_t{0});
+  const uint8_t* c = codes.data();
+  uint8_t* o = out.data();
+  size_t done = 0;
+  if (bits == 2) {
+    for (; done + 4 <= n; done += 4) {
+      o[done / 4] = static_cast<uint8_t>(c[done] | c[done + 1] << 2 | c[done + 2] << 4 | c[done + 3] << 6);
+    }
+  } else if (bits == 4) {
+    for (; done + 2 <= n; done += 2) o[done / 2] = static_cast<uint8_t>(c[done] | c[done + 1] << 4);
+  } else if (bits >= 1 && bits <= 8) {
+    // Eight codes fill exactly `bits` bytes: gather them in one u64 (LSB
+    // first, which is the stream order) and store its low bytes.
+    for (; done + 8 <= n; done += 8) {
+      uint64_t word = 0;
+      for (unsigned k = 0; k < 8; ++k) word |= static_cast<uint64_t>(c[done + k]) << (k * bits);
+      uint8_t* dst = o + done / 8 * bits;
+      for (unsigned b = 0; b < bits; ++b) dst[b] = static_cast<uint8_t>(word >> (8 * b));
+    }
+  }
+  pack_tail(c, n, done, bits, o);
+}
+
+uint16_t bf16_from_f32(float value) {
+  const uint32_t b = std::bit_cast<uint32_t>(value);
+  if ((b & 0x7FFFFFFFu) > 0x7F800000u) return static_cast<uint16_t>((b >> 16) | 0x0040u);
+  // Round to nearest, ties to even: bit 15 is the half; the tie goes up only
+  // when the kept part is odd (bit 16) or the rest is not exactly a tie.
+  const uint32_t round_up = ((b & 0x8000u) != 0 && (b & 0x17FFFu) != 0) ? 1u : 0u;
+  return static_cast<uint16_t>((b >> 16) + round_up);
+}
+
+float bf16_to_f32(uint16_t bits) {
+  uint32_t h = bits;
+  if ((h & 0x7FFFu) > 0x7F80u) h |= 0x0040u;  // keep NaNs quiet
+  return std::bit_cast<float>(h << 16);
+}
+
+Storage::Storage(uint64_t dim, uint64_t seed, uint8_t bits, bool use_qjl)
+    : dim_(dim),
+      seed_(seed),
+      bits_(bits),
+      use_qjl_(use_qjl),
+      code_bytes_(static_cast<size_t>(code_bytes_for(dim, bits))),
+      qjl_bytes_(static_cast<size_t>(qjl_bytes_for(dim))),
+      words_per_row_(code_bytes_ / 4 + (code_bytes_ % 4 != 0 ? 1 : 0)) {}
+
+void Storage::push(uint64_t id, uint16_t norm, std::span<const uint8_t> codes,
+                   std::optional<std::span<const uint8_t>> qjl_bits) {
+  assert(codes.size() >= code_bytes_);
+  const size_t in_chunk = len_ % kChunkRows;
+  if (in_chunk == 0) chunks_.emplace_back();
+  std::vector<uint32_t>& chunk = chunks_.back();
+  const size_t block_words = words_per_row_ * kBlockRows;
+  const size_t lane = in_chunk % kBlockRows;
+  // A new block arrives zero-filled, so the lanes not yet written (the tail
+  // of a partial block) read as zero codes. resize() grows geometrically.
+  if (lane == 0) chunk.resize(chunk.size() + block_words);
+  uint32_t* block = chunk.data() + (in_chunk / kBlockRows) * block_words;
+  for (size_t w = 0; w < words_per_row_; ++w) {
+    // Word w is the row's bytes 4w..4w+3, little-endian whatever the host.
+    uint32_t word = 0;
+    const size_t first = w * 4;
+    const size_t count = std::min<size_t>(4, code_bytes_ - first);
+    for (size_t k = 0; k < count; ++k) word |= static_cast<uint32_t>(codes[first + k]) << (8 * k);
+    block[w * kBlockRows + lane] = word;
+  }
+  if (in_chunk + 1 == kChunkRows) chunk.shrink_to_fit();
+
+  ids_.push_back(id);
+  norms_.push_back(norm);
+  if (use_qjl_) {
+    if (qjl_bits.has_value()) {
+      assert(qjl_bits->size() >= qjl_bytes_);
+      qjl_.insert(qjl_.end(), qjl_bits->begin(), qjl_bits->begin() + static_cast<ptrdiff_t>(qjl_bytes_));
+    } else {
+      qjl_.resize(qjl_.size() + qjl_bytes_, 0);
+    }
+  }
+  ++len_;
+}
+
+void Storage::reserve(size_t extra) {
+  const size_t total = len_ + extra;
+  ids_.reserve(total);
+  norms_.reserve(total);
+  chunks_.reserve(total / kChunkRows + 1);
+  if (use_qjl_) qjl_.reserve(total * qjl_bytes_);
+}
+
+std::optional<float> Storage::get_norm(size_t row) const {
+  if (row >= len_) return std::nullopt;
+  return bf16_to_f32(norms_[row]);
+}
+
+void Storage::copy_codes(size_t row, std::span<uint8_t> out) const {
+  assert(row < len_ && out.size() >= code_bytes_);
+  const size_t in_chunk = row % kChunkRows;
+  const uint32_t* block =
+      chunks_[row / kChunkRows].data() + (in_chunk / kBlockRows) * words_per_row_ * kBlockRows;
+  const size_t lane = in_chunk % kBlockRows;
+  for (size_t w = 0; w < words_per_row_; ++w) {
+    const uint32_t word = block[w * kBlockRows + lane];
+    const size_t first = w * 4;
+    const size_t count = std::min<size_t>(4, code_bytes_ - first);
+    for (size_t k = 0; k < count; ++k) out[first + k] = static_cast<uint8_t>(word >> (8 * k));
+  }
+}
+
+std::optional<std::span<const uint8_t>> Storage::qjl_bits(size_t row) const {
+  if (!use_qjl_) return std::nullopt;
+  return std::span<const uint8_t>(qjl_.data() + row * qjl_bytes_, qjl_bytes_);
+}
+
+QuantizedVector Storage::row(size_t row, std::span<uint8_t> code_buffer) const {
+  copy_codes(row, code_buffer);
+  return QuantizedVector{code_buffer.first(code_bytes_), qjl_bits(row), ids_[row], norms_[row]};
+}
+
+size_t Storage::memory_bytes() const {
+  size_t total = ids_.capacity() * sizeof(uint64_t) + norms_.capacity() * sizeof(uint16_t) +
+                 qjl_.capacity() + chunks_.capacity() * sizeof(std::vector<uint32_t>);
+  for (const auto& chunk : chunks_) total += chunk.capacity() * sizeof(uint32_t);
+  return total;
+}
+
+}  // namespace lodex

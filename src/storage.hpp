@@ -1,0 +1,107 @@
+// The in-memory row store and the per-row byte formats (code packing and
+// bfloat16 norms). Rows are append-only and never move once written.
+//
+// Layout, chosen for the scan: ids, norms and QJL bytes are flat per-row
+// arrays; codes are kept in blocks of kBlockRows rows, each row padded to
+// `words_per_row` little-endian u32 words and the words interleaved across
+// the block (block[w * kBlockRows + lane] = word w of row lane), so a SIMD
+// lane per row reads one row's code stream with unit-stride loads. Rows live
+// in chunks of kChunkRows so that growth never copies what is stored.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace lodex {
+
+inline constexpr size_t kBlockRows = 16;
+inline constexpr size_t kChunkRows = 16384;  // a multiple of kBlockRows
+static_assert(kChunkRows % kBlockRows == 0);
+
+// ceil(dim * bits / 8), computed without overflow for any u64 dim.
+uint64_t code_bytes_for(uint64_t dim, uint8_t bits);
+// ceil(dim / 8).
+uint64_t qjl_bytes_for(uint64_t dim);
+
+// Packs one code per byte (each below 2^bits) into the LSB-first bit stream.
+// `out` must hold code_bytes_for(codes.size(), bits) bytes; it is overwritten.
+void pack_codes(std::span<const uint8_t> codes, uint8_t bits, std::span<uint8_t> out);
+
+uint16_t bf16_from_f32(float value);
+float bf16_to_f32(uint16_t bits);
+
+// One stored row, as a caller of the store sees it. The byte spans point into
+// the store (or, for `codes`, into a caller-provided buffer).
+struct QuantizedVector {
+  std::span<const uint8_t> codes;
+  std::optional<std::span<const uint8_t>> qjl_bits;
+  uint64_t id;
+  uint16_t norm;
+};
+
+class Storage {
+ public:
+  Storage(uint64_t dim, uint64_t seed, uint8_t bits, bool use_qjl);
+
+  uint64_t dim() const { return dim_; }
+  uint64_t seed() const { return seed_; }
+  uint8_t bits() const { return bits_; }
+  bool use_qjl() const { return use_qjl_; }
+  size_t code_bytes() const { return code_bytes_; }
+  size_t qjl_bytes() const { return qjl_bytes_; }
+  size_t words_per_row() const { return words_per_row_; }
+
+  size_t len() const { return len_; }
+
+  // Appends one row. `qjl_bits`, when given, holds qjl_bytes() bytes; it is
+  // kept only when use_qjl(). Row number = len() before the call.
+  void push(uint64_t id, uint16_t norm, std::span<const uint8_t> codes,
+            std::optional<std::span<const uint8_t>> qjl_bits);
+  // Makes room for `extra` more rows without changing what is stored.
+  void reserve(size_t extra);
+
+  uint64_t id(size_t row) const { return ids_[row]; }
+  uint16_t norm_bits(size_t row) const { return norms_[row]; }
+  std::optional<float> get_norm(size_t row) const;
+  // Copies row `row`'s code bytes (code_bytes() of them) into `out`.
+  void copy_codes(size_t row, std::span<uint8_t> out) const;
+  // The row's QJL bytes when use_qjl() (zeros if it was pushed without), else nothing.
+  std::optional<std::span<const uint8_t>> qjl_bits(size_t row) const;
+  QuantizedVector row(size_t row, std::span<uint8_t> code_buffer) const;
+
+  // Scan access: the whole store as contiguous runs of code blocks.
+  const std::vector<uint64_t>& ids() const { return ids_; }
+  const std::vector<uint16_t>& norms() const { return norms_; }
+  size_t chunk_count() const { return chunks_.size(); }
+  // Blocks of chunk c: (kChunkRows / kBlockRows) full blocks for every chunk
+  // but the last; the last holds ceil(rows / kBlockRows) blocks, the tail of a
+  // partial block zero-filled.
+  const uint32_t* chunk_blocks(size_t c) const { return chunks_[c].data(); }
+
+  // Approximate heap bytes held (capacity, not size): for memory reports.
+  size_t memory_bytes() const;
+
+ private:
+  uint64_t dim_;
+  uint64_t seed_;
+  uint8_t bits_;
+  bool use_qjl_;
+  size_t code_bytes_;
+  size_t qjl_bytes_;
+  size_t words_per_row_;
+  size_t len_ = 0;
+
+  std::vector<uint64_t> ids_;
+  std::vector<uint16_t> norms_;
+  std::vector<std::vector<uint32_t>> chunks_;
+  // qjl_bytes_ per row when use_qjl_, else empty. A row pushed without QJL
+  // bytes into a QJL index (a file with no QJL section) stores zeros, which is
+  // exactly what every reader of a missing buffer must see.
+  std::vector<uint8_t> qjl_;
+};
+
+}  // namespace lodex

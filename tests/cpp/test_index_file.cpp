@@ -1,0 +1,435 @@
+// .ldx reading and writing: layout, hostile headers, and how a save meets the
+// file system (replacement, links, modes, devices, failures).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "index_file.hpp"
+
+namespace lodex {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+Storage make_storage(uint64_t dim, uint8_t bits, bool use_qjl, size_t rows, uint64_t seed = 42) {
+  Storage s(dim, seed, bits, use_qjl);
+  std::mt19937_64 rng(seed);
+  Bytes codes(s.code_bytes()), qjl(s.qjl_bytes());
+  for (size_t i = 0; i < rows; ++i) {
+    for (auto& b : codes) b = static_cast<uint8_t>(rng());
+    for (auto& b : qjl) b = static_cast<uint8_t>(rng());
+    // Finite bfloat16 norms only: NaNs have their own test.
+    s.push(rng(), static_cast<uint16_t>(rng() % 0x7F80), codes, qjl);
+  }
+  return s;
+}
+
+// A row's QJL bits as every reader must see them: a QJL index may hold a row
+// without a buffer, which stands for qjl_bytes zero bytes.
+Bytes qjl_of(const Storage& s, size_t row) {
+  if (!s.use_qjl()) return {};
+  const auto bits = s.qjl_bits(row);
+  return bits ? Bytes(bits->begin(), bits->end()) : Bytes(s.qjl_bytes(), 0);
+}
+
+void expect_same_rows(const Storage& a, const Storage& b) {
+  ASSERT_EQ(a.dim(), b.dim());
+  ASSERT_EQ(a.bits(), b.bits());
+  ASSERT_EQ(a.use_qjl(), b.use_qjl());
+  ASSERT_EQ(a.seed(), b.seed());
+  ASSERT_EQ(a.len(), b.len());
+  Bytes ca(a.code_bytes()), cb(b.code_bytes());
+  for (size_t i = 0; i < a.len(); ++i) {
+    ASSERT_EQ(a.id(i), b.id(i)) << i;
+    ASSERT_EQ(a.norm_bits(i), b.norm_bits(i)) << i;
+    a.copy_codes(i, ca);
+    b.copy_codes(i, cb);
+    ASSERT_EQ(ca, cb) << i;
+    ASSERT_EQ(qjl_of(a, i), qjl_of(b, i)) << i;
+  }
+}
+
+Bytes read_bytes(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+void write_bytes(const fs::path& p, const Bytes& b) {
+  std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
+}
+
+uint64_t get_u64(const Bytes& f, size_t at) {
+  uint64_t v = 0;
+  for (size_t k = 0; k < 8; ++k) v |= uint64_t{f[at + k]} << (8 * k);
+  return v;
+}
+
+void set_le(Bytes& f, size_t at, uint64_t v, size_t width) {
+  for (size_t k = 0; k < width; ++k) f[at + k] = static_cast<uint8_t>(v >> (8 * k));
+}
+
+class IndexFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = (fs::temp_directory_path() / "ldx-test-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  Bytes saved(const Storage& s) {
+    const fs::path p = dir_ / "saved.ldx";
+    EXPECT_TRUE(save_index_file(p, s).has_value());
+    return read_bytes(p);
+  }
+  std::vector<std::string> entries() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  fs::path dir_;
+};
+
+// ---- the layout ------------------------------------------------------------
+
+struct Shape {
+  uint64_t dim;
+  uint8_t bits;
+  bool use_qjl;
+  size_t rows;
+};
+
+class IndexFileRoundTrip : public IndexFileTest, public ::testing::WithParamInterface<Shape> {};
+
+TEST_P(IndexFileRoundTrip, SizeOffsetsRowsAndResave) {
+  const Shape sh = GetParam();
+  const Storage s = make_storage(sh.dim, sh.bits, sh.use_qjl, sh.rows);
+  const Bytes file = saved(s);
+  const uint64_t n = sh.rows, cb = (sh.dim * sh.bits + 7) / 8, qb = (sh.dim + 7) / 8;
+  ASSERT_EQ(file.size(), 52 + n * (10 + cb + (sh.use_qjl ? qb : 0)));
+  EXPECT_EQ(std::memcmp(file.data(), "LDXI\x01\x00", 6), 0);
+  EXPECT_EQ(file[10], sh.bits);
+  EXPECT_EQ(file[11], sh.use_qjl ? 1 : 0);
+  EXPECT_EQ(get_u64(file, 20), n);
+  EXPECT_EQ(get_u64(file, 28), 52 + 8 * n);
+  EXPECT_EQ(get_u64(file, 36), 52 + 10 * n);
+  EXPECT_EQ(get_u64(file, 44), sh.use_qjl ? 52 + (10 + cb) * n : 0);
+
+  Result<Storage> loaded = parse_index_file(file);
+  ASSERT_TRUE(loaded.has_value()) << loaded.error().text();
+  expect_same_rows(s, *loaded);
+  EXPECT_EQ(saved(*loaded), file);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, IndexFileRoundTrip,
+    ::testing::Values(Shape{64, 2, false, 33}, Shape{64, 2, true, 33}, Shape{24, 3, false, 17},
+                      Shape{24, 3, true, 17}, Shape{128, 4, false, 20}, Shape{128, 4, true, 1000},
+                      Shape{8, 5, true, 5}, Shape{256, 5, false, 40}, Shape{64, 4, true, 0},
+                      Shape{64, 4, false, 0}, Shape{100, 4, false, 3},  // not a power of two: the rotation objects, not the file
+                      Shape{16, 7, true, 3}, Shape{16, 0, true, 3},     // bits are stored, never validated
+                      Shape{16384, 5, true, 3}));                       // rows wider than the write buffer
+
+TEST_F(IndexFileTest, WorkedExampleOfTheLayout) {
+  const Bytes file = saved(make_storage(128, 4, true, 1000));
+  EXPECT_EQ(file.size(), 90052u);
+  EXPECT_EQ(get_u64(file, 28), 8052u);
+  EXPECT_EQ(get_u64(file, 36), 10052u);
+  EXPECT_EQ(get_u64(file, 44), 74052u);
+}
+
+TEST_F(IndexFileTest, NaNNormsLeaveWithTheirQuietBit) {
+  Storage s(8, 1, 4, false);
+  const Bytes codes(4);
+  for (uint16_t norm : {0x7F81, 0xFF81, 0x7F80, 0x3F80}) s.push(0, norm, codes, std::nullopt);
+  const Bytes file = saved(s);
+  const uint16_t want[] = {0x7FC1, 0xFFC1, 0x7F80, 0x3F80};
+  const size_t norms = 52 + 4 * 8;
+  for (size_t i = 0; i < 4; ++i) EXPECT_EQ(file[norms + 2 * i] | file[norms + 2 * i + 1] << 8, want[i]) << i;
+}
+
+// ---- hostile and odd headers -------------------------------------------------
+
+enum class Expect { kLoads, kTooSmall, kBadMagic, kOutside };
+
+struct Crafted {
+  const char* name;
+  void (*edit)(Bytes&);
+  Expect expect;
+};
+
+// A valid file to start from: dim 16, bits 3, QJL, 3 rows of 6 + 2 bytes.
+Bytes base_file() {
+  Storage s = make_storage(16, 3, true, 3);
+  const fs::path p = fs::temp_directory_path() / ("ldx-base-" + std::to_string(::getpid()));
+  EXPECT_TRUE(save_index_file(p, s).has_value());
+  Bytes b = read_bytes(p);
+  fs::remove(p);
+  return b;
+}
+
+class IndexFileCrafted : public ::testing::TestWithParam<Crafted> {};
+
+TEST_P(IndexFileCrafted, LoadsOrFailsCleanly) {
+  Bytes f = base_file();
+  GetParam().edit(f);
+  const Result<Storage> r = parse_index_file(f);
+  switch (GetParam().expect) {
+    case Expect::kLoads: ASSERT_TRUE(r.has_value()) << r.error().text(); break;
+    case Expect::kTooSmall: EXPECT_EQ(r.error().text(), "invalid .ldx file: file too small"); break;
+    case Expect::kBadMagic: EXPECT_EQ(r.error().text(), "invalid .ldx file: bad magic"); break;
+    case Expect::kOutside:
+      ASSERT_FALSE(r.has_value());
+      EXPECT_EQ(r.error().kind(), IndexError::Kind::kInternalFault) << r.error().text();
+      EXPECT_NE(r.error().text().find("beyond length " + std::to_string(f.size())), std::string::npos)
+          << r.error().text();
+  }
+}
+
+constexpr uint64_t kTop = ~uint64_t{0};
+
+INSTANTIATE_TEST_SUITE_P(
+    Headers, IndexFileCrafted,
+    ::testing::Values(
+        Crafted{"Empty", [](Bytes& f) { f.clear(); }, Expect::kTooSmall},
+        Crafted{"Bytes51", [](Bytes& f) { f.resize(51); }, Expect::kTooSmall},
+        Crafted{"WrongMagic", [](Bytes& f) { f.resize(52), f[3] = 'J'; }, Expect::kBadMagic},
+        Crafted{"Version7", [](Bytes& f) { f[4] = 7; }, Expect::kLoads},
+        Crafted{"Bits7", [](Bytes& f) { f[10] = 7; }, Expect::kOutside},  // 14-byte codes no longer fit
+        Crafted{"Bits0", [](Bytes& f) { f[10] = 0; }, Expect::kLoads},
+        Crafted{"CountOneTooMany", [](Bytes& f) { set_le(f, 20, 4, 8); }, Expect::kOutside},
+        Crafted{"Count2Pow60", [](Bytes& f) { set_le(f, 20, uint64_t{1} << 60, 8); }, Expect::kOutside},
+        Crafted{"CountMax", [](Bytes& f) { set_le(f, 20, kTop, 8); }, Expect::kOutside},
+        Crafted{"NormsNearTop", [](Bytes& f) { set_le(f, 28, kTop - 1, 8); }, Expect::kOutside},
+        Crafted{"CodesNearTop", [](Bytes& f) { set_le(f, 36, kTop - 5, 8); }, Expect::kOutside},
+        Crafted{"QjlNearTop", [](Bytes& f) { set_le(f, 44, kTop, 8); }, Expect::kOutside},
+        Crafted{"HugeCodes", [](Bytes& f) { set_le(f, 6, uint64_t{1} << 31, 4), f[10] = 5; }, Expect::kOutside},
+        Crafted{"HugestCodes", [](Bytes& f) { set_le(f, 6, 0xFFFFFFFF, 4), f[10] = 255; }, Expect::kOutside},
+        Crafted{"HugeCodesManyRows",
+                [](Bytes& f) { set_le(f, 6, uint64_t{1} << 31, 4), f[10] = 5, set_le(f, 20, uint64_t{1} << 60, 8); },
+                Expect::kOutside},
+        Crafted{"SectionsOverlap", [](Bytes& f) { set_le(f, 28, 52, 8), set_le(f, 36, 52, 8); }, Expect::kLoads},
+        Crafted{"TrailingBytes", [](Bytes& f) { f.resize(f.size() + 100, 0xAB); }, Expect::kLoads}),
+    [](const ::testing::TestParamInfo<Crafted>& param) { return std::string(param.param.name); });
+
+TEST(IndexFileParse, HeaderFieldsAreTakenAsStored) {
+  Bytes f = base_file();
+  f[4] = 7, f[10] = 0, f[11] = 2;  // version ignored, bits 0 kept, any non-zero use_qjl is true
+  set_le(f, 6, 100, 4);
+  set_le(f, 44, 52, 8);  // 13-byte QJL rows now, read over the ids
+  const Result<Storage> r = parse_index_file(f);
+  ASSERT_TRUE(r.has_value()) << r.error().text();
+  EXPECT_EQ(r->dim(), 100u);
+  EXPECT_EQ(r->bits(), 0);
+  EXPECT_TRUE(r->use_qjl());
+  EXPECT_EQ(r->len(), 3u);
+  // ceil(100 / 8) = 13 bytes per row, read from where the header points.
+  EXPECT_EQ(qjl_of(*r, 2), Bytes(f.begin() + 52 + 26, f.begin() + 52 + 39));
+}
+
+TEST(IndexFileParse, MissingQjlSectionLoadsAndResavesAsZeros) {
+  Bytes f = base_file();
+  set_le(f, 44, 0, 8);
+  const Result<Storage> r = parse_index_file(f);
+  ASSERT_TRUE(r.has_value()) << r.error().text();
+  ASSERT_TRUE(r->use_qjl());
+  const fs::path p = fs::temp_directory_path() / ("ldx-noqjl-" + std::to_string(::getpid()));
+  ASSERT_TRUE(save_index_file(p, *r).has_value());
+  Bytes again = read_bytes(p);
+  fs::remove(p);
+  ASSERT_EQ(again.size(), f.size());
+  EXPECT_TRUE(std::equal(f.begin() + 52, f.end() - 6, again.begin() + 52));
+  EXPECT_EQ(Bytes(again.end() - 6, again.end()), Bytes(6, 0));
+  EXPECT_EQ(get_u64(again, 44), f.size() - 6);
+}
+
+TEST(IndexFileParse, RowsComeFromWhereverTheOffsetsPoint) {
+  Bytes f = base_file();
+  set_le(f, 28, 52, 8);  // norms read the first id's bytes
+  const Result<Storage> r = parse_index_file(f);
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(r->norm_bits(0), f[52] | f[53] << 8);
+  EXPECT_EQ(r->norm_bits(1), f[54] | f[55] << 8);
+}
+
+TEST(IndexFileParse, EveryTruncationAndHeaderFlipFailsCleanly) {
+  const Bytes full = base_file();
+  for (size_t len = 0; len < full.size(); ++len) {
+    const Result<Storage> r = parse_index_file(std::span(full).first(len));
+    ASSERT_FALSE(r.has_value()) << len;
+    if (len < 52) {
+      EXPECT_EQ(r.error().text(), "invalid .ldx file: file too small");
+    } else {
+      EXPECT_EQ(r.error().kind(), IndexError::Kind::kInternalFault) << len;
+    }
+  }
+  for (size_t at = 0; at < 52; ++at) {
+    for (uint8_t flip : {0x01, 0x80, 0xFF}) {
+      Bytes f = full;
+      f[at] ^= flip;
+      const Result<Storage> r = parse_index_file(f);
+      if (r.has_value()) continue;
+      const auto kind = r.error().kind();
+      EXPECT_TRUE(kind == IndexError::Kind::kInternalFault ||
+                  (kind == IndexError::Kind::kFile && !r.error().is_io()))
+          << at << ": " << r.error().text();
+    }
+  }
+}
+
+// ---- the file system ---------------------------------------------------------
+
+TEST_F(IndexFileTest, OsErrorsCarryTheSystemText) {
+  const std::string missing = "I/O error: No such file or directory (os error 2)";
+  write_bytes(dir_ / "plain", {1, 2, 3});
+  const Storage s = make_storage(8, 4, false, 2);
+  struct Case {
+    std::string path;
+    std::string load_text, save_text;
+  } cases[] = {
+      {dir_ / "absent.ldx", missing, ""},
+      {dir_ / "no-dir" / "x.ldx", missing, missing},
+      {dir_, "I/O error: Is a directory (os error 21)", "I/O error: Is a directory (os error 21)"},
+      {dir_ / "plain" / "x.ldx", "I/O error: Not a directory (os error 20)",
+       "I/O error: Not a directory (os error 20)"},
+      {(dir_ / "nul").string() + std::string(1, '\0') + "x", "I/O error: file name contained an unexpected NUL byte",
+       "I/O error: file name contained an unexpected NUL byte"},
+  };
+  for (const Case& c : cases) {
+    const Result<Storage> loaded = load_index_file(c.path);
+    ASSERT_FALSE(loaded.has_value()) << c.path;
+    EXPECT_EQ(loaded.error().text(), c.load_text);
+    EXPECT_TRUE(loaded.error().is_io());
+    if (c.save_text.empty()) continue;
+    const Status st = save_index_file(c.path, s);
+    ASSERT_FALSE(st.has_value()) << c.path;
+    EXPECT_EQ(st.error().text(), c.save_text);
+  }
+  EXPECT_EQ(entries(), std::vector<std::string>{"plain"});  // nothing created, no temporary left
+}
+
+TEST_F(IndexFileTest, DimensionBeyondTheFieldIsRefusedBeforeTouchingDisk) {
+  const Storage s(uint64_t{1} << 32, 0, 4, false);
+  const Status st = save_index_file(dir_ / "big.ldx", s);
+  ASSERT_FALSE(st.has_value());
+  EXPECT_EQ(st.error().kind(), IndexError::Kind::kInvalidArgument);
+  EXPECT_EQ(st.error().text(), "dimension 4294967296 does not fit the file format");
+  EXPECT_TRUE(entries().empty());
+}
+
+TEST_F(IndexFileTest, FullDeviceIsWrittenInPlaceAndReportsTheError) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  for (size_t rows : {0, 5000}) {  // fails at the final flush, and in mid-stream
+    const Status st = save_index_file("/dev/full", make_storage(64, 4, true, rows));
+    ASSERT_FALSE(st.has_value());
+    EXPECT_EQ(st.error().text(), "I/O error: No space left on device (os error 28)");
+  }
+  EXPECT_TRUE(fs::is_character_file("/dev/full"));
+}
+
+TEST_F(IndexFileTest, FifoIsWrittenAndReadInPlace) {
+  const Storage s = make_storage(32, 4, true, 300);  // several write buffers, an unknown read size
+  const Bytes want = saved(s);
+  const fs::path fifo = dir_ / "pipe";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  Bytes got;
+  std::thread reader([&] { got = read_bytes(fifo); });
+  ASSERT_TRUE(save_index_file(fifo, s).has_value());
+  reader.join();
+  EXPECT_EQ(got, want);
+  EXPECT_TRUE(fs::is_fifo(fifo));
+
+  std::thread writer([&] { write_bytes(fifo, want); });
+  const Result<Storage> loaded = load_index_file(fifo);
+  writer.join();
+  ASSERT_TRUE(loaded.has_value());
+  expect_same_rows(s, *loaded);
+}
+
+TEST_F(IndexFileTest, FailedSaveLeavesTheOldFileAndNoTemporary) {
+  const fs::path p = dir_ / "index.ldx";
+  const Storage small = make_storage(16, 2, false, 3);
+  ASSERT_TRUE(save_index_file(p, small).has_value());
+  const Bytes before = read_bytes(p);
+
+  // A file-size limit makes the kernel refuse writes past it, for root too:
+  // the replacement fails part-way through the stream.
+  struct rlimit old;
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+  const auto old_handler = ::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit tight = old;
+  tight.rlim_cur = 20000;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tight), 0);
+  const Status st = save_index_file(p, make_storage(128, 4, true, 1000));
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  ::signal(SIGXFSZ, old_handler);
+
+  ASSERT_FALSE(st.has_value());
+  EXPECT_EQ(st.error().text(), "I/O error: File too large (os error 27)");
+  EXPECT_EQ(read_bytes(p), before);
+  EXPECT_EQ(entries(), std::vector<std::string>{"index.ldx"});
+}
+
+TEST_F(IndexFileTest, ReplacingKeepsModeAndANewFileFollowsTheUmask) {
+  const Storage s = make_storage(16, 3, true, 4);
+  const fs::path old_file = dir_ / "old.ldx";
+  write_bytes(old_file, {0});
+  ASSERT_EQ(::chmod(old_file.c_str(), 0604), 0);
+  const mode_t old_mask = ::umask(027);
+  ASSERT_TRUE(save_index_file(old_file, s).has_value());
+  ASSERT_TRUE(save_index_file(dir_ / "new.ldx", s).has_value());
+  ::umask(old_mask);
+  struct stat st;
+  ASSERT_EQ(::stat(old_file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0604u);
+  ASSERT_EQ(::stat((dir_ / "new.ldx").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(read_bytes(old_file), read_bytes(dir_ / "new.ldx"));
+}
+
+TEST_F(IndexFileTest, SymlinksAreFollowedAndKept) {
+  const Storage s = make_storage(16, 3, false, 4);
+  fs::create_directory(dir_ / "real");
+  write_bytes(dir_ / "real" / "target.ldx", {0});
+  // link -> real/hop -> target.ldx: two hops, both relative to their own directory.
+  fs::create_symlink("target.ldx", dir_ / "real" / "hop");
+  fs::create_symlink("real/hop", dir_ / "link");
+  fs::create_symlink("real/absent.ldx", dir_ / "dangling");
+  ASSERT_TRUE(save_index_file(dir_ / "link", s).has_value());
+  ASSERT_TRUE(save_index_file(dir_ / "dangling", s).has_value());
+  EXPECT_TRUE(fs::is_symlink(dir_ / "link"));
+  EXPECT_TRUE(fs::is_symlink(dir_ / "real" / "hop"));
+  EXPECT_TRUE(fs::is_symlink(dir_ / "dangling"));
+  EXPECT_EQ(read_bytes(dir_ / "real" / "target.ldx"), saved(s));
+  EXPECT_EQ(read_bytes(dir_ / "real" / "absent.ldx"), saved(s));
+}
+
+TEST_F(IndexFileTest, SavingOverTheLoadedFileKeepsItsRows) {
+  const fs::path p = dir_ / "same.ldx";
+  const Storage s = make_storage(64, 5, true, 50);
+  ASSERT_TRUE(save_index_file(p, s).has_value());
+  Result<Storage> loaded = load_index_file(p);
+  ASSERT_TRUE(loaded.has_value());
+  Bytes codes(loaded->code_bytes(), 7);
+  loaded->push(99, 0x3F80, codes, std::nullopt);
+  ASSERT_TRUE(save_index_file(p, *loaded).has_value());
+  Result<Storage> again = load_index_file(p);
+  ASSERT_TRUE(again.has_value());
+  expect_same_rows(*loaded, *again);
+  EXPECT_EQ(again->len(), 51u);
+}
+
+}  // namespace
+}  // namespace lodex

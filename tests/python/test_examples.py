@@ -1,0 +1,34 @@
+"""Every script in examples/ runs to completion, at a reduced size, as a user would start it."""
+
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
+
+# Small sizes keep the suite quick; the scripts' own checks (topic precision,
+# identical threaded results) still run and fail the script when violated.
+ARGUMENTS = {
+    "semantic_search.py": ["--docs", "3000"],
+    "threaded_search.py": ["--rows", "5000", "--queries", "64", "--threads", "4"],
+}
+
+
+def test_every_example_is_exercised():
+    assert sorted(p.name for p in EXAMPLES.glob("*.py")) == sorted(ARGUMENTS)
+
+
+@pytest.mark.parametrize("name", sorted(ARGUMENTS))
+def test_example_runs(name, tmp_path):
+    # Run from an empty directory so an example cannot lean on the checkout's files.
+    result = subprocess.run(
+        [sys.executable, str(EXAMPLES / name), *ARGUMENTS[name]],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "lodex.Index(" in result.stdout

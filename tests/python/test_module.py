@@ -1,0 +1,101 @@
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import lodex
+
+CLASS_DOC = (
+    "TurboQuant quantized vector index.\n\nStores vectors at 2-5 bits per coordinate using PolarQuant rotation\n"
+    "and Lloyd-Max scalar quantization. Supports asymmetric search with\nfull-precision queries against compressed "
+    "storage.\n\n# Examples (Python)\n```python\nimport numpy as np\nimport lodex\n\nindex = lodex.Index(dim=128, "
+    "bits=4, use_qjl=False, seed=42)\nvectors = np.random.randn(100, 128).astype(np.float32)\nindex.add_batch(ids="
+    "list(range(100)), vectors=vectors)\nresults = index.search(query=vectors[0], k=10)\n```"
+)
+
+METHOD_DOCS = {
+    "add_batch": (
+        "($self, ids, vectors)",
+        "Add a batch of vectors to the index.\n\nTrue zero-copy: reads numpy memory directly via a raw pointer passed\n"
+        "through the GIL boundary. The `PyReadonlyArray2` parameter keeps the\nnumpy buffer alive (strong refcount) "
+        "and prevents mutation (READONLY\nflag) for the duration of the call.\n\nArgs:\n    ids: List of unique "
+        "integer IDs, one per vector.\n    vectors: numpy float32 array of shape (n, dim), C-contiguous.",
+    ),
+    "search": (
+        "($self, query, k)",
+        "Search for the k nearest vectors to the query.\n\nAccepts a numpy float32 array (avoids Python iterator "
+        "overhead).\nReleases the GIL during search \u2014 multiple threads can search\nconcurrently via the RwLock "
+        "shared read lock.\n\nArgs:\n    query: numpy float32 array of length dim.\n    k: Number of results to "
+        "return.\n\nReturns:\n    List of (id, score) tuples, sorted by descending similarity.",
+    ),
+    "save": ("($self, path)", "Save the index to a .ldx file.\n\nReleases the GIL during I/O."),
+    "load": ("(path)", "Load an index from a .ldx file.\n\nReleases the GIL during I/O."),
+}
+
+
+def test_module_surface():
+    assert lodex.__doc__ == "Python module entry point for lodex."
+    assert lodex.__all__ == ["Index"]
+    assert [name for name in vars(lodex) if not name.startswith("__")] == ["Index"]
+
+
+def test_type_identity_and_docs():
+    assert lodex.Index.__name__ == "Index"
+    assert lodex.Index.__module__ == "builtins"
+    assert lodex.Index.__text_signature__ == "(dim, bits, use_qjl, seed)"
+    assert lodex.Index.__doc__ == CLASS_DOC
+    assert list(METHOD_DOCS) == [n for n in vars(lodex.Index) if n in METHOD_DOCS]
+
+
+@pytest.mark.parametrize("name", METHOD_DOCS)
+def test_method_docs(name):
+    signature, doc = METHOD_DOCS[name]
+    method = getattr(lodex.Index, name)
+    assert method.__text_signature__ == signature
+    assert method.__doc__ == doc
+
+
+def test_property_docs_and_read_only():
+    assert lodex.Index.size.__doc__ == "Number of stored vectors."
+    assert lodex.Index.config.__doc__ == "Index configuration as a Python dict."
+    index = lodex.Index(8, 2, False, 0)
+    for name in ("size", "config"):
+        with pytest.raises(AttributeError):
+            setattr(index, name, 3)
+
+
+def test_reimport_gives_same_module():
+    first = sys.modules.pop("lodex")
+    try:
+        import lodex as again
+
+        assert again is first
+        assert again.__all__ == ["Index"]
+    finally:
+        sys.modules["lodex"] = first
+
+
+def test_subinterpreter_refused():
+    code = textwrap.dedent(
+        """
+        import _interpreters, lodex
+        interp = _interpreters.create()
+        try:
+            err = _interpreters.run_string(interp, "import lodex")
+        finally:
+            _interpreters.destroy(interp)
+        print(err.type.__name__ if err else "imported")
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "ImportError"
+
+
+def test_internal_fault_is_base_exception():
+    with pytest.raises(BaseException) as info:
+        lodex.Index(1 << 61, 4, False, 0)
+    assert not isinstance(info.value, Exception)
+    assert str(info.value) == "capacity overflow"
+    assert type(info.value).__bases__ == (BaseException,)

@@ -47,3 +47,14 @@ py-test: install
 
 clean:
 	rm -rf build $(VENV)
+
+# Benchmarks at full size: lodex against FAISS, then ingestion, memory and file
+# speed. Takes several minutes; run it on a quiet machine. Never part of `make test`.
+# OPENBLAS_CORETYPE / OPENBLAS_L2_SIZE are dropped for these commands only.
+# `make bench BENCH_ARGS=--quick` is a small smoke run.
+BENCH_ARGS ?=
+.PHONY: bench
+bench: install
+	$(PIP) install -q -r benchmarks/requirements.txt
+	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY) benchmarks/bench.py $(BENCH_ARGS)
+	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY) benchmarks/bench_io.py $(BENCH_ARGS)

@@ -21,8 +21,8 @@ constexpr float kMinNorm = 1e-10f;
 static_assert(std::bit_cast<uint32_t>(kMinNorm) == 0x2EDBE6FFu);
 
 float row_norm(const float* x, size_t d) {
-  // Starts from -0.0 so that an empty or all -0.0 sum keeps its sign; the
-  // squares are independent, the additions are not reordered.
+  // From -0.0, the exact additive identity. The squares are independent
+  // (and may be formed several at once); the additions are one chain.
   float s = -0.0f;
   for (size_t j = 0; j < d; ++j) s = s + x[j] * x[j];
   return std::sqrt(s);
@@ -35,51 +35,82 @@ typedef float F4 __attribute__((vector_size(16)));
 typedef int32_t I4 __attribute__((vector_size(16)));
 typedef int16_t S8 __attribute__((vector_size(16)));
 typedef uint8_t U16 __attribute__((vector_size(16)));
+typedef uint8_t U8 __attribute__((vector_size(8)));
+typedef uint8_t U4 __attribute__((vector_size(4)));
 constexpr size_t kLanes = 16;
 
 // Sixteen counts (each at most 31) to sixteen bytes, lane order kept.
 U16 narrow(const I4 (&c)[4]) {
   const auto lo = __builtin_convertvector(__builtin_shufflevector(c[0], c[1], 0, 1, 2, 3, 4, 5, 6, 7), S8);
   const auto hi = __builtin_convertvector(__builtin_shufflevector(c[2], c[3], 0, 1, 2, 3, 4, 5, 6, 7), S8);
-  return __builtin_convertvector(__builtin_shufflevector(lo, hi, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15), U16);
+  return __builtin_convertvector(
+      __builtin_shufflevector(lo, hi, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15), U16);
 }
 
-// Rescales the rotated direction and counts, per coordinate, the boundaries
-// strictly below it. That count is the binary search's code for every input
-// (ties and NaN included, since both use the same strict `<`), and it runs
-// across coordinates without gathers.
+// Packs sixteen codes into their 2 * Bits bytes of the LSB-first stream
+// (sixteen codes always end on a byte boundary). Lane shuffles, not type
+// punning, so the result does not depend on the host's byte order.
+template <unsigned Bits>
+void pack16(U16 c, uint8_t* out) {
+  if constexpr (Bits == 2) {
+    const U4 packed = __builtin_shufflevector(c, c, 0, 4, 8, 12) | __builtin_shufflevector(c, c, 1, 5, 9, 13) << 2 |
+                      __builtin_shufflevector(c, c, 2, 6, 10, 14) << 4 | __builtin_shufflevector(c, c, 3, 7, 11, 15) << 6;
+    std::memcpy(out, &packed, sizeof packed);
+  } else if constexpr (Bits == 4) {
+    const U8 packed = __builtin_shufflevector(c, c, 0, 2, 4, 6, 8, 10, 12, 14) |
+                      __builtin_shufflevector(c, c, 1, 3, 5, 7, 9, 11, 13, 15) << 4;
+    std::memcpy(out, &packed, sizeof packed);
+  } else {
+    for (unsigned half = 0; half < 2; ++half) {
+      uint64_t word = 0;
+      for (unsigned k = 0; k < 8; ++k) word |= static_cast<uint64_t>(c[8 * half + k]) << (k * Bits);
+      for (unsigned byte = 0; byte < Bits; ++byte) out[half * Bits + byte] = static_cast<uint8_t>(word >> (8 * byte));
+    }
+  }
+}
+
+// Rescales the rotated direction, quantizes and packs it. The code is the
+// count of boundaries strictly below the value: the binary search's answer
+// for every input (ties and NaN included, both use the same strict `<`),
+// computed across coordinates without gathers.
 //
 // (u * r) * root: the rotation's 1/sqrt(d) and the rescale by sqrt(d) are
 // two roundings, never one merged factor; keeping them in one loop only
 // saves a pass over memory.
-template <size_t K>
-void quantize_rescaled(const float* u, size_t d, float r, float root, const float* boundary_table,
-                       uint8_t* codes) {
-  size_t j = 0;
-  for (; j + kLanes <= d; j += kLanes) {
-    F4 v[4];
-    I4 c[4];
-    std::memcpy(v, u + j, sizeof v);
-    for (size_t q = 0; q < 4; ++q) {
-      v[q] = v[q] * r;
-      v[q] = v[q] * root;
-      c[q] = I4{};
+//
+// A power-of-two d is either a multiple of sixteen or below it; the short
+// rows go one coordinate at a time through `scratch` and pack_codes.
+template <unsigned Bits>
+void quantize_and_pack(const float* u, size_t d, float r, float root, const float* boundary_table,
+                       uint8_t* scratch, uint8_t* out) {
+  constexpr size_t kBoundaries = (size_t{1} << Bits) - 1;
+  if (d % kLanes == 0) {
+    for (size_t j = 0; j < d; j += kLanes) {
+      F4 v[4];
+      I4 c[4];
+      std::memcpy(v, u + j, sizeof v);
+      for (size_t q = 0; q < 4; ++q) {
+        v[q] = v[q] * r;
+        v[q] = v[q] * root;
+        c[q] = I4{};
+      }
+      // A true comparison is -1 in every bit of its lane.
+      for (size_t i = 0; i < kBoundaries; ++i) {
+        const F4 b = {boundary_table[i], boundary_table[i], boundary_table[i], boundary_table[i]};
+        for (size_t q = 0; q < 4; ++q) c[q] -= b < v[q];
+      }
+      pack16<Bits>(narrow(c), out + j / 8 * Bits);
     }
-    // A true comparison is -1 in every bit of its lane.
-    for (size_t i = 0; i < K; ++i) {
-      const F4 b = {boundary_table[i], boundary_table[i], boundary_table[i], boundary_table[i]};
-      for (size_t q = 0; q < 4; ++q) c[q] -= b < v[q];
-    }
-    const U16 out = narrow(c);
-    std::memcpy(codes + j, &out, sizeof out);
+    return;
   }
-  for (; j < d; ++j) {
+  for (size_t j = 0; j < d; ++j) {
     float v = u[j] * r;
     v = v * root;
     unsigned c = 0;
-    for (size_t i = 0; i < K; ++i) c += boundary_table[i] < v ? 1u : 0u;
-    codes[j] = static_cast<uint8_t>(c);
+    for (size_t i = 0; i < kBoundaries; ++i) c += boundary_table[i] < v ? 1u : 0u;
+    scratch[j] = static_cast<uint8_t>(c);
   }
+  pack_codes(std::span<const uint8_t>(scratch, d), Bits, std::span<uint8_t>(out, code_bytes_for(d, Bits)));
 }
 
 }  // namespace
@@ -117,19 +148,19 @@ uint16_t RowEncoder::encode(const float* x, uint8_t* codes) {
     // True division (not a reciprocal product), then the exact sign flip.
     for (size_t j = 0; j < d; ++j) u[j] = (x[j] / norm) * signs[j];
   } else {
+    // Zeros, then the rotation's sign flip (-0.0 under a minus sign).
     for (size_t j = 0; j < d; ++j) u[j] = 0.0f * signs[j];
   }
   hadamard_transform(direction_);
 
-  uint8_t* c = codes_.data();
+  uint8_t* scratch = codes_.data();
   const float* b = boundaries_.data();
   switch (bits_) {
-    case 2: quantize_rescaled<3>(u, d, inv_root_, root_, b, c); break;
-    case 3: quantize_rescaled<7>(u, d, inv_root_, root_, b, c); break;
-    case 4: quantize_rescaled<15>(u, d, inv_root_, root_, b, c); break;
-    default: quantize_rescaled<31>(u, d, inv_root_, root_, b, c); break;
+    case 2: quantize_and_pack<2>(u, d, inv_root_, root_, b, scratch, codes); break;
+    case 3: quantize_and_pack<3>(u, d, inv_root_, root_, b, scratch, codes); break;
+    case 4: quantize_and_pack<4>(u, d, inv_root_, root_, b, scratch, codes); break;
+    default: quantize_and_pack<5>(u, d, inv_root_, root_, b, scratch, codes); break;
   }
-  pack_codes(codes_, bits_, std::span<uint8_t>(codes, code_bytes_));
   return bf16_from_f32(norm);
 }
 

@@ -136,16 +136,34 @@ void hadamard_transform(std::span<float> x) {
     }
     h = 8;
   }
-  for (; h < d; h *= 2) {
-    for (size_t s = 0; s < d; s += 2 * h) {
-      float* lo = v + s;
-      float* hi = v + s + h;
+  // Then two passes per sweep (h and 2h) while both fit, which halves the
+  // trips through memory; each output is still the same two-level sum.
+  for (; 4 * h <= d; h *= 4) {
+    for (size_t s = 0; s < d; s += 4 * h) {
+      float* p0 = v + s;
+      float* p1 = p0 + h;
+      float* p2 = p1 + h;
+      float* p3 = p2 + h;
       for (size_t j = 0; j < h; ++j) {
-        const float a = lo[j];
-        const float b = hi[j];
-        lo[j] = a + b;
-        hi[j] = a - b;
+        const float t0 = p0[j] + p1[j];
+        const float t1 = p0[j] - p1[j];
+        const float t2 = p2[j] + p3[j];
+        const float t3 = p2[j] - p3[j];
+        p0[j] = t0 + t2;
+        p1[j] = t1 + t3;
+        p2[j] = t0 - t2;
+        p3[j] = t1 - t3;
       }
+    }
+  }
+  if (h < d) {
+    float* lo = v;
+    float* hi = v + h;
+    for (size_t j = 0; j < h; ++j) {
+      const float a = lo[j];
+      const float b = hi[j];
+      lo[j] = a + b;
+      hi[j] = a - b;
     }
   }
 }

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <bit>
 #include <cassert>
-#include <cstring>
 #include <limits>
 
 namespace lodex {
@@ -39,8 +38,9 @@ void pack_tail(const uint8_t* codes, size_t count, size_t first, uint8_t bits, u
 
 void pack_codes(std::span<const uint8_t> codes, uint8_t bits, std::span<uint8_t> out) {
   const size_t n = codes.size();
-  assert(out.size() >= code_bytes_for(n, bits));
-  std::fill(out.begin(), out.end(), uint8_t{0});
+  const auto bytes = static_cast<size_t>(code_bytes_for(n, bits));
+  assert(out.size() >= bytes);
+  std::fill_n(out.begin(), bytes, uint8_t{0});
   const uint8_t* c = codes.data();
   uint8_t* o = out.data();
   size_t done = 0;

@@ -137,9 +137,5 @@ TEST_P(UnsupportedWidthTest, BothTablesRejectCarryingTheWidth) {
 
 INSTANTIATE_TEST_SUITE_P(Widths, UnsupportedWidthTest, testing::Values<uint8_t>(0, 1, 6, 7, 8, 255));
 
-TEST(UnsupportedWidth, TextForSix) {
-  EXPECT_EQ(boundaries(6).error().text(), "unsupported bit-width 6. Valid: 2, 3, 4, 5");
-}
-
 }  // namespace
 }  // namespace lodex

@@ -105,6 +105,8 @@ struct ExampleCase {
   std::vector<uint8_t> packed;
 };
 
+void PrintTo(const ExampleCase& c, std::ostream* os) { *os << c.name; }
+
 class ExampleTest : public testing::TestWithParam<ExampleCase> {};
 
 TEST_P(ExampleTest, DocumentedNormAndBytes) {
@@ -126,7 +128,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ExampleCase{"plus_3bit", kPlus4, {1, 2, 3, 4}, 3, 0x40AF, {0x9F, 0x08}},
                     ExampleCase{"zero_2bit", kPlus4, {0, 0, 0, 0}, 2, 0x0000, {0x55}},
                     ExampleCase{"basis_3bit", kPlus8, {1, 0, 0, 0, 0, 0, 0, 0}, 3, 0x3F80, {0x6D, 0xDB, 0xB6}}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& p) { return p.param.name; });
 
 // Anchors the model to the documented intermediate coordinates.
 TEST(Model, WorkedExampleCoordinates) {
@@ -185,6 +187,8 @@ struct ErrorCase {
   IndexError::Kind kind;
   std::string text;
 };
+
+void PrintTo(const ErrorCase& c, std::ostream* os) { *os << c.text; }
 
 class EncodeErrorTest : public testing::TestWithParam<ErrorCase> {};
 

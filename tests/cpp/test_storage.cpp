@@ -63,6 +63,8 @@ struct PackCase {
   std::vector<uint8_t> packed;
 };
 
+void PrintTo(const PackCase& c, std::ostream* os) { *os << int{c.bits} << " bits, " << c.codes.size() << " codes"; }
+
 class PackGoldenTest : public testing::TestWithParam<PackCase> {};
 
 // From the encoding worked examples.
@@ -113,12 +115,7 @@ TEST(Bf16, NarrowsWithNearestEvenAndQuietNaN) {
   for (auto [in, out] : cases) EXPECT_EQ(bf16_from_f32(std::bit_cast<float>(in)), out) << std::hex << in;
 }
 
-TEST(Bf16, WidensExactlyAndQuietsNaN) {
-  const std::vector<std::pair<uint16_t, uint32_t>> cases = {
-      {0x3F80, 0x3F800000}, {0xC0A0, 0xC0A00000}, {0x7F80, 0x7F800000}, {0x7F81, 0x7FC10000},
-      {0xFF81, 0xFFC10000}, {0x8000, 0x80000000}, {0x0001, 0x00010000}, {0x7FC0, 0x7FC00000}};
-  for (auto [in, out] : cases) EXPECT_EQ(std::bit_cast<uint32_t>(bf16_to_f32(in)), out) << std::hex << in;
-  // Every non-NaN pattern survives the round trip unchanged.
+TEST(Bf16, EveryNonNaNPatternRoundTrips) {
   for (uint32_t h = 0; h <= 0xFFFF; ++h) {
     if ((h & 0x7FFF) > 0x7F80) continue;
     ASSERT_EQ(bf16_from_f32(bf16_to_f32(static_cast<uint16_t>(h))), h);
@@ -137,20 +134,18 @@ TEST(Storage, KeepsInsertionOrderAndDuplicateIds) {
   const std::vector<uint8_t> codes = {0x2E};
   s.push(7, 0x3F80, codes, std::nullopt);
   s.push(7, 0xC0A0, codes, std::nullopt);
-  s.push(3, 0x7F81, codes, std::nullopt);
+  s.push(3, 0x4000, codes, std::nullopt);
   ASSERT_EQ(s.len(), 3u);
-  EXPECT_EQ(s.id(0), 7u);
-  EXPECT_EQ(s.id(1), 7u);
-  EXPECT_EQ(s.id(2), 3u);
-  EXPECT_EQ(s.get_norm(0), 1.0f);
-  EXPECT_EQ(s.get_norm(1), -5.0f);
-  EXPECT_EQ(std::bit_cast<uint32_t>(*s.get_norm(2)), 0x7FC10000u);  // get_norm(len - 1)
-  EXPECT_FALSE(s.get_norm(3).has_value());                         // get_norm(len)
+  EXPECT_EQ(s.ids(), (std::vector<uint64_t>{7, 7, 3}));
+  EXPECT_EQ(s.get_norm(2), 2.0f);           // get_norm(len - 1)
+  EXPECT_FALSE(s.get_norm(3).has_value());  // get_norm(len)
 }
 
+// Widening is exact except that a NaN gets its top mantissa bit.
 TEST(Storage, GetNormWidensStoredPattern) {
   const std::vector<std::pair<uint16_t, uint32_t>> cases = {
-      {0x3F80, 0x3F800000}, {0xC0A0, 0xC0A00000}, {0x7F80, 0x7F800000}, {0x7F81, 0x7FC10000}, {0x8000, 0x80000000}};
+      {0x3F80, 0x3F800000}, {0xC0A0, 0xC0A00000}, {0x7F80, 0x7F800000}, {0x7F81, 0x7FC10000},
+      {0xFF81, 0xFFC10000}, {0x8000, 0x80000000}, {0x0001, 0x00010000}, {0x7FC0, 0x7FC00000}};
   Storage s(1, 0, 4, false);
   const std::vector<uint8_t> codes = {0};
   for (auto [norm, _] : cases) s.push(0, norm, codes, std::nullopt);

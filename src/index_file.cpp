@@ -15,11 +15,14 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <new>
 #include <optional>
 #include <stdexcept>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace lodex {
@@ -409,11 +412,11 @@ uint64_t mix64(uint64_t x) {
 // Creates a fresh sibling of `target` to write into. open(O_CREAT|O_EXCL,
 // 0666) rather than mkstemp, so the kernel applies the umask (mkstemp would
 // force 0600, and reading the umask means changing it, which races with
-// every other thread of the process).
-Result<std::pair<int, std::string>> create_sibling(const std::string& target) {
+// every other thread of the process). Fails with the errno of the last try.
+std::expected<std::pair<int, std::string>, int> create_sibling(const std::string& target) {
   static std::atomic<uint64_t> counter{0};
   // Keep the name within NAME_MAX however long the target's own name is.
-  constexpr size_t kSuffixBytes = 16;  // ".tmp." and up to 11 characters
+  constexpr size_t kSuffixBytes = 13;  // ".tmp." and 8 random characters
   const std::string base = base_of(target);
   const std::string stem = base.size() + kSuffixBytes <= NAME_MAX
                                ? target
@@ -430,12 +433,13 @@ Result<std::pair<int, std::string>> create_sibling(const std::string& target) {
     for (int k = 0; k < 8; ++k, bits /= 36) name += kAlphabet[bits % 36];
     const int fd = open_retrying(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
     if (fd >= 0) return std::pair{fd, std::move(name)};
-    if (errno != EEXIST || attempt == 100) return std::unexpected(FileError::os(errno));
+    if (errno != EEXIST || attempt == 100) return std::unexpected(errno);
   }
 }
 
-// Devices, FIFOs and the like cannot be replaced by a rename: they are
-// opened and written where they are, as a plain open(O_TRUNC) would.
+// Writes the target where it is, truncating it first. For devices, FIFOs and
+// the like, which a rename could not replace, and for a file whose directory
+// takes no new names.
 Status save_in_place(const std::string& path, const Storage& s) {
   const int fd = open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
   if (fd < 0) return std::unexpected(FileError::os(errno));
@@ -446,7 +450,14 @@ Status save_in_place(const std::string& path, const Storage& s) {
 
 Status save_by_rename(const Target& target, const Storage& s) {
   auto created = create_sibling(target.path);
-  if (!created) return std::unexpected(std::move(created.error()));
+  if (!created) {
+    // A writable file in a directory the process may not add names to can
+    // still be rewritten where it is: better a save without the safety net
+    // than no save at all. Any other failure is what open() would say too.
+    const int code = created.error();
+    if ((code == EACCES || code == EPERM) && target.existing) return save_in_place(target.path, s);
+    return std::unexpected(FileError::os(code));
+  }
   const int fd = created->first;
   const std::string temp = std::move(created->second);
 

@@ -4,9 +4,14 @@
 #include "search.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <new>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "codebook.hpp"
 #include "kernels/scan.hpp"
@@ -66,7 +71,12 @@ float score_row(const QueryTable& table, uint8_t bits, uint64_t dim, float scale
   }
   // norm * scale first: with a norm near the float32 maximum the other
   // association overflows differently.
-  return sum * (norm * scale);
+  const float factor = norm * scale;
+  // When both operands are NaN, IEEE 754 leaves open which one a product
+  // returns, and the compiler may commute it: a NaN sum is passed through as
+  // it is (the quiet NaN the product would return), so that every kernel
+  // gives this function's bits.
+  return std::isnan(sum) ? sum : sum * factor;
 }
 
 void TopKHeap::push(ScoredResult x) {
@@ -193,6 +203,41 @@ int split(std::vector<SplitNode>& nodes, std::vector<std::pair<size_t, size_t>>&
   return index;
 }
 
+// Whether any of n scores is not below `root` (NaN counts as not below).
+bool may_enter(const float* scores, size_t n, float root) {
+#if defined(__SSE2__)
+  // SSE2 is part of every x86-64 target: a whole block in four compares.
+  if (n == kBlockRows) {
+    const __m128 r = _mm_set1_ps(root);
+    __m128 m = _mm_cmpnlt_ps(_mm_loadu_ps(scores), r);
+    m = _mm_or_ps(m, _mm_cmpnlt_ps(_mm_loadu_ps(scores + 4), r));
+    m = _mm_or_ps(m, _mm_cmpnlt_ps(_mm_loadu_ps(scores + 8), r));
+    m = _mm_or_ps(m, _mm_cmpnlt_ps(_mm_loadu_ps(scores + 12), r));
+    return _mm_movemask_ps(m) != 0;
+  }
+#endif
+  bool any = false;
+  for (size_t i = 0; i < n; ++i) any |= !(scores[i] < root);
+  return any;
+}
+
+// Offers rows to the heap in row order. A candidate strictly below a full
+// heap's root would be pushed and popped straight back out, so it is
+// skipped; NaN is below nothing and always takes the push. Most blocks hold
+// no candidate at all once the heap is full: one pass over the block checks
+// that against the root, which cannot change before the first candidate.
+void feed(TopKHeap& heap, const uint64_t* ids, const float* scores, size_t rows) {
+  for (size_t first = 0; first < rows; first += kBlockRows) {
+    const size_t end = std::min(rows, first + kBlockRows);
+    if (heap.full() && !may_enter(scores + first, end - first, heap.root_score())) continue;
+    for (size_t i = first; i < end; ++i) {
+      const float s = scores[i];
+      if (heap.full() && s < heap.root_score()) continue;
+      heap.offer({ids[i], s});
+    }
+  }
+}
+
 class ScanWork final : public IndexedWork {
  public:
   ScanWork(const Storage& storage, const ScanArgs& args, ScanFn kernel, std::vector<Piece>& pieces)
@@ -217,14 +262,7 @@ class ScanWork final : public IndexedWork {
       const size_t row = block * kBlockRows;
       const size_t rows = std::min(count * kBlockRows, len - row);
       kernel_(args_, storage_.chunk_blocks(chunk) + in_chunk * args_.block_words, norms + row, rows, scores);
-      // Row order; a candidate strictly below a full heap's root would be
-      // pushed and popped straight back out, so it is skipped. NaN is never
-      // below anything and always takes the push.
-      for (size_t i = 0; i < rows; ++i) {
-        const float s = scores[i];
-        if (heap.full() && s < heap.root_score()) continue;
-        heap.offer({ids[row + i], s});
-      }
+      feed(heap, ids + row, scores, rows);
       block += count;
     }
   }

@@ -29,7 +29,7 @@ struct QueryTable {
 QueryTable build_query_table(std::span<const float> rotated_query, std::span<const float> centroids);
 
 // The reference scorer: the row's table entries summed in coordinate order
-// from +0.0, then sum * (norm * scale).
+// from +0.0, then sum * (norm * scale); a NaN sum is returned as it is.
 float score_row(const QueryTable& table, uint8_t bits, uint64_t dim, float scale, std::span<const uint8_t> codes,
                 float norm);
 

@@ -29,7 +29,8 @@ struct ScanArgs {
 // Scores rows 0 .. rows-1 of the consecutive blocks starting at `blocks`
 // (ceil(rows / kBlockRows) blocks). norms[i] is row i's bfloat16 norm; only
 // `rows` of them are read. Writes score i = sum_i * (norm_i * scale) to
-// scores[i]; slots past `rows` up to the block end hold unspecified values.
+// scores[i] (a NaN sum as it is, like score_row); slots past `rows` up to the
+// block end hold unspecified values.
 using ScanFn = void (*)(const ScanArgs& args, const uint32_t* blocks, const uint16_t* norms, size_t rows,
                         float* scores);
 

@@ -1,6 +1,7 @@
 // The scalar scan kernel on the blocked layout: the portable path and the
 // model every SIMD kernel follows. Built with the baseline target flags only.
 #include <algorithm>
+#include <cmath>
 
 #include "kernels/scan.hpp"
 #include "storage.hpp"
@@ -38,7 +39,9 @@ void scan_scalar(const ScanArgs& args, const uint32_t* blocks, const uint16_t* n
     const size_t first = b * kBlockRows;
     const size_t lanes = std::min(kBlockRows, rows - first);
     for (size_t lane = 0; lane < lanes; ++lane) {
-      scores[first + lane] = acc[lane] * (bf16_to_f32(norms[first + lane]) * args.scale);
+      // A NaN sum passes through unchanged, as in score_row.
+      const float factor = bf16_to_f32(norms[first + lane]) * args.scale;
+      scores[first + lane] = std::isnan(acc[lane]) ? acc[lane] : acc[lane] * factor;
     }
   }
 }

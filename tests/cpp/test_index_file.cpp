@@ -1,10 +1,14 @@
 // .ldx reading and writing: layout, hostile headers, and how a save meets the
 // file system (replacement, links, modes, devices, failures).
 #include <fcntl.h>
+#include <limits.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -220,6 +224,12 @@ INSTANTIATE_TEST_SUITE_P(
         Crafted{"HugeCodesManyRows",
                 [](Bytes& f) { set_le(f, 6, uint64_t{1} << 31, 4), f[10] = 5, set_le(f, 20, uint64_t{1} << 60, 8); },
                 Expect::kOutside},
+        Crafted{"WideQjlRowsOverALongTail",  // only the tail's length may size what is reserved
+                [](Bytes& f) {
+                  set_le(f, 6, uint64_t{1} << 31, 4), f[10] = 0, set_le(f, 20, uint64_t{1} << 20, 8);
+                  f.resize(f.size() + 65536);
+                },
+                Expect::kOutside},
         Crafted{"SectionsOverlap", [](Bytes& f) { set_le(f, 28, 52, 8), set_le(f, 36, 52, 8); }, Expect::kLoads},
         Crafted{"TrailingBytes", [](Bytes& f) { f.resize(f.size() + 100, 0xAB); }, Expect::kLoads}),
     [](const ::testing::TestParamInfo<Crafted>& param) { return std::string(param.param.name); });
@@ -339,22 +349,51 @@ TEST_F(IndexFileTest, FullDeviceIsWrittenInPlaceAndReportsTheError) {
   EXPECT_TRUE(fs::is_character_file("/dev/full"));
 }
 
-TEST_F(IndexFileTest, FifoIsWrittenAndReadInPlace) {
-  const Storage s = make_storage(32, 4, true, 300);  // several write buffers, an unknown read size
-  const Bytes want = saved(s);
+// A FIFO is written and read where it is, through many buffers and with no
+// size known in advance. A signal that lands while a read or write blocks
+// cuts it short or makes it fail with EINTR; neither may end the call.
+TEST_F(IndexFileTest, FifoIsWrittenAndReadInPlaceThroughSignals) {
+  struct sigaction on_alarm {}, old_action {};
+  on_alarm.sa_handler = [](int) {};
+  on_alarm.sa_flags = 0;  // no SA_RESTART: blocked calls really return early
+  ASSERT_EQ(::sigaction(SIGALRM, &on_alarm, &old_action), 0);
+  const auto old_pipe = ::signal(SIGPIPE, SIG_IGN);  // a failed load must not kill the trickling writer
+  const struct itimerval every_100us {{0, 100}, {0, 100}}, off {};
+  ASSERT_EQ(::setitimer(ITIMER_REAL, &every_100us, nullptr), 0);
+
+  const Storage s = make_storage(256, 4, true, 20000);  // about 3.5 MB through a 64 KiB pipe
   const fs::path fifo = dir_ / "pipe";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const auto quiet = [] {  // only the thread under test takes the alarms
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGALRM);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  };
   Bytes got;
-  std::thread reader([&] { got = read_bytes(fifo); });
-  ASSERT_TRUE(save_index_file(fifo, s).has_value());
+  std::thread reader([&] { quiet(), got = read_bytes(fifo); });
+  const Status saved_ok = save_index_file(fifo, s);
   reader.join();
-  EXPECT_EQ(got, want);
-  EXPECT_TRUE(fs::is_fifo(fifo));
-
-  std::thread writer([&] { write_bytes(fifo, want); });
+  std::thread writer([&] {
+    quiet();
+    // Trickled, so the load keeps finding the pipe empty and blocks in read.
+    const int fd = ::open(fifo.c_str(), O_WRONLY);
+    for (size_t at = 0; at < got.size(); at += 4096) {
+      if (::write(fd, got.data() + at, std::min<size_t>(4096, got.size() - at)) <= 0) break;
+      ::usleep(20);
+    }
+    ::close(fd);
+  });
   const Result<Storage> loaded = load_index_file(fifo);
   writer.join();
-  ASSERT_TRUE(loaded.has_value());
+
+  ::setitimer(ITIMER_REAL, &off, nullptr);
+  ::sigaction(SIGALRM, &old_action, nullptr);
+  ::signal(SIGPIPE, old_pipe);
+  ASSERT_TRUE(saved_ok.has_value()) << saved_ok.error().text();
+  EXPECT_TRUE(fs::is_fifo(fifo));
+  EXPECT_EQ(got, saved(s));
+  ASSERT_TRUE(loaded.has_value()) << loaded.error().text();
   expect_same_rows(s, *loaded);
 }
 
@@ -399,6 +438,34 @@ TEST_F(IndexFileTest, ReplacingKeepsModeAndANewFileFollowsTheUmask) {
   EXPECT_EQ(read_bytes(old_file), read_bytes(dir_ / "new.ldx"));
 }
 
+TEST_F(IndexFileTest, WritableFileInALockedDirectoryIsRewrittenInPlace) {
+  const fs::path p = dir_ / "open.ldx";
+  write_bytes(p, {0});
+  ASSERT_EQ(::chmod(p.c_str(), 0666), 0);
+  ASSERT_EQ(::chmod(dir_.c_str(), 0555), 0);  // no new names, but the file may be written
+  const Storage s = make_storage(16, 2, true, 5);
+  // Root ignores directory permissions: the save runs as an ordinary user in a child.
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::geteuid() == 0 && ::setuid(65534) != 0) ::_exit(3);
+    ::_exit(save_index_file(p, s).has_value() ? 0 : 1);
+  }
+  int status = -1;
+  ::waitpid(child, &status, 0);
+  ::chmod(dir_.c_str(), 0700);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(read_bytes(p), saved(s));
+  EXPECT_EQ(entries(), (std::vector<std::string>{"open.ldx", "saved.ldx"}));
+}
+
+TEST_F(IndexFileTest, TheLongestNameStillGetsATemporarySibling) {
+  const std::string name(NAME_MAX, 'n');
+  const Storage s = make_storage(16, 2, false, 2);
+  ASSERT_TRUE(save_index_file(dir_ / name, s).has_value());
+  ASSERT_TRUE(save_index_file(dir_ / name, s).has_value());
+  EXPECT_EQ(entries(), std::vector<std::string>{name});
+}
+
 TEST_F(IndexFileTest, SymlinksAreFollowedAndKept) {
   const Storage s = make_storage(16, 3, false, 4);
   fs::create_directory(dir_ / "real");
@@ -407,7 +474,14 @@ TEST_F(IndexFileTest, SymlinksAreFollowedAndKept) {
   fs::create_symlink("target.ldx", dir_ / "real" / "hop");
   fs::create_symlink("real/hop", dir_ / "link");
   fs::create_symlink("real/absent.ldx", dir_ / "dangling");
+  const auto inode = [](const fs::path& p) {
+    struct stat st {};
+    ::stat(p.c_str(), &st);
+    return st.st_ino;
+  };
+  const ino_t before = inode(dir_ / "real" / "target.ldx");
   ASSERT_TRUE(save_index_file(dir_ / "link", s).has_value());
+  EXPECT_NE(inode(dir_ / "real" / "target.ldx"), before);  // replaced whole, not rewritten
   ASSERT_TRUE(save_index_file(dir_ / "dangling", s).has_value());
   EXPECT_TRUE(fs::is_symlink(dir_ / "link"));
   EXPECT_TRUE(fs::is_symlink(dir_ / "real" / "hop"));

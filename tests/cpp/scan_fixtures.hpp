@@ -1,0 +1,72 @@
+// Stores filled with random rows for the search and kernel tests, and the
+// per-row reference scores computed with score_row. Fixed seeds throughout.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <random>
+#include <span>
+#include <vector>
+
+#include "codebook.hpp"
+#include "rotation.hpp"
+#include "search.hpp"
+#include "storage.hpp"
+
+namespace lodex::testing_support {
+
+// Norm patterns a row can carry besides ordinary values: NaNs (quiet,
+// signalling, negative), infinities, signed zeros, the smallest subnormal,
+// the largest finite bfloat16.
+inline constexpr uint16_t kSpecialNorms[] = {0x7FC1, 0x7F81, 0xFFC0, 0x7F80, 0xFF80, 0x0000,
+                                             0x8000, 0x0001, 0x7F7F};
+
+struct RowOptions {
+  bool special_norms = false;  // every seventh row takes a special norm
+};
+
+// `rows` rows of random codes (each below 2^bits; the unused high bits of
+// the last byte zero, as packing leaves them) and random norms; id = row.
+inline Storage random_storage(uint64_t dim, uint8_t bits, size_t rows, uint64_t seed, RowOptions options = {}) {
+  Storage storage(dim, seed, bits, false);
+  std::mt19937_64 rng(seed);
+  std::vector<uint8_t> codes(dim);
+  std::vector<uint8_t> packed(storage.code_bytes());
+  std::uniform_real_distribution<float> norm(0.01f, 4.0f);
+  for (size_t i = 0; i < rows; ++i) {
+    for (uint8_t& c : codes) c = static_cast<uint8_t>(rng() & ((1u << bits) - 1));
+    pack_codes(codes, bits, packed);
+    uint16_t n = bf16_from_f32(norm(rng));
+    if (options.special_norms && i % 7 == 3) n = kSpecialNorms[(i / 7) % std::size(kSpecialNorms)];
+    storage.push(i, n, packed, std::nullopt);
+  }
+  return storage;
+}
+
+inline std::vector<float> gaussian(uint64_t dim, uint64_t seed) {
+  std::mt19937 rng(static_cast<uint32_t>(seed));
+  std::normal_distribution<float> g;
+  std::vector<float> v(dim);
+  for (float& x : v) x = g(rng);
+  return v;
+}
+
+// Every row's score by the reference path: rotate, table, score_row.
+inline std::vector<float> reference_scores(const Storage& storage, std::span<const float> signs,
+                                           std::span<const float> query) {
+  const auto rotated = rotate_unscaled(query, signs);
+  const auto cb = centroids(storage.bits());
+  const QueryTable table = build_query_table(*rotated, *cb);
+  const float scale = 1.0f / static_cast<float>(storage.dim());
+  std::vector<uint8_t> codes(storage.code_bytes());
+  std::vector<float> scores(storage.len());
+  for (size_t i = 0; i < storage.len(); ++i) {
+    storage.copy_codes(i, codes);
+    scores[i] = score_row(table, storage.bits(), storage.dim(), scale, codes, *storage.get_norm(i));
+  }
+  return scores;
+}
+
+inline uint32_t bits_of(float x) { return std::bit_cast<uint32_t>(x); }
+
+}  // namespace lodex::testing_support

@@ -253,16 +253,16 @@ class ScanWork final : public IndexedWork {
   void scan(size_t first_block, size_t end_block, TopKHeap& heap) const {
     alignas(64) float scores[kRunBlocks * kBlockRows];
     const size_t len = storage_.len();
-    const uint64_t* ids = storage_.ids().data();
-    const uint16_t* norms = storage_.norms().data();
     for (size_t block = first_block; block < end_block;) {
       const size_t chunk = block / kBlocksPerChunk;
       const size_t in_chunk = block % kBlocksPerChunk;
       const size_t count = std::min({kRunBlocks, end_block - block, kBlocksPerChunk - in_chunk});
       const size_t row = block * kBlockRows;
       const size_t rows = std::min(count * kBlockRows, len - row);
-      kernel_(args_, storage_.chunk_blocks(chunk) + in_chunk * args_.block_words, norms + row, rows, scores);
-      feed(heap, ids + row, scores, rows);
+      const size_t first_row = in_chunk * kBlockRows;  // chunk-local
+      kernel_(args_, storage_.chunk_blocks(chunk) + in_chunk * args_.block_words,
+              storage_.chunk_norms(chunk) + first_row, rows, scores);
+      feed(heap, storage_.chunk_ids(chunk) + first_row, scores, rows);
       block += count;
     }
   }

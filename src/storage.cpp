@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <cassert>
 #include <limits>
 
@@ -32,6 +33,19 @@ void pack_tail(const uint8_t* codes, size_t count, size_t first, uint8_t bits, u
     out[p / 8] |= static_cast<uint8_t>(c << o);
     if (o + bits > 8) out[p / 8 + 1] |= static_cast<uint8_t>(c >> (8 - o));
   }
+}
+
+// Word w of a row is its bytes 4w..4w+3, little-endian whatever the host.
+uint32_t load_le32(const uint8_t* p) {
+  uint32_t word;
+  std::memcpy(&word, p, 4);
+  if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
+  return word;
+}
+
+void store_le32(uint8_t* p, uint32_t word) {
+  if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
+  std::memcpy(p, &word, 4);
 }
 
 }  // namespace
@@ -91,78 +105,101 @@ void Storage::push(uint64_t id, uint16_t norm, std::span<const uint8_t> codes,
                    std::optional<std::span<const uint8_t>> qjl_bits) {
   assert(codes.size() >= code_bytes_);
   const size_t in_chunk = len_ % kChunkRows;
-  if (in_chunk == 0) chunks_.emplace_back();
-  std::vector<uint32_t>& chunk = chunks_.back();
+  if (in_chunk == 0) {
+    chunks_.emplace_back();
+    if (announced_ > 0) reserve_last_chunk(std::min(announced_, kChunkRows));
+  }
+  Chunk& chunk = chunks_.back();
   const size_t block_words = words_per_row_ * kBlockRows;
   const size_t lane = in_chunk % kBlockRows;
   // A new block arrives zero-filled, so the lanes not yet written (the tail
-  // of a partial block) read as zero codes. resize() grows geometrically.
-  if (lane == 0) chunk.resize(chunk.size() + block_words);
-  uint32_t* block = chunk.data() + (in_chunk / kBlockRows) * block_words;
-  for (size_t w = 0; w < words_per_row_; ++w) {
-    // Word w is the row's bytes 4w..4w+3, little-endian whatever the host.
+  // of a partial block) read as zero codes.
+  if (lane == 0) chunk.blocks.resize(chunk.blocks.size() + block_words);
+  uint32_t* block = chunk.blocks.data() + (in_chunk / kBlockRows) * block_words;
+  const size_t full_words = code_bytes_ / 4;
+  for (size_t w = 0; w < full_words; ++w) block[w * kBlockRows + lane] = load_le32(codes.data() + w * 4);
+  if (full_words < words_per_row_) {
+    // The last word is partial: the row's remaining bytes, zero above them.
     uint32_t word = 0;
-    const size_t first = w * 4;
-    const size_t count = std::min<size_t>(4, code_bytes_ - first);
-    for (size_t k = 0; k < count; ++k) word |= static_cast<uint32_t>(codes[first + k]) << (8 * k);
-    block[w * kBlockRows + lane] = word;
+    for (size_t k = 0; full_words * 4 + k < code_bytes_; ++k) {
+      word |= static_cast<uint32_t>(codes[full_words * 4 + k]) << (8 * k);
+    }
+    block[full_words * kBlockRows + lane] = word;
   }
-  if (in_chunk + 1 == kChunkRows) chunk.shrink_to_fit();
+  chunk.ids.push_back(id);
+  chunk.norms.push_back(norm);
+  if (in_chunk + 1 == kChunkRows) {
+    chunk.blocks.shrink_to_fit();
+    chunk.ids.shrink_to_fit();
+    chunk.norms.shrink_to_fit();
+  }
 
-  ids_.push_back(id);
-  norms_.push_back(norm);
-  if (use_qjl_) {
-    if (qjl_bits.has_value()) {
-      assert(qjl_bits->size() >= qjl_bytes_);
-      qjl_.insert(qjl_.end(), qjl_bits->begin(), qjl_bits->begin() + static_cast<ptrdiff_t>(qjl_bytes_));
-    } else {
-      qjl_.resize(qjl_.size() + qjl_bytes_, 0);
+  if (use_qjl_ && qjl_bits.has_value()) {
+    assert(qjl_bits->size() >= qjl_bytes_);
+    const auto bytes = qjl_bits->first(qjl_bytes_);
+    const bool any = std::any_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b != 0; });
+    if (any || qjl_rows_ > 0) {
+      qjl_.resize(len_ * qjl_bytes_, 0);  // zeros for the rows before the first non-zero one
+      qjl_.insert(qjl_.end(), bytes.begin(), bytes.end());
+      qjl_rows_ = len_ + 1;
     }
   }
+  if (announced_ > 0) --announced_;
   ++len_;
 }
 
+void Storage::reserve_last_chunk(size_t rows) {
+  Chunk& chunk = chunks_.back();
+  const size_t blocks = rows / kBlockRows + (rows % kBlockRows != 0 ? 1 : 0);
+  chunk.blocks.reserve(blocks * words_per_row_ * kBlockRows);
+  chunk.ids.reserve(rows);
+  chunk.norms.reserve(rows);
+}
+
 void Storage::reserve(size_t extra) {
-  const size_t total = len_ + extra;
-  ids_.reserve(total);
-  norms_.reserve(total);
-  chunks_.reserve(total / kChunkRows + 1);
-  if (use_qjl_) qjl_.reserve(total * qjl_bytes_);
+  announced_ = extra;
+  const size_t in_chunk = len_ % kChunkRows;
+  if (in_chunk != 0 && extra > 0) reserve_last_chunk(std::min(in_chunk + extra, kChunkRows));
+  chunks_.reserve((len_ + extra) / kChunkRows + 1);
 }
 
 std::optional<float> Storage::get_norm(size_t row) const {
   if (row >= len_) return std::nullopt;
-  return bf16_to_f32(norms_[row]);
+  return bf16_to_f32(norm_bits(row));
 }
 
 void Storage::copy_codes(size_t row, std::span<uint8_t> out) const {
   assert(row < len_ && out.size() >= code_bytes_);
   const size_t in_chunk = row % kChunkRows;
   const uint32_t* block =
-      chunks_[row / kChunkRows].data() + (in_chunk / kBlockRows) * words_per_row_ * kBlockRows;
+      chunks_[row / kChunkRows].blocks.data() + (in_chunk / kBlockRows) * words_per_row_ * kBlockRows;
   const size_t lane = in_chunk % kBlockRows;
-  for (size_t w = 0; w < words_per_row_; ++w) {
-    const uint32_t word = block[w * kBlockRows + lane];
-    const size_t first = w * 4;
-    const size_t count = std::min<size_t>(4, code_bytes_ - first);
-    for (size_t k = 0; k < count; ++k) out[first + k] = static_cast<uint8_t>(word >> (8 * k));
+  const size_t full_words = code_bytes_ / 4;
+  for (size_t w = 0; w < full_words; ++w) store_le32(out.data() + w * 4, block[w * kBlockRows + lane]);
+  if (full_words < words_per_row_) {
+    const uint32_t word = block[full_words * kBlockRows + lane];
+    for (size_t k = 0; full_words * 4 + k < code_bytes_; ++k) {
+      out[full_words * 4 + k] = static_cast<uint8_t>(word >> (8 * k));
+    }
   }
 }
 
 std::optional<std::span<const uint8_t>> Storage::qjl_bits(size_t row) const {
-  if (!use_qjl_) return std::nullopt;
+  if (!use_qjl_ || row >= qjl_rows_) return std::nullopt;
   return std::span<const uint8_t>(qjl_.data() + row * qjl_bytes_, qjl_bytes_);
 }
 
 QuantizedVector Storage::row(size_t row, std::span<uint8_t> code_buffer) const {
   copy_codes(row, code_buffer);
-  return QuantizedVector{code_buffer.first(code_bytes_), qjl_bits(row), ids_[row], norms_[row]};
+  return QuantizedVector{code_buffer.first(code_bytes_), qjl_bits(row), id(row), norm_bits(row)};
 }
 
 size_t Storage::memory_bytes() const {
-  size_t total = ids_.capacity() * sizeof(uint64_t) + norms_.capacity() * sizeof(uint16_t) +
-                 qjl_.capacity() + chunks_.capacity() * sizeof(std::vector<uint32_t>);
-  for (const auto& chunk : chunks_) total += chunk.capacity() * sizeof(uint32_t);
+  size_t total = qjl_.capacity() + chunks_.capacity() * sizeof(Chunk);
+  for (const auto& chunk : chunks_) {
+    total += chunk.blocks.capacity() * sizeof(uint32_t) + chunk.ids.capacity() * sizeof(uint64_t) +
+             chunk.norms.capacity() * sizeof(uint16_t);
+  }
   return total;
 }
 

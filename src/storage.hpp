@@ -61,31 +61,44 @@ class Storage {
   // kept only when use_qjl(). Row number = len() before the call.
   void push(uint64_t id, uint16_t norm, std::span<const uint8_t> codes,
             std::optional<std::span<const uint8_t>> qjl_bits);
-  // Makes room for `extra` more rows without changing what is stored.
+  // Announces `extra` more rows, so that the chunks they land in are sized
+  // exactly instead of growing by doubling. Changes nothing stored.
   void reserve(size_t extra);
 
-  uint64_t id(size_t row) const { return ids_[row]; }
-  uint16_t norm_bits(size_t row) const { return norms_[row]; }
+  uint64_t id(size_t row) const { return chunks_[row / kChunkRows].ids[row % kChunkRows]; }
+  uint16_t norm_bits(size_t row) const { return chunks_[row / kChunkRows].norms[row % kChunkRows]; }
   std::optional<float> get_norm(size_t row) const;
   // Copies row `row`'s code bytes (code_bytes() of them) into `out`.
   void copy_codes(size_t row, std::span<uint8_t> out) const;
-  // The row's QJL bytes when use_qjl() (zeros if it was pushed without), else nothing.
+  // The row's QJL bytes, or nothing: always nothing without use_qjl(); with
+  // it, nothing stands for qjl_bytes() zero bytes.
   std::optional<std::span<const uint8_t>> qjl_bits(size_t row) const;
   QuantizedVector row(size_t row, std::span<uint8_t> code_buffer) const;
 
-  // Scan access: the whole store as contiguous runs of code blocks.
-  const std::vector<uint64_t>& ids() const { return ids_; }
-  const std::vector<uint16_t>& norms() const { return norms_; }
+  // Scan access: chunk c holds rows [c * kChunkRows, min(len, (c+1) * kChunkRows)).
+  // Its blocks are (kChunkRows / kBlockRows) full blocks for every chunk but
+  // the last; the last holds ceil(rows / kBlockRows) blocks, the tail of a
+  // partial block zero-filled. Ids and norms are per row, chunk-local.
   size_t chunk_count() const { return chunks_.size(); }
-  // Blocks of chunk c: (kChunkRows / kBlockRows) full blocks for every chunk
-  // but the last; the last holds ceil(rows / kBlockRows) blocks, the tail of a
-  // partial block zero-filled.
-  const uint32_t* chunk_blocks(size_t c) const { return chunks_[c].data(); }
+  const uint32_t* chunk_blocks(size_t c) const { return chunks_[c].blocks.data(); }
+  const uint64_t* chunk_ids(size_t c) const { return chunks_[c].ids.data(); }
+  const uint16_t* chunk_norms(size_t c) const { return chunks_[c].norms.data(); }
 
-  // Approximate heap bytes held (capacity, not size): for memory reports.
+  // Heap bytes held (capacity, not size): for memory reports and tests.
   size_t memory_bytes() const;
 
  private:
+  // Everything about kChunkRows rows. A chunk is sized once when the caller
+  // announced its rows (reserve), else grows by doubling; a full chunk is
+  // trimmed and never touched again, so growth never copies old chunks and
+  // the slack is bounded by one chunk.
+  struct Chunk {
+    std::vector<uint32_t> blocks;
+    std::vector<uint64_t> ids;
+    std::vector<uint16_t> norms;
+  };
+  void reserve_last_chunk(size_t rows);
+
   uint64_t dim_;
   uint64_t seed_;
   uint8_t bits_;
@@ -94,14 +107,15 @@ class Storage {
   size_t qjl_bytes_;
   size_t words_per_row_;
   size_t len_ = 0;
+  size_t announced_ = 0;  // rows promised by reserve() and not yet pushed
 
-  std::vector<uint64_t> ids_;
-  std::vector<uint16_t> norms_;
-  std::vector<std::vector<uint32_t>> chunks_;
-  // qjl_bytes_ per row when use_qjl_, else empty. A row pushed without QJL
-  // bytes into a QJL index (a file with no QJL section) stores zeros, which is
-  // exactly what every reader of a missing buffer must see.
+  std::vector<Chunk> chunks_;
+  // qjl_bytes_ per row for rows [0, qjl_rows_); every later row reads as
+  // zeros. Nothing is stored until a row brings a non-zero bit: rows from
+  // add_batch (always zero) cost nothing, and a header claiming wide QJL
+  // rows cannot make a load allocate bytes the file does not hold.
   std::vector<uint8_t> qjl_;
+  size_t qjl_rows_ = 0;
 };
 
 }  // namespace lodex

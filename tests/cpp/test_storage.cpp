@@ -136,7 +136,7 @@ TEST(Storage, KeepsInsertionOrderAndDuplicateIds) {
   s.push(7, 0xC0A0, codes, std::nullopt);
   s.push(3, 0x4000, codes, std::nullopt);
   ASSERT_EQ(s.len(), 3u);
-  EXPECT_EQ(s.ids(), (std::vector<uint64_t>{7, 7, 3}));
+  EXPECT_EQ((std::vector<uint64_t>{s.id(0), s.id(1), s.id(2)}), (std::vector<uint64_t>{7, 7, 3}));
   EXPECT_EQ(s.get_norm(2), 2.0f);           // get_norm(len - 1)
   EXPECT_FALSE(s.get_norm(3).has_value());  // get_norm(len)
 }
@@ -163,7 +163,7 @@ TEST(Storage, QjlBytesOnlyWhenEnabledAndZeroWhenMissing) {
   with.push(2, 0, codes, std::nullopt);
   ASSERT_TRUE(with.qjl_bits(0).has_value());
   EXPECT_EQ(std::vector<uint8_t>(with.qjl_bits(0)->begin(), with.qjl_bits(0)->end()), qjl);
-  EXPECT_EQ(std::vector<uint8_t>(with.qjl_bits(1)->begin(), with.qjl_bits(1)->end()), std::vector<uint8_t>(2, 0));
+  EXPECT_FALSE(with.qjl_bits(1).has_value());  // pushed without: reads as zeros
 
   Storage without(16, 0, 2, false);
   without.push(1, 0, codes, qjl);
@@ -219,8 +219,11 @@ TEST_P(LayoutTest, RowsRoundTripThroughInterleavedBlocks) {
       }
     }
   }
-  EXPECT_EQ(s.ids().size(), rows);
-  EXPECT_EQ(s.norms().size(), rows);
+  // Ids and norms sit in the same chunk as the row's codes.
+  for (size_t c = 0; c < s.chunk_count(); ++c) {
+    EXPECT_EQ(s.chunk_ids(c)[0], c * kChunkRows * 3 + 1);
+    EXPECT_EQ(s.chunk_norms(c)[0], static_cast<uint16_t>(c * kChunkRows));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, LayoutTest,
@@ -238,6 +241,35 @@ TEST(Storage, FullChunksHoldNoSlack) {
   // Only the small per-chunk bookkeeping may come on top of the rows.
   EXPECT_GE(s.memory_bytes(), payload);
   EXPECT_LT(s.memory_bytes(), payload + 1024);
+}
+
+TEST(Storage, ManySmallBatchesKeepSlackBelowOneChunk) {
+  Storage s(128, 0, 4, false);
+  const std::vector<uint8_t> codes(s.code_bytes(), 0x22);
+  size_t pushed = 0;
+  for (int batch = 0; batch < 300; ++batch) {
+    s.reserve(333);
+    for (int r = 0; r < 333; ++r) s.push(pushed++, 0, codes, std::nullopt);
+  }
+  const size_t per_row = s.words_per_row() * 4 + sizeof(uint64_t) + sizeof(uint16_t);
+  EXPECT_LT(s.memory_bytes(), pushed * per_row + kChunkRows * per_row);
+}
+
+TEST(Storage, QjlBytesAreStoredFromTheFirstNonZeroRowOnly) {
+  Storage s(16, 0, 2, true);
+  const std::vector<uint8_t> codes(s.code_bytes(), 0);
+  const std::vector<uint8_t> zero(2, 0), some = {0x01, 0x80};
+  s.push(1, 0, codes, zero);
+  s.push(2, 0, codes, std::nullopt);
+  EXPECT_FALSE(s.qjl_bits(0).has_value());  // read as zeros by every consumer
+  s.push(3, 0, codes, some);
+  s.push(4, 0, codes, std::nullopt);
+  ASSERT_TRUE(s.qjl_bits(2).has_value());
+  EXPECT_EQ(std::vector<uint8_t>(s.qjl_bits(2)->begin(), s.qjl_bits(2)->end()), some);
+  EXPECT_FALSE(s.qjl_bits(3).has_value());
+  Storage plain(16, 0, 2, false);
+  plain.push(1, 0, codes, some);
+  EXPECT_FALSE(plain.qjl_bits(0).has_value());
 }
 
 }  // namespace

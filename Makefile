@@ -14,7 +14,9 @@ PY_PACKAGES := "numpy>=2" "scikit-build-core>=0.10" ninja "pytest>=8" "hypothesi
 demo: install
 	$(PY) demo.py
 
-test: install cpp-test py-test
+# Every test: C++ unit tests, the Python suite, both again under the
+# sanitizers, and a one-minute fuzz run of the file reader.
+test: install cpp-test py-test asan tsan fuzz
 
 # Debian packages: the C++ toolchain and GoogleTest.
 deps:
@@ -58,3 +60,18 @@ bench: install
 	$(PIP) install -q -r benchmarks/requirements.txt
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY) benchmarks/bench.py $(BENCH_ARGS)
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY) benchmarks/bench_io.py $(BENCH_ARGS)
+
+# Sanitizer runs, each in its own build directory (build/asan, build/tsan), the
+# normal build untouched: AddressSanitizer + UndefinedBehaviorSanitizer (with
+# LeakSanitizer) over the C++ unit tests and the whole pytest suite, and
+# ThreadSanitizer over the C++ tests that start threads. Any report fails.
+.PHONY: asan tsan fuzz
+fuzz: deps
+	fuzz/run.sh $(FUZZ_SECONDS)
+
+FUZZ_SECONDS ?= 60
+asan: deps venv
+	JOBS=$(JOBS) PYTHON=$(CURDIR)/$(PY) scripts/sanitize.sh asan
+
+tsan: deps venv
+	JOBS=$(JOBS) PYTHON=$(CURDIR)/$(PY) scripts/sanitize.sh tsan

@@ -12,7 +12,8 @@
 #include <mutex>
 #include <new>
 #include <optional>
-#include <shared_mutex>
+#include <pthread.h>
+#include <shared_mutex>  // std::shared_lock over RwLock
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,8 +40,36 @@ int64_t g_interpreter_id = -1;
 // ---------------------------------------------------------------------------
 // The Index value and its Python object.
 
+// The index's reader-writer lock. Writers are preferred: with the usual
+// reader-preferring lock a steady stream of searches keeps add_batch waiting
+// forever. Preference is safe here because no thread takes the shared lock
+// twice and no holder of either mode ever waits for the GIL.
+class RwLock {
+ public:
+  RwLock() {
+    pthread_rwlockattr_t attr;
+    pthread_rwlockattr_init(&attr);
+#if defined(__GLIBC__)
+    pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+#endif
+    pthread_rwlock_init(&lock_, &attr);
+    pthread_rwlockattr_destroy(&attr);
+  }
+  ~RwLock() { pthread_rwlock_destroy(&lock_); }
+  RwLock(const RwLock&) = delete;
+  RwLock& operator=(const RwLock&) = delete;
+
+  void lock() { pthread_rwlock_wrlock(&lock_); }
+  void unlock() { pthread_rwlock_unlock(&lock_); }
+  void lock_shared() { pthread_rwlock_rdlock(&lock_); }
+  void unlock_shared() { pthread_rwlock_unlock(&lock_); }
+
+ private:
+  pthread_rwlock_t lock_;
+};
+
 struct IndexState {
-  std::shared_mutex lock;
+  RwLock lock;
   lodex::SignVector signs;
   lodex::Storage storage;
   uint64_t dim;

@@ -181,7 +181,7 @@ struct Piece {
 // The split tree: a leaf names a piece, an inner node its two halves. Merges
 // follow it, lower half first, whatever order the pieces finished in.
 struct SplitNode {
-  size_t piece;  // leaves only
+  size_t piece = 0;  // leaves only
   int lower = -1;
   int upper = -1;
 };

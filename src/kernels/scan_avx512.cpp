@@ -29,8 +29,12 @@ static_assert(kBlockRows == 16, "one ZMM register of u32 lanes per block");
 // Blocks in flight: with a 4-cycle add latency and about 1.5 cycles of
 // issue per coordinate and block, four chains keep the adder busy.
 constexpr int kInFlight = 4;
-// How far ahead of the scan to prefetch.
+// How far ahead of the scan to prefetch: far into L2, so that memory
+// latency is hidden, and near into L1, so that the loads of the permutes
+// rarely wait on L2. Measured at dim 128 from a 64 MB store: 4 bits gains
+// ~4 %, 5 bits ~20 % over the far prefetch alone.
 constexpr size_t kPrefetchBytes = 16384;
+constexpr size_t kPrefetchNearBytes = 2048;
 
 template <int Bits>
 inline __m512 lookup(const float* t, __m512i code) {
@@ -79,14 +83,17 @@ inline void accumulate(const ScanArgs& args, const uint32_t* first, __m512* sums
 #pragma GCC unroll 32
     for (unsigned j = 0; j < 32; ++j) {
       if ((j * Bits) % 32 < Bits) {
-        // A new code word starts: fetch the line kPrefetchBytes further on in
-        // each block's stream into L2. Blocks are contiguous, so these lines
-        // cover the whole store ahead of the scan. Without it the hardware
-        // streamer, which stops at every 4 KiB page, leaves each group of
-        // blocks to start with demand misses.
+        // A new code word starts: fetch the lines further on in each block's
+        // stream. Blocks are contiguous, so these lines cover the whole store
+        // ahead of the scan. Without it the hardware streamer, which stops at
+        // every 4 KiB page, leaves each group of blocks to start with demand
+        // misses (the scan ran at less than half its speed from memory).
         const char* here = reinterpret_cast<const char*>(words + (j * Bits / 32) * kBlockRows);
 #pragma GCC unroll 8
-        for (int b = 0; b < NB; ++b) _mm_prefetch(here + b * bw * sizeof(uint32_t) + kPrefetchBytes, _MM_HINT_T2);
+        for (int b = 0; b < NB; ++b) {
+          _mm_prefetch(here + b * bw * sizeof(uint32_t) + kPrefetchBytes, _MM_HINT_T2);
+          _mm_prefetch(here + b * bw * sizeof(uint32_t) + kPrefetchNearBytes, _MM_HINT_T0);
+        }
       }
 #pragma GCC unroll 8
       for (int b = 0; b < NB; ++b) {

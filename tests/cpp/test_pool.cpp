@@ -109,6 +109,9 @@ TEST(WorkerPool, CallerFinishesWhileWorkersAreBusy) {
 // parallel_for must build a new pool rather than wait on the old one. An
 // alarm turns a hang into a failure.
 TEST(WorkerPool, ForkedChildBuildsItsOwnPool) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer cannot start threads after a multi-threaded fork";
+#endif
   CountingWork warm(8);
   parallel_for(8, warm);  // the parent's pool exists before the fork
   ASSERT_TRUE(warm.each_ran_once());

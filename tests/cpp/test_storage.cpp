@@ -274,3 +274,18 @@ TEST(Storage, QjlBytesAreStoredFromTheFirstNonZeroRowOnly) {
 
 }  // namespace
 }  // namespace lodex
+
+namespace lodex {
+namespace {
+
+TEST(Storage, CodeBlocksStartOnCacheLines) {
+  Storage s(128, 0, 3, false);  // 48 code bytes: a row size that is no multiple of 64
+  const std::vector<uint8_t> codes(s.code_bytes(), 0x5A);
+  for (size_t r = 0; r < kChunkRows + 40; ++r) s.push(r, 0, codes, std::nullopt);
+  for (size_t c = 0; c < s.chunk_count(); ++c) {
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(s.chunk_blocks(c)) % kBlockAlignment, 0u) << "chunk " << c;
+  }
+}
+
+}  // namespace
+}  // namespace lodex

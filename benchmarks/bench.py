@@ -400,9 +400,9 @@ def main() -> None:
         "- one thread: FAISS via omp_set_num_threads(1); lodex in a child process whose CPU set is "
         "{0} (sched_setaffinity before lodex is imported). "
         + (
-            f"Its search pool still starts {pinned[0]['pinned_threads_started_by_search']} worker thread(s) "
-            f"(sized by std::thread::hardware_concurrency, which ignores affinity), all confined to CPU "
-            f"{','.join(pinned[0]['pinned_thread_cpus'])}: one core's time, split across threads."
+            f"Its search pool starts {pinned[0]['pinned_threads_started_by_search']} worker thread(s) "
+            f"(one per CPU of the process's affinity mask), confined to CPU "
+            f"{','.join(pinned[0]['pinned_thread_cpus'])}."
             if pinned
             else ""
         ),

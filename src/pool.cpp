@@ -5,6 +5,7 @@
 #include "pool.hpp"
 
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 
 #include <algorithm>
@@ -122,6 +123,16 @@ void after_fork_child() {
   g_create_mutex.unlock();
 }
 
+// The hardware threads this process may run on: the affinity mask (taskset,
+// container CPU sets) when the system reports one, else every thread.
+size_t available_cpus() {
+#if defined(__linux__)
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+#endif
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
 Pool& pool() {
   Pool* p = g_pool.load(std::memory_order_acquire);
   if (p != nullptr) return *p;
@@ -133,8 +144,7 @@ Pool& pool() {
     pthread_atfork(&before_fork, &after_fork_parent, &after_fork_child);
     registered = true;
   }
-  const size_t threads = std::max(1u, std::thread::hardware_concurrency());
-  p = new Pool(threads);  // never deleted: see the comment of this file
+  p = new Pool(available_cpus());  // never deleted: see the comment of this file
   g_pool.store(p, std::memory_order_release);
   return *p;
 }

@@ -156,18 +156,6 @@ def test_count_beyond_the_file_is_an_internal_fault(tmp_path, extra):
     assert not isinstance(info.value, Exception)
 
 
-def test_truncation_at_every_byte_never_crashes(tmp_path, rng):
-    path = tmp_path / "full.ldx"
-    make_index(dim=8, bits=3, use_qjl=True, rows=3, rng=rng).save(str(path))
-    data = path.read_bytes()
-    cut = tmp_path / "cut.ldx"
-    for n in range(len(data)):
-        cut.write_bytes(data[:n])
-        with pytest.raises(BaseException) as info:
-            lodex.Index.load(str(cut))
-        assert isinstance(info.value, RuntimeError) or not isinstance(info.value, Exception)
-
-
 @pytest.mark.parametrize("method", ["save", "load"])
 @pytest.mark.parametrize("path", [pathlib.Path("x.ldx"), b"x.ldx", None, 3])
 def test_path_must_be_str(method, path):

@@ -2,7 +2,7 @@
 # beside the shared library, so type checkers read it in place of the binary.
 # `_Config` and `_Ids` exist only here: import them under TYPE_CHECKING.
 
-from collections.abc import Sequence
+from collections.abc import Buffer, Sequence
 from typing import Any, TypeAlias, TypedDict, final
 
 import numpy as np
@@ -18,6 +18,11 @@ class _Config(TypedDict):
     bits: int
     use_qjl: bool
     seed: int
+
+class InternalFault(BaseException):
+    """A broken internal invariant (a corrupted file's row outside it, say); never an ordinary error."""
+
+def _from_bytes(data: Buffer) -> Index: ...
 
 @final
 class Index:
@@ -39,6 +44,33 @@ class Index:
     def load(path: str) -> Index:
         """Read an index from a .ldx file written by `save`."""
 
+    def search_batch(
+        self,
+        queries: NDArray[np.float32],
+        k: int,
+        *,
+        allow: _Ids | None = None,
+        threads: int | None = None,
+        rerank: NDArray[np.float32] | None = None,
+        candidates: int | None = None,
+    ) -> tuple[NDArray[np.uint64], NDArray[np.float32]]:
+        """The k best rows of every query: (ids, scores), each of shape (n, min(k, searchable rows))."""
+
+    def remove(self, ids: _Ids) -> int:
+        """Remove every row whose id is listed; return how many rows went."""
+
+    def get(self, ids: _Ids) -> NDArray[np.float32]:
+        """The decoded approximation of the first row of each id, shape (len(ids), dim)."""
+
+    def to_bytes(self) -> bytes:
+        """The .ldx file's bytes, as save would write them."""
+
+    @staticmethod
+    def from_bytes(data: Buffer) -> Index:
+        """An index from .ldx bytes, checked as load checks a file."""
+
+    def __reduce__(self) -> tuple[Any, tuple[bytes]]: ...
+
     @property
     def size(self) -> int:
         """Number of stored vectors."""
@@ -48,3 +80,6 @@ class Index:
         """A new dict of the four construction parameters."""
 
     def __repr__(self) -> str: ...
+    def __bool__(self) -> bool: ...
+    def __len__(self) -> int: ...
+    def __contains__(self, key: object, /) -> bool: ...

@@ -87,7 +87,7 @@ class SearchError {
 // the BaseException-derived fault class, never as an ordinary exception.
 class IndexError {
  public:
-  enum class Kind { kRotation, kCodebook, kFile, kSearch, kInvalidArgument, kInternalFault };
+  enum class Kind { kRotation, kCodebook, kFile, kSearch, kInvalidArgument, kInternalFault, kOutOfMemory };
 
   IndexError(RotationError e) : kind_(Kind::kRotation), text_(e.text()) {}      // NOLINT
   IndexError(CodebookError e) : kind_(Kind::kCodebook), text_(e.text()) {}      // NOLINT
@@ -97,6 +97,8 @@ class IndexError {
 
   static IndexError invalid_argument(std::string text) { return {Kind::kInvalidArgument, std::move(text)}; }
   static IndexError internal_fault(std::string text) { return {Kind::kInternalFault, std::move(text)}; }
+  // Memory for a buffer could not be obtained; the binding raises MemoryError.
+  static IndexError out_of_memory() { return {Kind::kOutOfMemory, "out of memory"}; }
 
   Kind kind() const { return kind_; }
   bool is_io() const { return is_io_; }  // a File error carrying an I/O failure

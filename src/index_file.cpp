@@ -227,6 +227,8 @@ Status write_all(int fd, const uint8_t* p, size_t n) {
 class FileWriter {
  public:
   explicit FileWriter(int fd) : fd_(fd) {}
+  // Appends to `memory` instead of writing to a file.
+  explicit FileWriter(std::vector<uint8_t>* memory) : memory_(memory) {}
 
   bool ok() const { return !error_.has_value(); }
   const IndexError& error() const { return *error_; }
@@ -269,6 +271,11 @@ class FileWriter {
 
   bool flush() {
     if (!ok()) return false;
+    if (memory_ != nullptr) {
+      memory_->insert(memory_->end(), buffer_, buffer_ + used_);
+      used_ = 0;
+      return true;
+    }
     if (Status s = write_all(fd_, buffer_, used_); !s) {
       error_ = std::move(s.error());
       return false;
@@ -281,7 +288,8 @@ class FileWriter {
   void last_attempt() { (void)write_all(fd_, buffer_, used_); }
 
  private:
-  int fd_;
+  int fd_ = -1;
+  std::vector<uint8_t>* memory_ = nullptr;
   size_t used_ = 0;
   std::optional<IndexError> error_;
   uint8_t buffer_[kWriteBufferBytes];
@@ -506,6 +514,17 @@ Result<Storage> parse_index_file(std::span<const uint8_t> file) {
   } catch (const std::length_error&) {
     return std::unexpected(FileError::io("out of memory"));
   }
+}
+
+std::vector<uint8_t> index_file_bytes(const Storage& storage) {
+  std::vector<uint8_t> bytes;
+  bytes.reserve(kHeaderBytes + storage.len() * (kIdBytes + kNormBytes + storage.code_bytes() +
+                                                (storage.use_qjl() ? storage.qjl_bytes() : 0)));
+  FileWriter out(&bytes);
+  write_header(out, storage);
+  write_sections(out, storage);
+  out.flush();
+  return bytes;
 }
 
 Result<Storage> load_index_file(const std::string& path) {

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "errors.hpp"
 #include "storage.hpp"
@@ -33,6 +34,9 @@ Result<Storage> parse_index_file(std::span<const uint8_t> file);
 
 // Reads the file at `path` whole (closing it before parsing) and parses it.
 Result<Storage> load_index_file(const std::string& path);
+
+// The whole file `save_index_file` would write, in memory.
+std::vector<uint8_t> index_file_bytes(const Storage& storage);
 
 // Writes `storage` to `path`, streaming through an 8192-byte buffer. A
 // regular file (or a missing one) is replaced atomically: a sibling

@@ -2,28 +2,31 @@
 // conversion, and the interpreter-lock / index-lock protocol. This is the only
 // file that sees Python or NumPy; it validates and converts, then hands the
 // core raw pointers and sizes. It does no arithmetic on vectors.
+//
+// Locking rule: a thread never waits for the index lock while it holds the
+// interpreter lock, and never waits for the interpreter lock while it holds
+// the index lock. Long operations give the interpreter lock up before the
+// core takes the index lock; short reads try the index lock first and, when
+// it is busy, give the interpreter lock up before they wait for it.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <numpy/arrayobject.h>
 
+#include <cxxabi.h>
+
 #include <cstdint>
 #include <cstring>
 #include <exception>
-#include <mutex>
+#include <memory>
 #include <new>
 #include <optional>
-#include <pthread.h>
-#include <shared_mutex>  // std::shared_lock over RwLock
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "encode.hpp"
 #include "errors.hpp"
-#include "index_file.hpp"
-#include "rotation.hpp"
-#include "search.hpp"
-#include "storage.hpp"
+#include "index.hpp"
+#include "pool.hpp"
 
 namespace {
 
@@ -35,64 +38,41 @@ using lodex::IndexError;
 PyObject* g_module = nullptr;
 PyObject* g_index_type = nullptr;
 PyObject* g_fault_type = nullptr;  // derives from BaseException: `except Exception` must not swallow it
+PyObject* g_from_bytes = nullptr;  // the module-level function pickles rebuild an index with
 int64_t g_interpreter_id = -1;
-
-// ---------------------------------------------------------------------------
-// The Index value and its Python object.
-
-// The index's reader-writer lock. Writers are preferred: with the usual
-// reader-preferring lock a steady stream of searches keeps add_batch waiting
-// forever. Preference is safe here because no thread takes the shared lock
-// twice and no holder of either mode ever waits for the GIL.
-class RwLock {
- public:
-  RwLock() {
-    pthread_rwlockattr_t attr;
-    pthread_rwlockattr_init(&attr);
-#if defined(__GLIBC__)
-    pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
-#endif
-    pthread_rwlock_init(&lock_, &attr);
-    pthread_rwlockattr_destroy(&attr);
-  }
-  ~RwLock() { pthread_rwlock_destroy(&lock_); }
-  RwLock(const RwLock&) = delete;
-  RwLock& operator=(const RwLock&) = delete;
-
-  void lock() { pthread_rwlock_wrlock(&lock_); }
-  void unlock() { pthread_rwlock_unlock(&lock_); }
-  void lock_shared() { pthread_rwlock_rdlock(&lock_); }
-  void unlock_shared() { pthread_rwlock_unlock(&lock_); }
-
- private:
-  pthread_rwlock_t lock_;
-};
-
-struct IndexState {
-  RwLock lock;
-  lodex::SignVector signs;
-  lodex::Storage storage;
-  uint64_t dim;
-  uint8_t bits;
-  bool use_qjl;
-  uint64_t seed;
-
-  IndexState(lodex::SignVector s, lodex::Storage st, uint64_t d, uint8_t b, bool q, uint64_t sd)
-      : signs(std::move(s)), storage(std::move(st)), dim(d), bits(b), use_qjl(q), seed(sd) {}
-};
 
 struct PyIndex {
   PyObject_HEAD
-  IndexState* state;
+  lodex::Index* index;
 };
 
-IndexState& state_of(PyObject* self) { return *reinterpret_cast<PyIndex*>(self)->state; }
+lodex::Index& index_of(PyObject* self) { return *reinterpret_cast<PyIndex*>(self)->index; }
+
+// An owned reference, released on every path.
+class PyRef {
+ public:
+  PyRef() = default;
+  explicit PyRef(PyObject* p) : p_(p) {}
+  ~PyRef() { Py_XDECREF(p_); }
+  PyRef(const PyRef&) = delete;
+  PyRef& operator=(const PyRef&) = delete;
+  PyRef& operator=(PyRef&& other) noexcept {
+    std::swap(p_, other.p_);
+    return *this;
+  }
+  PyObject* get() const { return p_; }
+  PyObject* release() { return std::exchange(p_, nullptr); }
+  explicit operator bool() const { return p_ != nullptr; }
+
+ private:
+  PyObject* p_ = nullptr;
+};
 
 // ---------------------------------------------------------------------------
 // Errors. Every core error is converted here, once, with the GIL held.
 
-PyObject* raise_fault(const std::string& message) {
-  PyErr_SetString(g_fault_type, message.c_str());
+PyObject* raise_fault(const char* message) {
+  PyErr_SetString(g_fault_type, message);
   return nullptr;
 }
 
@@ -104,6 +84,7 @@ PyObject* raise_index_error(const IndexError& error) {
       break;
     case IndexError::Kind::kInvalidArgument: type = PyExc_ValueError; break;
     case IndexError::Kind::kInternalFault: type = g_fault_type; break;
+    case IndexError::Kind::kOutOfMemory: return PyErr_NoMemory();
     default: break;
   }
   // A single str argument: str(exc) is the text and an OSError carries no errno.
@@ -111,8 +92,8 @@ PyObject* raise_index_error(const IndexError& error) {
   return nullptr;
 }
 
-// The outcome of work done with the GIL released: an error value, a memory
-// failure, or an escaped C++ exception, raised only after the GIL is back.
+// The outcome of work done with the GIL released: an error value, or an
+// escaped C++ exception, raised only after the GIL is back.
 struct Failure {
   std::optional<IndexError> error;
   bool out_of_memory = false;
@@ -122,7 +103,7 @@ struct Failure {
   PyObject* raise() const {
     if (error) return raise_index_error(*error);
     if (out_of_memory) return PyErr_NoMemory();
-    return raise_fault(*fault);
+    return raise_fault(fault->c_str());
   }
 };
 
@@ -134,11 +115,69 @@ void guarded(Failure& failure, Body&& body) noexcept {
     body();
   } catch (const std::bad_alloc&) {
     failure.out_of_memory = true;
+  } catch (const std::length_error&) {
+    failure.out_of_memory = true;
   } catch (const std::exception& e) {
     failure.fault = std::string("internal fault: ") + e.what();
   } catch (...) {
     failure.fault = "internal fault: unknown exception";
   }
+}
+
+// Runs `body` with the GIL released, its C++ exceptions caught.
+template <class Body>
+void without_gil(Failure& failure, Body&& body) {
+  Py_BEGIN_ALLOW_THREADS
+  guarded(failure, body);
+  Py_END_ALLOW_THREADS
+}
+
+// The last line of defence of every entry point: a C++ exception thrown
+// while the GIL is held (a string or a vector that could not grow) becomes
+// a Python exception instead of terminating the interpreter.
+//
+// One exception must pass: at interpreter exit a daemon thread that asks for
+// the GIL back is ended by pthread_exit, which unwinds its stack with a
+// "forced unwind" exception; swallowing it would let the thread run on in a
+// finalized interpreter.
+template <class Fn>
+PyObject* entry(Fn&& fn) {
+  try {
+    return fn();
+  } catch (const abi::__forced_unwind&) {
+    throw;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_Format(g_fault_type, "internal fault: %s", e.what());
+    return nullptr;
+  } catch (...) {
+    return raise_fault("internal fault: unknown exception");
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The index lock, for the short reads that keep the GIL.
+
+// The row count, read under the shared lock. When a writer holds or waits
+// for the lock, the GIL is given up before waiting and retaken only after
+// the lock is released.
+size_t shared_size(const lodex::Index& index) {
+  lodex::RwLock& lock = index.lock();
+  size_t count = 0;
+  if (lock.try_lock_shared()) {
+    count = index.size_locked();
+    lock.unlock_shared();
+    return count;
+  }
+  Py_BEGIN_ALLOW_THREADS
+  lock.lock_shared();
+  count = index.size_locked();
+  lock.unlock_shared();
+  Py_END_ALLOW_THREADS
+  return count;
 }
 
 // ---------------------------------------------------------------------------
@@ -189,40 +228,49 @@ void wrap_conversion_error(const char* name) {
   PyErr_SetRaisedException(wrapped);
 }
 
-// Binds positional and keyword arguments to `names` (all required, all
-// positional-or-keyword) with the interpreter's usual messages. On success
-// out[i] holds a borrowed reference for every parameter.
-bool bind_arguments(const char* function, std::initializer_list<const char*> names, PyObject* const* args,
-                    Py_ssize_t nargs, PyObject* kwnames, PyObject* const* kwvalues, PyObject** out) {
-  const Py_ssize_t n = static_cast<Py_ssize_t>(names.size());
-  const char* const* name = names.begin();
+// A method's parameters: required positional-or-keyword ones, then optional
+// keyword-only ones (absent ones bind to nullptr).
+struct Signature {
+  const char* function;
+  std::initializer_list<const char*> positional;
+  std::initializer_list<const char*> keyword_only = {};
+};
+
+// Binds positional and keyword arguments with the interpreter's usual
+// messages. On success out[i] holds a borrowed reference (or nullptr for an
+// absent keyword-only parameter), positional parameters first.
+bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject* const* kwvalues, PyObject** out) {
+  const auto n = static_cast<Py_ssize_t>(sig.positional.size());
+  const auto total = n + static_cast<Py_ssize_t>(sig.keyword_only.size());
+  auto name = [&](Py_ssize_t i) { return i < n ? sig.positional.begin()[i] : sig.keyword_only.begin()[i - n]; };
   if (nargs > n) {
-    PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given", function, n,
+    PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given", sig.function, n,
                  n == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
     return false;
   }
-  for (Py_ssize_t i = 0; i < n; ++i) out[i] = i < nargs ? args[i] : nullptr;
+  for (Py_ssize_t i = 0; i < total; ++i) out[i] = i < nargs ? args[i] : nullptr;
 
   const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
     if (!PyUnicode_Check(key)) {
-      PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", function);
+      PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", sig.function);
       return false;
     }
     Py_ssize_t slot = -1;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      if (PyUnicode_CompareWithASCIIString(key, name[i]) == 0) {
+    for (Py_ssize_t i = 0; i < total; ++i) {
+      if (PyUnicode_CompareWithASCIIString(key, name(i)) == 0) {
         slot = i;
         break;
       }
     }
     if (slot < 0) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, key);
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.function, key);
       return false;
     }
     if (out[slot] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function, name[slot]);
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.function, name(slot));
       return false;
     }
     out[slot] = kwvalues[k];
@@ -230,7 +278,7 @@ bool bind_arguments(const char* function, std::initializer_list<const char*> nam
 
   std::vector<const char*> missing;
   for (Py_ssize_t i = 0; i < n; ++i) {
-    if (out[i] == nullptr) missing.push_back(name[i]);
+    if (out[i] == nullptr) missing.push_back(name(i));
   }
   if (!missing.empty()) {
     std::string list;
@@ -238,8 +286,8 @@ bool bind_arguments(const char* function, std::initializer_list<const char*> nam
       if (i > 0) list += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
       list += std::string("'") + missing[i] + "'";
     }
-    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", function, missing.size(),
-                 missing.size() == 1 ? "" : "s", list.c_str());
+    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", sig.function,
+                 missing.size(), missing.size() == 1 ? "" : "s", list.c_str());
     return false;
   }
   return true;
@@ -350,16 +398,52 @@ PyArrayObject* as_float32_array(PyObject* obj, int ndim, const char* name) {
   return nullptr;
 }
 
-// ids: any sequence but str, each element an index integer in u64.
-bool convert_ids(PyObject* obj, std::vector<uint64_t>* ids) {
+// Whether a float32 matrix can be read as one flat row-major run of
+// rows * cols floats: each axis longer than one has exactly the byte stride
+// a C-contiguous array has. Byte strides are compared as they are, so a
+// field of a structured array (stride 33) or a 5-byte step never passes.
+bool is_row_major(PyArrayObject* array) {
+  const npy_intp rows = PyArray_DIM(array, 0);
+  const npy_intp cols = PyArray_DIM(array, 1);
+  if (rows == 0 || cols == 0) return true;
+  const bool cols_ok = cols == 1 || PyArray_STRIDE(array, 1) == 4;
+  const bool rows_ok = rows == 1 || PyArray_STRIDE(array, 0) == cols * 4;
+  return cols_ok && rows_ok && PyArray_DATA(array) != nullptr;
+}
+
+// A 1-D float32 array whose elements are adjacent (a single element passes
+// whatever its stride).
+bool is_contiguous_vector(PyArrayObject* array) {
+  const npy_intp n = PyArray_DIM(array, 0);
+  return PyArray_DATA(array) != nullptr && (n <= 1 || PyArray_STRIDE(array, 0) == 4);
+}
+
+// ids: any sequence but str, each element an index integer in u64. When the
+// rows they go with are already known (`rows`), a sequence that reports a
+// different length is refused before a single element is converted, so no
+// claimed length can make the conversion run away.
+bool convert_ids(PyObject* obj, const char* name, std::optional<size_t> rows, std::vector<uint64_t>* ids) {
   if (PyUnicode_Check(obj)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    wrap_conversion_error("ids");
+    wrap_conversion_error(name);
     return false;
   }
   if (!PySequence_Check(obj)) {
     fail_conversion(obj, "Sequence");
-    wrap_conversion_error("ids");
+    wrap_conversion_error(name);
+    return false;
+  }
+  const Py_ssize_t length = PySequence_Size(obj);
+  if (length < 0) {
+    // A sequence without a length only loses the size hint; an error raised
+    // by the object's own __len__ (KeyboardInterrupt included) is the caller's.
+    PyTypeObject* type = Py_TYPE(obj);
+    const bool has_len = (type->tp_as_sequence != nullptr && type->tp_as_sequence->sq_length != nullptr) ||
+                         (type->tp_as_mapping != nullptr && type->tp_as_mapping->mp_length != nullptr);
+    if (has_len || !PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    PyErr_Clear();
+  } else if (rows && static_cast<size_t>(length) != *rows) {
+    PyErr_Format(PyExc_ValueError, "ids length %zd != row count %zu", length, *rows);
     return false;
   }
   // Fast path for the common case of a 1-D native-order integer array with no
@@ -391,31 +475,29 @@ bool convert_ids(PyObject* obj, std::vector<uint64_t>* ids) {
       ids->clear();
     }
   }
-  const Py_ssize_t hint = PySequence_Size(obj);
-  if (hint < 0) {
-    PyErr_Clear();
-  } else {
-    ids->reserve(static_cast<size_t>(hint));
-  }
-  PyObject* iterator = PyObject_GetIter(obj);
-  if (iterator == nullptr) {
-    wrap_conversion_error("ids");
+  // The claimed length only sizes the first allocation, and never beyond
+  // what a plausible batch holds; a longer sequence grows the array as it goes.
+  constexpr Py_ssize_t kMaxHint = Py_ssize_t{1} << 24;
+  if (length > 0) ids->reserve(static_cast<size_t>(std::min(length, kMaxHint)));
+  PyRef iterator(PyObject_GetIter(obj));
+  if (!iterator) {
+    wrap_conversion_error(name);
     return false;
   }
-  while (PyObject* item = PyIter_Next(iterator)) {
+  while (PyObject* item = PyIter_Next(iterator.get())) {
     uint64_t value = 0;
     const bool ok = to_u64_raw(item, &value);
     Py_DECREF(item);
     if (!ok) {
-      Py_DECREF(iterator);
-      wrap_conversion_error("ids");
+      wrap_conversion_error(name);
       return false;
     }
     ids->push_back(value);
+    // A very long sequence (a range to 2**62, say) stays interruptible.
+    if ((ids->size() & 0xFFFFF) == 0 && PyErr_CheckSignals() < 0) return false;
   }
-  Py_DECREF(iterator);
   if (PyErr_Occurred()) {
-    wrap_conversion_error("ids");
+    wrap_conversion_error(name);
     return false;
   }
   return true;
@@ -424,291 +506,485 @@ bool convert_ids(PyObject* obj, std::vector<uint64_t>* ids) {
 // ---------------------------------------------------------------------------
 // Construction.
 
-PyObject* wrap_state(PyTypeObject* type, IndexState* state) {
+PyObject* wrap_index(PyTypeObject* type, std::unique_ptr<lodex::Index> index) {
   allocfunc alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   if (alloc == nullptr) alloc = PyType_GenericAlloc;
   PyObject* self = alloc(type, 0);
-  if (self == nullptr) {
-    delete state;
-    return nullptr;
-  }
-  reinterpret_cast<PyIndex*>(self)->state = state;
+  if (self == nullptr) return nullptr;  // the index is freed with its owner
+  reinterpret_cast<PyIndex*>(self)->index = index.release();
   return self;
 }
 
-// The largest power of two whose sign vector can still be sized: 4 * dim must
-// stay below the largest signed 64-bit size less 3.
-constexpr uint64_t kMaxSignVectorDim = uint64_t{1} << 61;
-
 PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  // Lay the tuple/dict call out as a vectorcall so one binder serves all.
-  std::vector<PyObject*> kwvalues;
-  PyObject* kwnames = nullptr;
-  if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
-    kwnames = PyTuple_New(PyDict_GET_SIZE(kwargs));
-    if (kwnames == nullptr) return nullptr;
-    Py_ssize_t pos = 0, i = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      PyTuple_SET_ITEM(kwnames, i++, Py_NewRef(key));
-      kwvalues.push_back(value);
+  return entry([&]() -> PyObject* {
+    // Lay the tuple/dict call out as a vectorcall so one binder serves all.
+    std::vector<PyObject*> kwvalues;
+    PyRef kwnames;
+    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
+      kwnames = PyRef(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+      if (!kwnames) return nullptr;
+      Py_ssize_t pos = 0, i = 0;
+      PyObject *key, *value;
+      while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        PyTuple_SET_ITEM(kwnames.get(), i++, Py_NewRef(key));
+        kwvalues.push_back(value);
+      }
     }
-  }
-  PyObject* bound[4];
-  const bool ok = bind_arguments("Index.__new__", {"dim", "bits", "use_qjl", "seed"}, &PyTuple_GET_ITEM(args, 0),
-                                 PyTuple_GET_SIZE(args), kwnames, kwvalues.data(), bound);
-  Py_XDECREF(kwnames);
-  if (!ok) return nullptr;
-
-  uint64_t dim = 0, seed = 0;
-  uint8_t bits = 0;
-  bool use_qjl = false;
-  if (!to_u64(bound[0], "dim", &dim) || !to_u8(bound[1], "bits", &bits) ||
-      !to_bool(bound[2], "use_qjl", &use_qjl) || !to_u64(bound[3], "seed", &seed)) {
-    return nullptr;
-  }
-
-  if (dim == 0 || (dim & (dim - 1)) != 0) {
-    return raise_index_error(IndexError::invalid_argument("dimension " + std::to_string(dim) + " must be a power of 2"));
-  }
-  if (bits < 2 || bits > 5) {
-    return raise_index_error(IndexError::invalid_argument("bits must be 2-5, got " + std::to_string(bits)));
-  }
-  if (dim >= kMaxSignVectorDim) return raise_fault("capacity overflow");
-
-  IndexState* state = nullptr;
-  Failure failure;
-  guarded(failure, [&] {
-    auto signs = lodex::make_sign_vector(dim, seed);
-    if (!signs) {
-      failure.error = IndexError(signs.error());
-      return;
+    PyObject* bound[4];
+    if (!bind_arguments({"Index.__new__", {"dim", "bits", "use_qjl", "seed"}}, &PyTuple_GET_ITEM(args, 0),
+                        PyTuple_GET_SIZE(args), kwnames.get(), kwvalues.data(), bound)) {
+      return nullptr;
     }
-    state = new IndexState(std::move(*signs), lodex::Storage(dim, seed, bits, use_qjl), dim, bits, use_qjl, seed);
+    uint64_t dim = 0, seed = 0;
+    uint8_t bits = 0;
+    bool use_qjl = false;
+    if (!to_u64(bound[0], "dim", &dim) || !to_u8(bound[1], "bits", &bits) ||
+        !to_bool(bound[2], "use_qjl", &use_qjl) || !to_u64(bound[3], "seed", &seed)) {
+      return nullptr;
+    }
+    // Built with the GIL held: nothing else can see the index yet.
+    auto created = lodex::Index::create(dim, bits, use_qjl, seed);
+    if (!created) return raise_index_error(created.error());
+    return wrap_index(type, std::move(*created));
   });
-  if (failure.failed()) return failure.raise();
-  return wrap_state(type, state);
 }
 
 void index_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  delete reinterpret_cast<PyIndex*>(self)->state;
+  delete reinterpret_cast<PyIndex*>(self)->index;
   type->tp_free(self);
   Py_DECREF(type);
 }
 
 // ---------------------------------------------------------------------------
-// Properties and representation: shared lock, GIL kept (safe because the only
-// exclusive holder, add_batch, never waits for the GIL while holding it).
+// Properties, representation, len, `in`, truth.
 
-PyObject* index_get_size(PyObject* self, void*) {
-  IndexState& s = state_of(self);
-  size_t count;
-  {
-    std::shared_lock guard(s.lock);
-    count = s.storage.len();
-  }
-  return PyLong_FromSize_t(count);
-}
+PyObject* index_get_size(PyObject* self, void*) { return PyLong_FromSize_t(shared_size(index_of(self))); }
 
 PyObject* index_get_config(PyObject* self, void*) {
-  IndexState& s = state_of(self);
-  std::shared_lock guard(s.lock);
-  PyObject* dict = PyDict_New();
-  if (dict == nullptr) return nullptr;
+  // The parameters never change: only the row count needs the lock, and
+  // config reports none. The dict is built fresh on every read.
+  const lodex::Index& index = index_of(self);
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
   auto put = [&](const char* key, PyObject* value) {
     if (value == nullptr) return false;
-    const int rc = PyDict_SetItemString(dict, key, value);
+    const int rc = PyDict_SetItemString(dict.get(), key, value);
     Py_DECREF(value);
     return rc == 0;
   };
-  if (!put("dim", PyLong_FromUnsignedLongLong(s.dim)) || !put("bits", PyLong_FromLong(s.bits)) ||
-      !put("use_qjl", PyBool_FromLong(s.use_qjl)) || !put("seed", PyLong_FromUnsignedLongLong(s.seed))) {
-    Py_DECREF(dict);
+  if (!put("dim", PyLong_FromUnsignedLongLong(index.dim())) || !put("bits", PyLong_FromLong(index.bits())) ||
+      !put("use_qjl", PyBool_FromLong(index.use_qjl())) || !put("seed", PyLong_FromUnsignedLongLong(index.seed()))) {
     return nullptr;
   }
-  return dict;
+  return dict.release();
 }
 
 PyObject* index_repr(PyObject* self) {
-  IndexState& s = state_of(self);
-  std::string text;
-  {
-    std::shared_lock guard(s.lock);
-    text = "lodex.Index(dim=" + std::to_string(s.dim) + ", bits=" + std::to_string(s.bits) +
-           ", size=" + std::to_string(s.storage.len()) + ", use_qjl=" + (s.use_qjl ? "true" : "false") + ")";
-  }
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  const lodex::Index& index = index_of(self);
+  const size_t size = shared_size(index);
+  return PyUnicode_FromFormat("lodex.Index(dim=%llu, bits=%u, size=%zu, use_qjl=%s)",
+                              static_cast<unsigned long long>(index.dim()), static_cast<unsigned>(index.bits()),
+                              size, index.use_qjl() ? "true" : "false");
 }
+
+Py_ssize_t index_len(PyObject* self) { return static_cast<Py_ssize_t>(shared_size(index_of(self))); }
+
+// `id in index`: an integer id in u64 that some row has. Anything that is
+// not such an integer is simply not in the index, as with any container.
+int index_contains(PyObject* self, PyObject* value) {
+  uint64_t id = 0;
+  if (!to_u64_raw(value, &id)) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_OverflowError)) {
+      PyErr_Clear();
+      return 0;
+    }
+    return -1;
+  }
+  const lodex::Index& index = index_of(self);
+  bool found = false;
+  Py_BEGIN_ALLOW_THREADS
+  found = index.contains(id);
+  Py_END_ALLOW_THREADS
+  return found ? 1 : 0;
+}
+
+// An index is true even when it holds no rows, as it was before it had a
+// length: `if index:` keeps meaning "there is an index".
+int index_bool(PyObject*) { return 1; }
 
 // ---------------------------------------------------------------------------
 // add_batch
 
-// Encodes and appends every row; runs under the exclusive lock, GIL released.
-lodex::Status add_rows(IndexState& s, const std::vector<uint64_t>& ids, const float* data, size_t n) {
-  if (ids.size() != n) {
-    return std::unexpected(IndexError::invalid_argument("ids length " + std::to_string(ids.size()) +
-                                                        " != row count " + std::to_string(n)));
-  }
-  if (n == 0) return {};
-  auto encoder = lodex::RowEncoder::create(s.dim, s.signs, s.bits);
-  if (!encoder) return std::unexpected(encoder.error());
-  s.storage.reserve(n);
-  std::vector<uint8_t> codes(encoder->code_bytes());
-  std::vector<uint8_t> qjl(s.use_qjl ? lodex::qjl_bytes_for(s.dim) : 0);
-  std::optional<std::span<const uint8_t>> qjl_bits;
-  if (s.use_qjl) qjl_bits = std::span<const uint8_t>(qjl);
-  for (size_t r = 0; r < n; ++r) {
-    const uint16_t norm = encoder->encode(data + r * s.dim, codes.data());
-    s.storage.push(ids[r], norm, codes, qjl_bits);
-  }
-  return {};
-}
-
 PyObject* index_add_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[2];
-  if (!bind_arguments("Index.add_batch", {"ids", "vectors"}, args, nargs, kwnames,
-                      args + nargs, bound)) {
-    return nullptr;
-  }
-  std::vector<uint64_t> ids;
-  if (!convert_ids(bound[0], &ids)) return nullptr;
-  PyArrayObject* array = as_float32_array(bound[1], 2, "vectors");
-  if (array == nullptr) return nullptr;
-  Py_INCREF(array);  // keeps the buffer alive for the whole call
-
-  const npy_intp rows = PyArray_DIM(array, 0);
-  const npy_intp cols = PyArray_DIM(array, 1);
-  const npy_intp row_stride = PyArray_STRIDE(array, 0) / 4;
-  const npy_intp col_stride = PyArray_STRIDE(array, 1) / 4;
-
-  IndexState& s = state_of(self);
-  uint64_t dim;
-  {
-    std::shared_lock guard(s.lock);
-    dim = s.dim;
-  }
-  PyObject* result = nullptr;
-  if (static_cast<uint64_t>(cols) != dim) {
-    PyErr_Format(PyExc_ValueError, "vector dimension %zd != index dimension %llu", cols,
-                 static_cast<unsigned long long>(dim));
-  } else if (!(rows == 0 || cols == 0 || ((cols == 1 || col_stride == 1) && (rows == 1 || row_stride == cols)))) {
-    PyErr_SetString(PyExc_ValueError, "vectors array must be C-contiguous (row-major)");
-  } else {
-    const auto* data = static_cast<const float*>(PyArray_DATA(array));
-    Failure failure;
-    Py_BEGIN_ALLOW_THREADS
-    guarded(failure, [&] {
-      std::unique_lock guard(s.lock);
-      auto status = add_rows(s, ids, data, static_cast<size_t>(rows));
-      if (!status) failure.error = std::move(status.error());
-    });
-    Py_END_ALLOW_THREADS
-    result = failure.failed() ? failure.raise() : Py_NewRef(Py_None);
-  }
-  Py_DECREF(array);
-  return result;
-}
-
-// ---------------------------------------------------------------------------
-// search
-
-PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[2];
-  if (!bind_arguments("Index.search", {"query", "k"}, args, nargs, kwnames, args + nargs, bound)) return nullptr;
-  PyArrayObject* array = as_float32_array(bound[0], 1, "query");
-  if (array == nullptr) return nullptr;
-  uint64_t k = 0;
-  if (!to_u64(bound[1], "k", &k)) return nullptr;
-  if (!(PyArray_IS_C_CONTIGUOUS(array) || PyArray_IS_F_CONTIGUOUS(array)) || PyArray_DATA(array) == nullptr) {
-    PyErr_SetString(PyExc_ValueError, "query must be a contiguous float32 array: The given array is not contiguous");
-    return nullptr;
-  }
-  std::vector<float> query;
-  Failure failure;
-  guarded(failure, [&] {
-    const auto* data = static_cast<const float*>(PyArray_DATA(array));
-    query.assign(data, data + PyArray_DIM(array, 0));
-  });
-  if (failure.failed()) return failure.raise();
-
-  IndexState& s = state_of(self);
-  std::vector<lodex::ScoredResult> results;
-  Py_BEGIN_ALLOW_THREADS
-  guarded(failure, [&] {
-    std::shared_lock guard(s.lock);
-    auto found = lodex::search(s.storage, s.signs, s.bits, query, k);
-    if (found) {
-      results = std::move(*found);
-    } else {
-      failure.error = IndexError(found.error());
-    }
-  });
-  Py_END_ALLOW_THREADS
-  if (failure.failed()) return failure.raise();
-
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(results.size()));
-  if (list == nullptr) return nullptr;
-  for (size_t i = 0; i < results.size(); ++i) {
-    PyObject* item = Py_BuildValue("(Kd)", static_cast<unsigned long long>(results[i].id),
-                                   static_cast<double>(results[i].score));
-    if (item == nullptr) {
-      Py_DECREF(list);
+  return entry([&]() -> PyObject* {
+    PyObject* bound[2];
+    if (!bind_arguments({"Index.add_batch", {"ids", "vectors"}}, args, nargs, kwnames, args + nargs, bound)) {
       return nullptr;
     }
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
-  }
-  return list;
+    // The row count is known before any id is converted when `vectors` is
+    // a matrix at all; the ids are checked against it first.
+    std::optional<size_t> rows_hint;
+    if (PyArray_Check(bound[1]) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(bound[1])) == 2) {
+      rows_hint = static_cast<size_t>(PyArray_DIM(reinterpret_cast<PyArrayObject*>(bound[1]), 0));
+    }
+    std::vector<uint64_t> ids;
+    if (!convert_ids(bound[0], "ids", rows_hint, &ids)) return nullptr;
+    PyArrayObject* array = as_float32_array(bound[1], 2, "vectors");
+    if (array == nullptr) return nullptr;
+    PyRef keep_alive(Py_NewRef(reinterpret_cast<PyObject*>(array)));  // the buffer lives for the whole call
+
+    lodex::Index& index = index_of(self);
+    const npy_intp rows = PyArray_DIM(array, 0);
+    const npy_intp cols = PyArray_DIM(array, 1);
+    if (static_cast<uint64_t>(cols) != index.dim()) {
+      PyErr_Format(PyExc_ValueError, "vector dimension %zd != index dimension %llu", cols,
+                   static_cast<unsigned long long>(index.dim()));
+      return nullptr;
+    }
+    if (!is_row_major(array)) {
+      PyErr_SetString(PyExc_ValueError, "vectors array must be C-contiguous (row-major)");
+      return nullptr;
+    }
+    const auto* data = static_cast<const float*>(PyArray_DATA(array));
+    Failure failure;
+    without_gil(failure, [&] {
+      auto status = index.add(ids, data, static_cast<size_t>(rows));
+      if (!status) failure.error = std::move(status.error());
+    });
+    if (failure.failed()) return failure.raise();
+    Py_RETURN_NONE;
+  });
 }
 
 // ---------------------------------------------------------------------------
-// save and load
+// search and search_batch
+
+// Raises the search error a query width other than the index's gives.
+PyObject* raise_dimension_mismatch(uint64_t width, uint64_t dim) {
+  return raise_index_error(IndexError(lodex::SearchError::dimension_mismatch(width, dim)));
+}
+
+PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry([&]() -> PyObject* {
+    PyObject* bound[2];
+    if (!bind_arguments({"Index.search", {"query", "k"}}, args, nargs, kwnames, args + nargs, bound)) return nullptr;
+    PyArrayObject* array = as_float32_array(bound[0], 1, "query");
+    if (array == nullptr) return nullptr;
+    uint64_t k = 0;
+    if (!to_u64(bound[1], "k", &k)) return nullptr;
+    if (!is_contiguous_vector(array)) {
+      PyErr_SetString(PyExc_ValueError,
+                      "query must be a contiguous float32 array: The given array is not contiguous");
+      return nullptr;
+    }
+    // The call's own copy: the array is not read once the GIL is given up.
+    const auto* data = static_cast<const float*>(PyArray_DATA(array));
+    const std::vector<float> query(data, data + PyArray_DIM(array, 0));
+
+    const lodex::Index& index = index_of(self);
+    lodex::BatchResults found;
+    Failure failure;
+    without_gil(failure, [&] {
+      auto result = index.search(query, 1, query.size(), k, {});
+      if (result) {
+        found = std::move(*result);
+      } else {
+        failure.error = std::move(result.error());
+      }
+    });
+    if (failure.failed()) return failure.raise();
+
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(found.per_query)));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < found.per_query; ++i) {
+      PyObject* item = Py_BuildValue("(Kd)", static_cast<unsigned long long>(found.ids[i]),
+                                     static_cast<double>(found.scores[i]));
+      if (item == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+  });
+}
+
+// A new C-contiguous NumPy array of shape (rows, cols) holding `values`.
+template <class T>
+PyObject* new_matrix(int type, size_t rows, size_t cols, const std::vector<T>& values) {
+  npy_intp shape[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+  PyObject* array = PyArray_SimpleNew(2, shape, type);
+  if (array != nullptr && !values.empty()) {
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), values.data(), values.size() * sizeof(T));
+  }
+  return array;
+}
+
+// A float32 matrix argument that must be read in place as one row-major run.
+PyArrayObject* as_row_major_matrix(PyObject* obj, const char* name) {
+  PyArrayObject* array = as_float32_array(obj, 2, name);
+  if (array == nullptr) return nullptr;
+  if (!is_row_major(array)) {
+    PyErr_Format(PyExc_ValueError, "%s must be a contiguous float32 array: The given array is not contiguous", name);
+    return nullptr;
+  }
+  return array;
+}
+
+PyObject* index_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry([&]() -> PyObject* {
+    PyObject* bound[6];
+    if (!bind_arguments({"Index.search_batch", {"queries", "k"}, {"allow", "threads", "rerank", "candidates"}},
+                        args, nargs, kwnames, args + nargs, bound)) {
+      return nullptr;
+    }
+    PyArrayObject* queries = as_float32_array(bound[0], 2, "queries");
+    if (queries == nullptr) return nullptr;
+    uint64_t k = 0;
+    if (!to_u64(bound[1], "k", &k)) return nullptr;
+    auto given = [](PyObject* obj) { return obj != nullptr && obj != Py_None; };
+
+    std::optional<std::vector<uint64_t>> allow;
+    if (given(bound[2])) {
+      allow.emplace();
+      if (!convert_ids(bound[2], "allow", std::nullopt, &*allow)) return nullptr;
+    }
+    size_t threads = 0;
+    if (given(bound[3])) {
+      uint64_t wanted = 0;
+      if (!to_u64(bound[3], "threads", &wanted)) return nullptr;
+      const size_t workers = lodex::pool_worker_count();
+      if (wanted < 1 || wanted > workers) {
+        PyErr_Format(PyExc_ValueError, "threads must be 1-%zu (the pool's workers), got %llu", workers,
+                     static_cast<unsigned long long>(wanted));
+        return nullptr;
+      }
+      threads = static_cast<size_t>(wanted);
+    }
+    PyArrayObject* rerank = nullptr;
+    if (given(bound[4])) {
+      rerank = as_row_major_matrix(bound[4], "rerank");
+      if (rerank == nullptr) return nullptr;
+    }
+    uint64_t candidates = k > UINT64_MAX / 4 ? UINT64_MAX : 4 * k;
+    if (given(bound[5])) {
+      if (!to_u64(bound[5], "candidates", &candidates)) return nullptr;
+      if (rerank == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "candidates applies only with rerank");
+        return nullptr;
+      }
+      if (candidates < k) {
+        PyErr_Format(PyExc_ValueError, "candidates (%llu) must be at least k (%llu)",
+                     static_cast<unsigned long long>(candidates), static_cast<unsigned long long>(k));
+        return nullptr;
+      }
+    }
+
+    const lodex::Index& index = index_of(self);
+    const npy_intp n = PyArray_DIM(queries, 0);
+    const npy_intp width = PyArray_DIM(queries, 1);
+    if (!is_row_major(queries)) {
+      PyErr_SetString(PyExc_ValueError, "queries must be a contiguous float32 array: The given array is not contiguous");
+      return nullptr;
+    }
+    if (static_cast<uint64_t>(width) != index.dim()) return raise_dimension_mismatch(width, index.dim());
+    if (rerank != nullptr && static_cast<uint64_t>(PyArray_DIM(rerank, 1)) != index.dim()) {
+      PyErr_Format(PyExc_ValueError, "rerank vectors have %zd columns, the index has dimension %llu",
+                   PyArray_DIM(rerank, 1), static_cast<unsigned long long>(index.dim()));
+      return nullptr;
+    }
+    // Both arrays are read in place with the GIL released; these references
+    // keep their buffers (a memory map included) alive until the call ends.
+    PyRef keep_queries(Py_NewRef(reinterpret_cast<PyObject*>(queries)));
+    PyRef keep_rerank(Py_XNewRef(reinterpret_cast<PyObject*>(rerank)));
+    const std::span<const float> flat(static_cast<const float*>(PyArray_DATA(queries)),
+                                      static_cast<size_t>(n * width));
+
+    lodex::IndexSearchOptions options;
+    options.max_threads = threads;
+    if (allow) options.allow = &*allow;
+    lodex::BatchResults found;
+    Failure failure;
+    without_gil(failure, [&] {
+      auto result = rerank == nullptr
+                        ? index.search(flat, static_cast<size_t>(n), static_cast<size_t>(width), k, options)
+                        : index.search_reranked(flat, static_cast<size_t>(n), static_cast<size_t>(width), k,
+                                                candidates,
+                                                {static_cast<const float*>(PyArray_DATA(rerank)),
+                                                 static_cast<uint64_t>(PyArray_DIM(rerank, 0)),
+                                                 static_cast<uint64_t>(PyArray_DIM(rerank, 1))},
+                                                options);
+      if (result) {
+        found = std::move(*result);
+      } else {
+        failure.error = std::move(result.error());
+      }
+    });
+    if (failure.failed()) return failure.raise();
+
+    PyRef ids(new_matrix(NPY_UINT64, found.queries, found.per_query, found.ids));
+    if (!ids) return nullptr;
+    PyRef scores(new_matrix(NPY_FLOAT32, found.queries, found.per_query, found.scores));
+    if (!scores) return nullptr;
+    return PyTuple_Pack(2, ids.get(), scores.get());
+  });
+}
+
+// ---------------------------------------------------------------------------
+// remove and get
+
+PyObject* index_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry([&]() -> PyObject* {
+    PyObject* bound[1];
+    if (!bind_arguments({"Index.remove", {"ids"}}, args, nargs, kwnames, args + nargs, bound)) return nullptr;
+    std::vector<uint64_t> ids;
+    if (!convert_ids(bound[0], "ids", std::nullopt, &ids)) return nullptr;
+    lodex::Index& index = index_of(self);
+    size_t removed = 0;
+    Failure failure;
+    without_gil(failure, [&] {
+      auto result = index.remove(ids);
+      if (result) {
+        removed = *result;
+      } else {
+        failure.error = std::move(result.error());
+      }
+    });
+    if (failure.failed()) return failure.raise();
+    return PyLong_FromSize_t(removed);
+  });
+}
+
+PyObject* index_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry([&]() -> PyObject* {
+    PyObject* bound[1];
+    if (!bind_arguments({"Index.get", {"ids"}}, args, nargs, kwnames, args + nargs, bound)) return nullptr;
+    std::vector<uint64_t> ids;
+    if (!convert_ids(bound[0], "ids", std::nullopt, &ids)) return nullptr;
+    const lodex::Index& index = index_of(self);
+    npy_intp shape[2] = {static_cast<npy_intp>(ids.size()), static_cast<npy_intp>(index.dim())};
+    PyRef out(PyArray_SimpleNew(2, shape, NPY_FLOAT32));
+    if (!out) return nullptr;
+    float* data = static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    std::optional<uint64_t> missing;
+    Failure failure;
+    without_gil(failure, [&] {
+      auto result = index.get(ids, data);
+      if (result) {
+        missing = *result;
+      } else {
+        failure.error = std::move(result.error());
+      }
+    });
+    if (failure.failed()) return failure.raise();
+    if (missing) {
+      PyRef key(PyLong_FromUnsignedLongLong(*missing));
+      if (key) PyErr_SetObject(PyExc_KeyError, key.get());
+      return nullptr;
+    }
+    return out.release();
+  });
+}
+
+// ---------------------------------------------------------------------------
+// save, load, bytes and pickling
 
 PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[1];
-  if (!bind_arguments("Index.save", {"path"}, args, nargs, kwnames, args + nargs, bound)) return nullptr;
-  std::string path;
-  if (!to_path(bound[0], &path)) return nullptr;
-  IndexState& s = state_of(self);
-  Failure failure;
-  Py_BEGIN_ALLOW_THREADS
-  guarded(failure, [&] {
-    std::shared_lock guard(s.lock);
-    auto status = lodex::save_index_file(path, s.storage);
-    if (!status) failure.error = std::move(status.error());
+  return entry([&]() -> PyObject* {
+    PyObject* bound[1];
+    if (!bind_arguments({"Index.save", {"path"}}, args, nargs, kwnames, args + nargs, bound)) return nullptr;
+    std::string path;
+    if (!to_path(bound[0], &path)) return nullptr;
+    const lodex::Index& index = index_of(self);
+    Failure failure;
+    without_gil(failure, [&] {
+      auto status = index.save(path);
+      if (!status) failure.error = std::move(status.error());
+    });
+    if (failure.failed()) return failure.raise();
+    Py_RETURN_NONE;
   });
-  Py_END_ALLOW_THREADS
+}
+
+// Wraps the outcome of a load into a new Index object.
+PyObject* finish_load(Failure& failure, std::unique_ptr<lodex::Index> loaded) {
   if (failure.failed()) return failure.raise();
-  Py_RETURN_NONE;
+  return wrap_index(reinterpret_cast<PyTypeObject*>(g_index_type), std::move(loaded));
 }
 
 PyObject* index_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[1];
-  if (!bind_arguments("Index.load", {"path"}, args, nargs, kwnames, args + nargs, bound)) return nullptr;
-  std::string path;
-  if (!to_path(bound[0], &path)) return nullptr;
-  IndexState* state = nullptr;
-  Failure failure;
-  Py_BEGIN_ALLOW_THREADS
-  guarded(failure, [&] {
-    auto storage = lodex::load_index_file(path);
-    if (!storage) {
-      failure.error = std::move(storage.error());
-      return;
-    }
-    auto signs = lodex::make_sign_vector(storage->dim(), storage->seed());
-    if (!signs) {
-      failure.error = IndexError(signs.error());
-      return;
-    }
-    const uint64_t dim = storage->dim(), seed = storage->seed();
-    const uint8_t bits = storage->bits();
-    const bool use_qjl = storage->use_qjl();
-    state = new IndexState(std::move(*signs), std::move(*storage), dim, bits, use_qjl, seed);
+  return entry([&]() -> PyObject* {
+    PyObject* bound[1];
+    if (!bind_arguments({"Index.load", {"path"}}, args, nargs, kwnames, args + nargs, bound)) return nullptr;
+    std::string path;
+    if (!to_path(bound[0], &path)) return nullptr;
+    std::unique_ptr<lodex::Index> loaded;
+    Failure failure;
+    without_gil(failure, [&] {
+      auto result = lodex::Index::load(path);
+      if (result) {
+        loaded = std::move(*result);
+      } else {
+        failure.error = std::move(result.error());
+      }
+    });
+    return finish_load(failure, std::move(loaded));
   });
-  Py_END_ALLOW_THREADS
-  if (failure.failed()) return failure.raise();
-  return wrap_state(reinterpret_cast<PyTypeObject*>(g_index_type), state);
+}
+
+PyObject* index_to_bytes(PyObject* self, PyObject*) {
+  return entry([&]() -> PyObject* {
+    const lodex::Index& index = index_of(self);
+    std::vector<uint8_t> bytes;
+    Failure failure;
+    without_gil(failure, [&] {
+      auto result = index.to_bytes();
+      if (result) {
+        bytes = std::move(*result);
+      } else {
+        failure.error = std::move(result.error());
+      }
+    });
+    if (failure.failed()) return failure.raise();
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                     static_cast<Py_ssize_t>(bytes.size()));
+  });
+}
+
+// Index.from_bytes and the module's _from_bytes (what pickles call).
+PyObject* index_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry([&]() -> PyObject* {
+    PyObject* bound[1];
+    if (!bind_arguments({"Index.from_bytes", {"data"}}, args, nargs, kwnames, args + nargs, bound)) return nullptr;
+    if (!PyObject_CheckBuffer(bound[0])) {
+      fail_conversion(bound[0], "PyBytes");
+      wrap_conversion_error("data");
+      return nullptr;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(bound[0], &view, PyBUF_SIMPLE) < 0) {
+      wrap_conversion_error("data");
+      return nullptr;
+    }
+    // The exporter keeps the bytes alive and unmoved until the view goes.
+    const std::span<const uint8_t> bytes(static_cast<const uint8_t*>(view.buf), static_cast<size_t>(view.len));
+    std::unique_ptr<lodex::Index> loaded;
+    Failure failure;
+    without_gil(failure, [&] {
+      auto result = lodex::Index::from_bytes(bytes);
+      if (result) {
+        loaded = std::move(*result);
+      } else {
+        failure.error = std::move(result.error());
+      }
+    });
+    PyBuffer_Release(&view);
+    return finish_load(failure, std::move(loaded));
+  });
+}
+
+PyObject* index_reduce(PyObject* self, PyObject*) {
+  PyRef bytes(index_to_bytes(self, nullptr));
+  if (!bytes) return nullptr;
+  return Py_BuildValue("(O(O))", g_from_bytes, bytes.get());
 }
 
 // ---------------------------------------------------------------------------
@@ -716,6 +992,8 @@ PyObject* index_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 #define LODEX_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
+// The first four entries and their texts are the class's original surface;
+// what came later follows them.
 PyMethodDef index_methods[] = {
     {"add_batch", LODEX_FASTCALL(index_add_batch), METH_FASTCALL | METH_KEYWORDS,
      "add_batch($self, ids, vectors)\n--\n\n"
@@ -742,6 +1020,49 @@ PyMethodDef index_methods[] = {
      "save($self, path)\n--\n\nSave the index to a .ldx file.\n\nReleases the GIL during I/O."},
     {"load", LODEX_FASTCALL(index_load), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "load(path)\n--\n\nLoad an index from a .ldx file.\n\nReleases the GIL during I/O."},
+    {"search_batch", LODEX_FASTCALL(index_search_batch), METH_FASTCALL | METH_KEYWORDS,
+     "search_batch($self, queries, k, *, allow=None, threads=None, rerank=None, candidates=None)\n--\n\n"
+     "Search for the k best rows of every query in one call.\n\n"
+     "Row i of the result holds what search(queries[i], k) returns, with the\n"
+     "same float32 scores. The GIL is released and the index read once for\n"
+     "the whole batch, on the worker pool.\n\n"
+     "Args:\n"
+     "    queries: numpy float32 array of shape (n, dim), C-contiguous.\n"
+     "    k: Number of results per query.\n"
+     "    allow: Ids (a sequence or an integer array); only rows with one of\n"
+     "        them are searched, and every query gets min(k, such rows) results.\n"
+     "    threads: Use at most this many of the pool's threads (default all).\n"
+     "    rerank: float32 array whose row `id` is the original vector of the\n"
+     "        row with that id (a numpy.memmap of them on disk, typically).\n"
+     "        The best `candidates` rows by compressed score are scored again\n"
+     "        by their exact float32 inner product with the query, and the best\n"
+     "        k by that exact score are returned with it.\n"
+     "    candidates: Rows per query to re-rank (default 4 * k).\n\n"
+     "Returns:\n"
+     "    (ids, scores): numpy uint64 and float32 arrays of shape (n, m),\n"
+     "    m = min(k, searchable rows), each row sorted by descending score."},
+    {"remove", LODEX_FASTCALL(index_remove), METH_FASTCALL | METH_KEYWORDS,
+     "remove($self, ids)\n--\n\n"
+     "Remove every row whose id is in ids; return how many rows went.\n\n"
+     "Ids no row has are ignored. The rows are compacted at once, so their\n"
+     "memory and scan time come back before this returns; that costs time in\n"
+     "proportion to the index's size, so remove many ids per call rather\n"
+     "than one at a time."},
+    {"get", LODEX_FASTCALL(index_get), METH_FASTCALL | METH_KEYWORDS,
+     "get($self, ids)\n--\n\n"
+     "Decode the first row of each id.\n\n"
+     "Returns a float32 array of shape (len(ids), dim). Each row is the\n"
+     "approximation the index stores (codebook values, norm, the inverse\n"
+     "rotation), not the vector that was added. Raises KeyError naming the\n"
+     "first id that no row has."},
+    {"to_bytes", reinterpret_cast<PyCFunction>(index_to_bytes), METH_NOARGS,
+     "to_bytes($self)\n--\n\nThe bytes of the .ldx file that save would write."},
+    {"from_bytes", LODEX_FASTCALL(index_from_bytes), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "from_bytes(data)\n--\n\n"
+     "An index from the bytes of a .ldx file (bytes or any buffer).\n\n"
+     "Checks and errors are those of load."},
+    {"__reduce__", reinterpret_cast<PyCFunction>(index_reduce), METH_NOARGS,
+     "__reduce__($self)\n--\n\nPickle support: the index travels as its .ldx bytes."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -774,6 +1095,9 @@ PyType_Slot index_slots[] = {
     {Py_tp_doc, const_cast<char*>(kIndexDoc)},
     {Py_tp_methods, index_methods},
     {Py_tp_getset, index_getset},
+    {Py_sq_length, reinterpret_cast<void*>(index_len)},
+    {Py_sq_contains, reinterpret_cast<void*>(index_contains)},
+    {Py_nb_bool, reinterpret_cast<void*>(index_bool)},
     {0, nullptr},
 };
 
@@ -781,68 +1105,58 @@ PyType_Spec index_spec = {
     "builtins.Index", sizeof(PyIndex), 0, Py_TPFLAGS_DEFAULT, index_slots,
 };
 
+PyMethodDef module_methods[] = {
+    {"_from_bytes", LODEX_FASTCALL(index_from_bytes), METH_FASTCALL | METH_KEYWORDS,
+     "_from_bytes(data)\n--\n\nIndex.from_bytes under a name pickles can find."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "lodex", "Python module entry point for lodex.",
     0,  // not -1: a re-import must call the init function, which hands back the same module
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    module_methods, nullptr, nullptr, nullptr, nullptr,
 };
 
 PyObject* create_module() {
   if (PyArray_ImportNumPyAPI() < 0) return nullptr;
-  PyObject* module = PyModule_Create(&module_def);
-  if (module == nullptr) return nullptr;
+  PyRef module(PyModule_Create(&module_def));
+  if (!module) return nullptr;
 
   if (g_fault_type == nullptr) {
     g_fault_type = PyErr_NewExceptionWithDoc("lodex.InternalFault",
                                              "A broken internal invariant of lodex (never an ordinary error).",
                                              PyExc_BaseException, nullptr);
-    if (g_fault_type == nullptr) {
-      Py_DECREF(module);
-      return nullptr;
-    }
+    if (g_fault_type == nullptr) return nullptr;
   }
   if (g_index_type == nullptr) {
     g_index_type = PyType_FromSpec(&index_spec);
     if (g_index_type == nullptr) {
       PyErr_Print();
-      Py_DECREF(module);
       return raise_fault("failed to create type object for Index");
     }
   }
 
-  PyObject* all = PyObject_GetAttrString(module, "__all__");
-  if (all == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-      Py_DECREF(module);
-      return nullptr;
-    }
+  PyRef all(PyObject_GetAttrString(module.get(), "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
     PyErr_Clear();
-    all = PyList_New(0);
-    if (all == nullptr || PyObject_SetAttrString(module, "__all__", all) < 0) {
-      Py_XDECREF(all);
-      Py_DECREF(module);
-      return nullptr;
-    }
-  } else if (!PyList_Check(all)) {
-    fail_conversion(all, "PyList");
-    Py_DECREF(all);
-    Py_DECREF(module);
+    all = PyRef(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module.get(), "__all__", all.get()) < 0) return nullptr;
+  } else if (!PyList_Check(all.get())) {
+    fail_conversion(all.get(), "PyList");
     return nullptr;
   }
-  PyObject* name = PyUnicode_FromString("Index");
-  const int appended = name != nullptr ? PyList_Append(all, name) : -1;
-  Py_XDECREF(name);
-  Py_DECREF(all);
-  if (appended < 0) {
+  PyRef name(PyUnicode_FromString("Index"));
+  if (!name || PyList_Append(all.get(), name.get()) < 0) {
     PyErr_Clear();
-    Py_DECREF(module);
     return raise_fault("could not append __name__ to __all__");
   }
-  if (PyModule_AddObjectRef(module, "Index", g_index_type) < 0) {
-    Py_DECREF(module);
-    return nullptr;
-  }
-  return module;
+  if (PyModule_AddObjectRef(module.get(), "Index", g_index_type) < 0) return nullptr;
+  // Reachable so a server can catch it on purpose; not part of __all__.
+  if (PyModule_AddObjectRef(module.get(), "InternalFault", g_fault_type) < 0) return nullptr;
+  g_from_bytes = PyObject_GetAttrString(module.get(), "_from_bytes");
+  if (g_from_bytes == nullptr) return nullptr;
+  return module.release();
 }
 
 }  // namespace
@@ -856,7 +1170,7 @@ PyMODINIT_FUNC PyInit_lodex(void) {
     return nullptr;
   }
   if (g_module == nullptr) {
-    g_module = create_module();
+    g_module = entry([] { return create_module(); });
     if (g_module == nullptr) return nullptr;
   }
   g_interpreter_id = id;  // the first successful initialisation owns the module

@@ -91,6 +91,14 @@ struct SearchOptions {
   SearchStats* stats = nullptr;
 };
 
+// The results of several queries, row-major n x m.
+struct BatchResults {
+  size_t queries = 0;    // n
+  size_t per_query = 0;  // m = min(k, searchable rows)
+  std::vector<uint64_t> ids;
+  std::vector<float> scores;
+};
+
 // The best min(k, len) rows by descending score (stable sort, no secondary
 // key). The query length is checked first, then the k == 0 / empty shortcut.
 std::expected<std::vector<ScoredResult>, SearchError> search(const Storage& storage, std::span<const float> signs,

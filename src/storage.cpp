@@ -163,6 +163,69 @@ void Storage::reserve(size_t extra) {
   chunks_.reserve((len_ + extra) / kChunkRows + 1);
 }
 
+void Storage::truncate(size_t len) {
+  if (len >= len_) return;
+  chunks_.resize((len + kChunkRows - 1) / kChunkRows);
+  const size_t in_chunk = len % kChunkRows;
+  if (in_chunk != 0) {
+    Chunk& chunk = chunks_.back();
+    const size_t block_words = words_per_row_ * kBlockRows;
+    const size_t blocks = (in_chunk + kBlockRows - 1) / kBlockRows;
+    chunk.blocks.resize(blocks * block_words);
+    chunk.ids.resize(in_chunk);
+    chunk.norms.resize(in_chunk);
+    // Lanes past the last row of a partial block read as zero codes.
+    uint32_t* last = chunk.blocks.data() + (blocks - 1) * block_words;
+    for (size_t lane = in_chunk % kBlockRows; lane != 0 && lane < kBlockRows; ++lane) {
+      for (size_t w = 0; w < words_per_row_; ++w) last[w * kBlockRows + lane] = 0;
+    }
+  }
+  if (qjl_rows_ > len) {
+    qjl_rows_ = len;
+    qjl_.resize(len * qjl_bytes_);
+  }
+  len_ = len;
+  announced_ = 0;
+}
+
+void Storage::retain(const uint64_t* keep) {
+  const size_t block_words = words_per_row_ * kBlockRows;
+  size_t kept = 0;
+  for (size_t row = 0; row < len_; ++row) {
+    if ((keep[row / 64] >> (row % 64) & 1) == 0) continue;
+    if (kept != row) {
+      Chunk& from = chunks_[row / kChunkRows];
+      Chunk& to = chunks_[kept / kChunkRows];
+      const size_t fi = row % kChunkRows;
+      const size_t ti = kept % kChunkRows;
+      const uint32_t* src = from.blocks.data() + (fi / kBlockRows) * block_words + fi % kBlockRows;
+      uint32_t* dst = to.blocks.data() + (ti / kBlockRows) * block_words + ti % kBlockRows;
+      for (size_t w = 0; w < words_per_row_; ++w) dst[w * kBlockRows] = src[w * kBlockRows];
+      to.ids[ti] = from.ids[fi];
+      to.norms[ti] = from.norms[fi];
+      if (row < qjl_rows_) {
+        std::copy_n(qjl_.begin() + static_cast<ptrdiff_t>(row * qjl_bytes_), qjl_bytes_,
+                    qjl_.begin() + static_cast<ptrdiff_t>(kept * qjl_bytes_));
+      } else if (kept < qjl_rows_) {
+        std::fill_n(qjl_.begin() + static_cast<ptrdiff_t>(kept * qjl_bytes_), qjl_bytes_, uint8_t{0});
+      }
+    }
+    ++kept;
+  }
+  truncate(kept);
+}
+
+Storage Storage::select(std::span<const size_t> rows) const {
+  Storage out(dim_, seed_, bits_, use_qjl_);
+  out.reserve(rows.size());
+  std::vector<uint8_t> codes(code_bytes_);
+  for (const size_t row : rows) {
+    copy_codes(row, codes);
+    out.push(id(row), norm_bits(row), codes, qjl_bits(row));
+  }
+  return out;
+}
+
 std::optional<float> Storage::get_norm(size_t row) const {
   if (row >= len_) return std::nullopt;
   return bf16_to_f32(norm_bits(row));

@@ -78,6 +78,13 @@ class Storage {
   // kept only when use_qjl(). Row number = len() before the call.
   void push(uint64_t id, uint16_t norm, std::span<const uint8_t> codes,
             std::optional<std::span<const uint8_t>> qjl_bits);
+  // Drops rows [len, len()) and gives their memory back. Allocates nothing.
+  void truncate(size_t len);
+  // Keeps, in order, the rows whose bit is set in `keep` (bit r of word
+  // r / 64), compacting the store in place; emptied chunks are freed.
+  void retain(const uint64_t* keep);
+  // A new store holding copies of `rows`, in that order.
+  Storage select(std::span<const size_t> rows) const;
   // Announces `extra` more rows, so that the chunks they land in are sized
   // exactly instead of growing by doubling. Changes nothing stored.
   void reserve(size_t extra);

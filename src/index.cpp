@@ -1,0 +1,384 @@
+// The index: parameters, lazily built sign vector, row store, lock, and the
+// operations on them. Memory exhaustion is caught here and returned as an
+// error value; a failed operation leaves the rows exactly as they were.
+#include "index.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <limits>
+#include <new>
+#include <shared_mutex>
+#include <string>
+#include <utility>
+
+#include "decode.hpp"
+#include "encode.hpp"
+#include "id_table.hpp"
+#include "index_file.hpp"
+#include "rerank.hpp"
+
+namespace lodex {
+
+// ---------------------------------------------------------------------------
+// The lock.
+
+RwLock::RwLock() {
+  pthread_rwlockattr_t attr;
+  pthread_rwlockattr_init(&attr);
+#if defined(__GLIBC__)
+  pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+#endif
+  pthread_rwlock_init(&lock_, &attr);
+  pthread_rwlockattr_destroy(&attr);
+}
+
+RwLock::~RwLock() { pthread_rwlock_destroy(&lock_); }
+
+void RwLock::lock() { pthread_rwlock_wrlock(&lock_); }
+void RwLock::unlock() { pthread_rwlock_unlock(&lock_); }
+void RwLock::lock_shared() { pthread_rwlock_rdlock(&lock_); }
+void RwLock::unlock_shared() { pthread_rwlock_unlock(&lock_); }
+bool RwLock::try_lock() { return pthread_rwlock_trywrlock(&lock_) == 0; }
+bool RwLock::try_lock_shared() { return pthread_rwlock_tryrdlock(&lock_) == 0; }
+
+void RwLock::reset_after_fork() {
+  // The parent's threads do not exist here, and the forking thread's own
+  // hold cannot be released by an unlock: glibc checks the writer's thread
+  // id, which fork() changed. A fresh lock over the old one is the only
+  // state that matches the child.
+  new (this) RwLock();
+}
+
+// ---------------------------------------------------------------------------
+// The registry of live indexes, and fork(). Before a fork every index is
+// locked exclusively, so no operation is half done in the child: each index
+// it inherits is consistent and unlocked. Waiting here is safe although the
+// forking thread holds the interpreter lock: no holder of an index lock ever
+// waits for the interpreter lock.
+
+struct IndexRegistry {
+  static std::mutex& mutex() {
+    static std::mutex m;
+    return m;
+  }
+  static Index*& head() {
+    static Index* h = nullptr;
+    return h;
+  }
+
+  static void add(Index* index) {
+    static std::once_flag handlers;
+    std::call_once(handlers, [] { pthread_atfork(&before_fork, &after_fork_parent, &after_fork_child); });
+    std::lock_guard guard(mutex());
+    index->next_ = head();
+    if (head() != nullptr) head()->prev_ = index;
+    head() = index;
+  }
+
+  static void remove(Index* index) {
+    std::lock_guard guard(mutex());
+    if (index->prev_ != nullptr) {
+      index->prev_->next_ = index->next_;
+    } else {
+      head() = index->next_;
+    }
+    if (index->next_ != nullptr) index->next_->prev_ = index->prev_;
+  }
+
+  static void before_fork() {
+    mutex().lock();
+    for (Index* i = head(); i != nullptr; i = i->next_) i->lock_.lock();
+  }
+  static void after_fork_parent() {
+    for (Index* i = head(); i != nullptr; i = i->next_) i->lock_.unlock();
+    mutex().unlock();
+  }
+  static void after_fork_child() {
+    for (Index* i = head(); i != nullptr; i = i->next_) i->lock_.reset_after_fork();
+    new (&mutex()) std::mutex();
+  }
+};
+
+// ---------------------------------------------------------------------------
+// Construction.
+
+namespace {
+
+// The largest power of two whose sign vector can still be sized: 4 * dim must
+// stay below the largest signed 64-bit size less 3.
+constexpr uint64_t kMaxSignVectorDim = uint64_t{1} << 61;
+
+bool is_power_of_two(uint64_t x) { return x != 0 && (x & (x - 1)) == 0; }
+
+IndexError out_of_memory() { return IndexError::out_of_memory(); }
+
+// Runs `body`, turning an allocation failure into an error value.
+template <class T, class Body>
+Result<T> catching_memory(Body&& body) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(out_of_memory());
+  } catch (const std::length_error&) {
+    return std::unexpected(out_of_memory());
+  }
+}
+
+}  // namespace
+
+Index::Index(uint64_t dim, uint8_t bits, bool use_qjl, uint64_t seed, Storage storage)
+    : dim_(dim), bits_(bits), use_qjl_(use_qjl), seed_(seed), storage_(std::move(storage)) {
+  IndexRegistry::add(this);
+}
+
+Index::~Index() { IndexRegistry::remove(this); }
+
+Result<std::unique_ptr<Index>> Index::create(uint64_t dim, uint8_t bits, bool use_qjl, uint64_t seed) {
+  if (!is_power_of_two(dim)) {
+    return std::unexpected(IndexError::invalid_argument("dimension " + std::to_string(dim) + " must be a power of 2"));
+  }
+  if (bits < 2 || bits > 5) {
+    return std::unexpected(IndexError::invalid_argument("bits must be 2-5, got " + std::to_string(bits)));
+  }
+  if (dim >= kMaxSignVectorDim) return std::unexpected(IndexError::internal_fault("capacity overflow"));
+  return catching_memory<std::unique_ptr<Index>>([&]() -> Result<std::unique_ptr<Index>> {
+    auto signs = make_sign_vector(dim, seed);
+    if (!signs) return std::unexpected(IndexError(signs.error()));
+    std::unique_ptr<Index> index(new Index(dim, bits, use_qjl, seed, Storage(dim, seed, bits, use_qjl)));
+    // A new index builds its signs at once, as construction always has.
+    std::call_once(index->signs_once_, [&] { index->signs_ = std::move(*signs); });
+    return index;
+  });
+}
+
+Result<std::unique_ptr<Index>> Index::adopt(Result<Storage> storage) {
+  if (!storage) return std::unexpected(std::move(storage.error()));
+  // The dimension is checked now, as building the signs would check it, but
+  // the signs themselves wait until something needs them.
+  if (!is_power_of_two(storage->dim())) {
+    return std::unexpected(IndexError(RotationError::not_power_of_two(storage->dim())));
+  }
+  return catching_memory<std::unique_ptr<Index>>([&]() -> Result<std::unique_ptr<Index>> {
+    const uint64_t dim = storage->dim();
+    const uint8_t bits = storage->bits();
+    const bool use_qjl = storage->use_qjl();
+    const uint64_t seed = storage->seed();
+    return std::unique_ptr<Index>(new Index(dim, bits, use_qjl, seed, std::move(*storage)));
+  });
+}
+
+Result<std::unique_ptr<Index>> Index::load(const std::string& path) { return adopt(load_index_file(path)); }
+
+Result<std::unique_ptr<Index>> Index::from_bytes(std::span<const uint8_t> bytes) {
+  return adopt(parse_index_file(bytes));
+}
+
+Result<std::span<const float>> Index::signs() const {
+  try {
+    std::call_once(signs_once_, [this] {
+      auto built = make_sign_vector(dim_, seed_);
+      // The dimension was checked when the index was made; only memory can
+      // fail here, and that throws out of call_once, leaving it to be retried.
+      if (built) signs_ = std::move(*built);
+    });
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(out_of_memory());
+  } catch (const std::length_error&) {
+    return std::unexpected(out_of_memory());
+  }
+  return std::span<const float>(signs_);
+}
+
+// ---------------------------------------------------------------------------
+// Adding rows.
+
+Status Index::add(std::span<const uint64_t> ids, const float* rows, size_t n) {
+  if (ids.size() != n) {
+    return std::unexpected(IndexError::invalid_argument("ids length " + std::to_string(ids.size()) +
+                                                        " != row count " + std::to_string(n)));
+  }
+  std::unique_lock guard(lock_);
+  if (n == 0) return {};
+  auto signs = this->signs();
+  if (!signs) return std::unexpected(std::move(signs.error()));
+  auto encoder = catching_memory<RowEncoder>([&] { return RowEncoder::create(dim_, *signs, bits_); });
+  if (!encoder) return std::unexpected(std::move(encoder.error()));
+
+  const size_t before = storage_.len();
+  try {
+    storage_.reserve(n);
+    std::vector<uint8_t> codes(encoder->code_bytes());
+    std::vector<uint8_t> qjl(use_qjl_ ? qjl_bytes_for(dim_) : 0);
+    std::optional<std::span<const uint8_t>> qjl_bits;
+    if (use_qjl_) qjl_bits = std::span<const uint8_t>(qjl);
+    for (size_t r = 0; r < n; ++r) {
+      const uint16_t norm = encoder->encode(rows + r * dim_, codes.data());
+      storage_.push(ids[r], norm, codes, qjl_bits);
+    }
+  } catch (const std::bad_alloc&) {
+    storage_.truncate(before);
+    return std::unexpected(out_of_memory());
+  } catch (const std::length_error&) {
+    storage_.truncate(before);
+    return std::unexpected(out_of_memory());
+  }
+  return {};
+}
+
+// ---------------------------------------------------------------------------
+// Searching.
+
+namespace {
+
+// One query after another through the single-query scan.
+Result<BatchResults> search_each(const Storage& storage, std::span<const float> signs, uint8_t bits,
+                                 std::span<const float> queries, size_t n, size_t query_dim, uint64_t k,
+                                 const SearchOptions& options) {
+  BatchResults out;
+  out.queries = n;
+  out.per_query = static_cast<size_t>(std::min<uint64_t>(k, storage.len()));
+  out.ids.resize(n * out.per_query);
+  out.scores.resize(n * out.per_query);
+  for (size_t q = 0; q < n; ++q) {
+    auto found = lodex::search(storage, signs, bits, queries.subspan(q * query_dim, query_dim), k, options);
+    if (!found) return std::unexpected(IndexError(found.error()));
+    for (size_t i = 0; i < found->size(); ++i) {
+      out.ids[q * out.per_query + i] = (*found)[i].id;
+      out.scores[q * out.per_query + i] = (*found)[i].score;
+    }
+  }
+  return out;
+}
+
+// The row numbers whose id is listed, in row order.
+std::vector<size_t> rows_with_ids(const Storage& storage, const IdTable& wanted) {
+  std::vector<size_t> rows;
+  const size_t len = storage.len();
+  for (size_t r = 0; r < len; ++r) {
+    if (wanted.contains(storage.id(r))) rows.push_back(r);
+  }
+  return rows;
+}
+
+}  // namespace
+
+Result<BatchResults> Index::search(std::span<const float> queries, size_t n, size_t query_dim, uint64_t k,
+                                   const IndexSearchOptions& options) const {
+  std::shared_lock guard(lock_);
+  // The query width is checked before anything else, as a single search
+  // checks it, and the signs are only needed once there is something to scan.
+  if (query_dim != dim_) return std::unexpected(IndexError(SearchError::dimension_mismatch(query_dim, dim_)));
+  return catching_memory<BatchResults>([&]() -> Result<BatchResults> {
+    std::span<const float> signs;
+    if (n > 0 && k > 0 && storage_.len() > 0) {
+      auto built = this->signs();
+      if (!built) return std::unexpected(std::move(built.error()));
+      signs = *built;
+    }
+    if (options.allow == nullptr) {
+      return search_each(storage_, signs, bits_, queries, n, query_dim, k, options.scan);
+    }
+    const IdTable allowed(*options.allow);
+    const std::vector<size_t> rows = rows_with_ids(storage_, allowed);
+    const Storage subset = storage_.select(rows);
+    return search_each(subset, signs, bits_, queries, n, query_dim, k, options.scan);
+  });
+}
+
+Result<BatchResults> Index::search_reranked(std::span<const float> queries, size_t n, size_t query_dim, uint64_t k,
+                                            uint64_t candidates, const RerankSource& source,
+                                            const IndexSearchOptions& options) const {
+  if (source.cols != dim_) {
+    return std::unexpected(IndexError::invalid_argument("rerank vectors have " + std::to_string(source.cols) +
+                                                        " columns, the index has dimension " + std::to_string(dim_)));
+  }
+  auto found = search(queries, n, query_dim, candidates, options);
+  if (!found) return found;
+  return catching_memory<BatchResults>(
+      [&] { return rerank(*found, queries, query_dim, k, source.data, source.rows); });
+}
+
+// ---------------------------------------------------------------------------
+// Files and bytes.
+
+Status Index::save(const std::string& path) const {
+  std::shared_lock guard(lock_);
+  try {
+    return save_index_file(path, storage_);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(out_of_memory());
+  }
+}
+
+Result<std::vector<uint8_t>> Index::to_bytes() const {
+  if (dim_ > std::numeric_limits<uint32_t>::max()) {
+    return std::unexpected(
+        IndexError::invalid_argument("dimension " + std::to_string(dim_) + " does not fit the file format"));
+  }
+  std::shared_lock guard(lock_);
+  return catching_memory<std::vector<uint8_t>>([&] { return index_file_bytes(storage_); });
+}
+
+// ---------------------------------------------------------------------------
+// Rows by id.
+
+Result<size_t> Index::remove(std::span<const uint64_t> ids) {
+  std::unique_lock guard(lock_);
+  return catching_memory<size_t>([&]() -> Result<size_t> {
+    const IdTable doomed(ids);
+    const size_t len = storage_.len();
+    std::vector<uint64_t> keep((len + 63) / 64, 0);
+    size_t removed = 0;
+    for (size_t r = 0; r < len; ++r) {
+      if (doomed.contains(storage_.id(r))) {
+        ++removed;
+      } else {
+        keep[r / 64] |= uint64_t{1} << (r % 64);
+      }
+    }
+    if (removed > 0) storage_.retain(keep.data());
+    return removed;
+  });
+}
+
+bool Index::contains(uint64_t id) const {
+  std::shared_lock guard(lock_);
+  const size_t len = storage_.len();
+  for (size_t r = 0; r < len; ++r) {
+    if (storage_.id(r) == id) return true;
+  }
+  return false;
+}
+
+Result<std::optional<uint64_t>> Index::get(std::span<const uint64_t> ids, float* out) const {
+  std::shared_lock guard(lock_);
+  return catching_memory<std::optional<uint64_t>>([&]() -> Result<std::optional<uint64_t>> {
+    // Each requested id's first row, found in one pass over the store.
+    IdTable first_row(ids);
+    size_t unresolved = first_row.size();
+    const size_t len = storage_.len();
+    for (size_t r = 0; r < len && unresolved > 0; ++r) {
+      uint64_t* slot = first_row.slot_of(storage_.id(r));
+      if (slot != nullptr && *slot == IdTable::kNone) {
+        *slot = r;
+        --unresolved;
+      }
+    }
+    for (const uint64_t id : ids) {
+      if (*first_row.slot_of(id) == IdTable::kNone) return std::optional<uint64_t>(id);
+    }
+    if (ids.empty()) return std::optional<uint64_t>();
+    auto signs = this->signs();
+    if (!signs) return std::unexpected(std::move(signs.error()));
+    std::vector<uint8_t> codes(storage_.code_bytes());
+    for (size_t i = 0; i < ids.size(); ++i) {
+      const size_t row = static_cast<size_t>(*first_row.slot_of(ids[i]));
+      storage_.copy_codes(row, codes);
+      Status decoded = decode_row(codes, *storage_.get_norm(row), *signs, bits_, {out + i * dim_, dim_});
+      if (!decoded) return std::unexpected(std::move(decoded.error()));
+    }
+    return std::optional<uint64_t>();
+  });
+}
+
+}  // namespace lodex

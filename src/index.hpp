@@ -1,0 +1,142 @@
+// The index itself: its four parameters, its sign vector, its row store and
+// the reader-writer lock that guards them. Every method of the Python type
+// works through this class; it never sees a Python object. Operations take
+// the lock themselves, so callers give up the interpreter lock first.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "errors.hpp"
+#include "rotation.hpp"
+#include "search.hpp"
+#include "storage.hpp"
+
+namespace lodex {
+
+// A writer-preferring reader-writer lock. With the usual reader preference a
+// steady stream of searches keeps a writer waiting forever. Preference is
+// safe because no thread takes the shared lock twice. The try forms let a
+// caller that holds the interpreter lock avoid ever blocking on this one.
+class RwLock {
+ public:
+  RwLock();
+  ~RwLock();
+  RwLock(const RwLock&) = delete;
+  RwLock& operator=(const RwLock&) = delete;
+
+  void lock();
+  void unlock();
+  void lock_shared();
+  void unlock_shared();
+  bool try_lock();
+  bool try_lock_shared();
+
+  // In a child of fork(): forget every holder and waiter of the parent.
+  void reset_after_fork();
+
+ private:
+  pthread_rwlock_t lock_;
+};
+
+// What a search of the index may be asked besides its queries and k.
+struct IndexSearchOptions {
+  SearchOptions scan;
+  // At most this many threads work on the call (0: the whole pool).
+  size_t max_threads = 0;
+  // Only rows whose id is in this list are searched (nullptr: every row).
+  const std::vector<uint64_t>* allow = nullptr;
+};
+
+// The original vectors re-ranking reads: row `id` of a row-major matrix.
+struct RerankSource {
+  const float* data = nullptr;
+  uint64_t rows = 0;
+  uint64_t cols = 0;
+};
+
+class Index {
+ public:
+  // Checks `dim` (a non-zero power of two) and `bits` (2 to 5) with the
+  // constructor's messages, then builds the sign vector.
+  static Result<std::unique_ptr<Index>> create(uint64_t dim, uint8_t bits, bool use_qjl, uint64_t seed);
+  // An index read from a file or from the bytes `to_bytes` gives. Its sign
+  // vector is built when an operation first needs it, so opening a file
+  // costs what the file holds, whatever dimension its header claims.
+  static Result<std::unique_ptr<Index>> load(const std::string& path);
+  static Result<std::unique_ptr<Index>> from_bytes(std::span<const uint8_t> bytes);
+
+  ~Index();
+  Index(const Index&) = delete;
+  Index& operator=(const Index&) = delete;
+
+  // Fixed for the index's life: read without the lock.
+  uint64_t dim() const { return dim_; }
+  uint8_t bits() const { return bits_; }
+  bool use_qjl() const { return use_qjl_; }
+  uint64_t seed() const { return seed_; }
+
+  // For callers that must not block while holding the interpreter lock:
+  // they try it first and wait only after giving that lock up.
+  RwLock& lock() const { return lock_; }
+  // The row count; the caller holds the lock in either mode.
+  size_t size_locked() const { return storage_.len(); }
+
+  // The operations below take the lock themselves.
+
+  // Appends one row per id, encoded in matrix order. All or nothing: a
+  // failure (memory running out included) leaves the rows as they were.
+  Status add(std::span<const uint64_t> ids, const float* rows, size_t n);
+
+  // The best min(k, searchable rows) rows for each of n queries of
+  // `query_dim` floats.
+  Result<BatchResults> search(std::span<const float> queries, size_t n, size_t query_dim, uint64_t k,
+                              const IndexSearchOptions& options) const;
+  // As search, then the best k of `candidates` rows per query by their
+  // exact float32 inner product with the original vectors in `source`.
+  Result<BatchResults> search_reranked(std::span<const float> queries, size_t n, size_t query_dim, uint64_t k,
+                                       uint64_t candidates, const RerankSource& source,
+                                       const IndexSearchOptions& options) const;
+
+  Status save(const std::string& path) const;
+  // Exactly the bytes `save` writes.
+  Result<std::vector<uint8_t>> to_bytes() const;
+
+  // Removes every row whose id is listed; returns how many went. The store
+  // is compacted at once, so memory and scan time come back immediately.
+  Result<size_t> remove(std::span<const uint64_t> ids);
+  bool contains(uint64_t id) const;
+  // Decodes the first row of each id into out (ids.size() * dim floats).
+  // Returns the first id no row has, in which case out is unspecified.
+  Result<std::optional<uint64_t>> get(std::span<const uint64_t> ids, float* out) const;
+
+ private:
+  Index(uint64_t dim, uint8_t bits, bool use_qjl, uint64_t seed, Storage storage);
+  static Result<std::unique_ptr<Index>> adopt(Result<Storage> storage);
+  // The sign vector, built on first use (under either mode of the lock).
+  Result<std::span<const float>> signs() const;
+
+  mutable RwLock lock_;
+  const uint64_t dim_;
+  const uint8_t bits_;
+  const bool use_qjl_;
+  const uint64_t seed_;
+  Storage storage_;
+  mutable std::once_flag signs_once_;
+  mutable SignVector signs_;
+
+  // Every live index, so that a fork can wait for all of them to be idle.
+  friend struct IndexRegistry;
+  Index* prev_ = nullptr;
+  Index* next_ = nullptr;
+};
+
+}  // namespace lodex

@@ -184,7 +184,8 @@ def child_uses(index):
 @pytest.mark.parametrize("busy", ["search", "add_batch"])
 def test_fork_while_another_thread_works(busy):
     index = lodex.Index(DIM, 4, False, 0)
-    index.add_batch(range(50_000), np.ones((50_000, DIM), np.float32))
+    # Enough rows that a search lasts long enough for forks to land inside it.
+    index.add_batch(range(400_000), np.ones((400_000, DIM), np.float32))
     stop = threading.Event()
 
     def work():

@@ -11,6 +11,7 @@ EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 # Small sizes keep the suite quick; the scripts' own checks (topic precision,
 # identical threaded results) still run and fail the script when violated.
 ARGUMENTS = {
+    "manage_rows.py": ["--products", "5000"],
     "semantic_search.py": ["--docs", "3000"],
     "threaded_search.py": ["--rows", "5000", "--queries", "64", "--threads", "4"],
 }

@@ -126,8 +126,7 @@ Result<T> catching_memory(Body&& body) {
 
 }  // namespace
 
-Index::Index(uint64_t dim, uint8_t bits, bool use_qjl, uint64_t seed, Storage storage)
-    : dim_(dim), bits_(bits), use_qjl_(use_qjl), seed_(seed), storage_(std::move(storage)) {
+Index::Index(Storage storage) : storage_(std::move(storage)) {
   IndexRegistry::add(this);
 }
 
@@ -144,7 +143,7 @@ Result<std::unique_ptr<Index>> Index::create(uint64_t dim, uint8_t bits, bool us
   return catching_memory<std::unique_ptr<Index>>([&]() -> Result<std::unique_ptr<Index>> {
     auto signs = make_sign_vector(dim, seed);
     if (!signs) return std::unexpected(IndexError(signs.error()));
-    std::unique_ptr<Index> index(new Index(dim, bits, use_qjl, seed, Storage(dim, seed, bits, use_qjl)));
+    std::unique_ptr<Index> index(new Index(Storage(dim, seed, bits, use_qjl)));
     // A new index builds its signs at once, as construction always has.
     std::call_once(index->signs_once_, [&] { index->signs_ = std::move(*signs); });
     return index;
@@ -158,13 +157,8 @@ Result<std::unique_ptr<Index>> Index::adopt(Result<Storage> storage) {
   if (!is_power_of_two(storage->dim())) {
     return std::unexpected(IndexError(RotationError::not_power_of_two(storage->dim())));
   }
-  return catching_memory<std::unique_ptr<Index>>([&]() -> Result<std::unique_ptr<Index>> {
-    const uint64_t dim = storage->dim();
-    const uint8_t bits = storage->bits();
-    const bool use_qjl = storage->use_qjl();
-    const uint64_t seed = storage->seed();
-    return std::unique_ptr<Index>(new Index(dim, bits, use_qjl, seed, std::move(*storage)));
-  });
+  return catching_memory<std::unique_ptr<Index>>(
+      [&]() -> Result<std::unique_ptr<Index>> { return std::unique_ptr<Index>(new Index(std::move(*storage))); });
 }
 
 Result<std::unique_ptr<Index>> Index::load(const std::string& path) { return adopt(load_index_file(path)); }
@@ -176,7 +170,7 @@ Result<std::unique_ptr<Index>> Index::from_bytes(std::span<const uint8_t> bytes)
 Result<std::span<const float>> Index::signs() const {
   try {
     std::call_once(signs_once_, [this] {
-      auto built = make_sign_vector(dim_, seed_);
+      auto built = make_sign_vector(dim(), seed());
       // The dimension was checked when the index was made; only memory can
       // fail here, and that throws out of call_once, leaving it to be retried.
       if (built) signs_ = std::move(*built);
@@ -201,18 +195,18 @@ Status Index::add(std::span<const uint64_t> ids, const float* rows, size_t n) {
   if (n == 0) return {};
   auto signs = this->signs();
   if (!signs) return std::unexpected(std::move(signs.error()));
-  auto encoder = catching_memory<RowEncoder>([&] { return RowEncoder::create(dim_, *signs, bits_); });
+  auto encoder = catching_memory<RowEncoder>([&] { return RowEncoder::create(dim(), *signs, bits()); });
   if (!encoder) return std::unexpected(std::move(encoder.error()));
 
   const size_t before = storage_.len();
   try {
     storage_.reserve(n);
     std::vector<uint8_t> codes(encoder->code_bytes());
-    std::vector<uint8_t> qjl(use_qjl_ ? qjl_bytes_for(dim_) : 0);
+    std::vector<uint8_t> qjl(use_qjl() ? qjl_bytes_for(dim()) : 0);
     std::optional<std::span<const uint8_t>> qjl_bits;
-    if (use_qjl_) qjl_bits = std::span<const uint8_t>(qjl);
+    if (use_qjl()) qjl_bits = std::span<const uint8_t>(qjl);
     for (size_t r = 0; r < n; ++r) {
-      const uint16_t norm = encoder->encode(rows + r * dim_, codes.data());
+      const uint16_t norm = encoder->encode(rows + r * dim(), codes.data());
       storage_.push(ids[r], norm, codes, qjl_bits);
     }
   } catch (const std::bad_alloc&) {
@@ -267,7 +261,7 @@ Result<BatchResults> Index::search(std::span<const float> queries, size_t n, siz
   std::shared_lock guard(lock_);
   // The query width is checked before anything else, as a single search
   // checks it, and the signs are only needed once there is something to scan.
-  if (query_dim != dim_) return std::unexpected(IndexError(SearchError::dimension_mismatch(query_dim, dim_)));
+  if (query_dim != dim()) return std::unexpected(IndexError(SearchError::dimension_mismatch(query_dim, dim())));
   return catching_memory<BatchResults>([&]() -> Result<BatchResults> {
     std::span<const float> signs;
     if (n > 0 && k > 0 && storage_.len() > 0) {
@@ -276,21 +270,21 @@ Result<BatchResults> Index::search(std::span<const float> queries, size_t n, siz
       signs = *built;
     }
     if (options.allow == nullptr) {
-      return search_each(storage_, signs, bits_, queries, n, query_dim, k, options.scan);
+      return search_each(storage_, signs, bits(), queries, n, query_dim, k, options.scan);
     }
     const IdTable allowed(*options.allow);
     const std::vector<size_t> rows = rows_with_ids(storage_, allowed);
     const Storage subset = storage_.select(rows);
-    return search_each(subset, signs, bits_, queries, n, query_dim, k, options.scan);
+    return search_each(subset, signs, bits(), queries, n, query_dim, k, options.scan);
   });
 }
 
 Result<BatchResults> Index::search_reranked(std::span<const float> queries, size_t n, size_t query_dim, uint64_t k,
                                             uint64_t candidates, const RerankSource& source,
                                             const IndexSearchOptions& options) const {
-  if (source.cols != dim_) {
+  if (source.cols != dim()) {
     return std::unexpected(IndexError::invalid_argument("rerank vectors have " + std::to_string(source.cols) +
-                                                        " columns, the index has dimension " + std::to_string(dim_)));
+                                                        " columns, the index has dimension " + std::to_string(dim())));
   }
   auto found = search(queries, n, query_dim, candidates, options);
   if (!found) return found;
@@ -311,9 +305,9 @@ Status Index::save(const std::string& path) const {
 }
 
 Result<std::vector<uint8_t>> Index::to_bytes() const {
-  if (dim_ > std::numeric_limits<uint32_t>::max()) {
+  if (dim() > std::numeric_limits<uint32_t>::max()) {
     return std::unexpected(
-        IndexError::invalid_argument("dimension " + std::to_string(dim_) + " does not fit the file format"));
+        IndexError::invalid_argument("dimension " + std::to_string(dim()) + " does not fit the file format"));
   }
   std::shared_lock guard(lock_);
   return catching_memory<std::vector<uint8_t>>([&] { return index_file_bytes(storage_); });
@@ -374,7 +368,7 @@ Result<std::optional<uint64_t>> Index::get(std::span<const uint64_t> ids, float*
     for (size_t i = 0; i < ids.size(); ++i) {
       const size_t row = static_cast<size_t>(*first_row.slot_of(ids[i]));
       storage_.copy_codes(row, codes);
-      Status decoded = decode_row(codes, *storage_.get_norm(row), *signs, bits_, {out + i * dim_, dim_});
+      Status decoded = decode_row(codes, *storage_.get_norm(row), *signs, bits(), {out + i * dim(), dim()});
       if (!decoded) return std::unexpected(std::move(decoded.error()));
     }
     return std::optional<uint64_t>();

@@ -78,11 +78,12 @@ class Index {
   Index(const Index&) = delete;
   Index& operator=(const Index&) = delete;
 
-  // Fixed for the index's life: read without the lock.
-  uint64_t dim() const { return dim_; }
-  uint8_t bits() const { return bits_; }
-  bool use_qjl() const { return use_qjl_; }
-  uint64_t seed() const { return seed_; }
+  // Fixed for the index's life (the store never changes its parameters):
+  // read without the lock.
+  uint64_t dim() const { return storage_.dim(); }
+  uint8_t bits() const { return storage_.bits(); }
+  bool use_qjl() const { return storage_.use_qjl(); }
+  uint64_t seed() const { return storage_.seed(); }
 
   // For callers that must not block while holding the interpreter lock:
   // they try it first and wait only after giving that lock up.
@@ -119,16 +120,12 @@ class Index {
   Result<std::optional<uint64_t>> get(std::span<const uint64_t> ids, float* out) const;
 
  private:
-  Index(uint64_t dim, uint8_t bits, bool use_qjl, uint64_t seed, Storage storage);
+  explicit Index(Storage storage);
   static Result<std::unique_ptr<Index>> adopt(Result<Storage> storage);
   // The sign vector, built on first use (under either mode of the lock).
   Result<std::span<const float>> signs() const;
 
   mutable RwLock lock_;
-  const uint64_t dim_;
-  const uint8_t bits_;
-  const bool use_qjl_;
-  const uint64_t seed_;
   Storage storage_;
   mutable std::once_flag signs_once_;
   mutable SignVector signs_;

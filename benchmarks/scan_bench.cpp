@@ -84,10 +84,10 @@ int main(int argc, char** argv) {
       if (!lodex::simd_level_supported(level)) continue;
       lodex::SearchOptions options;
       options.level = level;
-      options.split_budget = 1;
+      options.max_threads = 1;
       const int repeats = level == lodex::SimdLevel::kScalar ? 3 : 15;
       const Timing one = best_of(storage, *signs, bits, query, k, options, repeats);
-      options.split_budget = 2;
+      options.max_threads = 2;
       const Timing two = best_of(storage, *signs, bits, query, k, options, repeats);
       const double n = static_cast<double>(rows) / 1e6;
       std::printf("| %d | %s | %.1f | %.1f | %.1f | %.1f | %.2f |\n", bits, lodex::simd_level_name(level), n / one.cpu,

@@ -163,6 +163,11 @@ void scan_avx512(const ScanArgs& args, const uint32_t* blocks, const uint16_t* n
 }  // namespace
 
 const ScanKernels kAvx512Scan = {SimdLevel::kAvx512,
-                                 {&scan_avx512<2>, &scan_avx512<3>, &scan_avx512<4>, &scan_avx512<5>}};
+                                 {&scan_avx512<2>, &scan_avx512<3>, &scan_avx512<4>, &scan_avx512<5>},
+                                 {nullptr, nullptr, nullptr, nullptr}};
+// The same exact kernels with the byte-permute first pass of pass_avx512vbmi.cpp.
+const ScanKernels kAvx512VbmiScan = {SimdLevel::kAvx512Vbmi,
+                                     {&scan_avx512<2>, &scan_avx512<3>, &scan_avx512<4>, &scan_avx512<5>},
+                                     {&pass_avx512vbmi_2, &pass_avx512vbmi_3, &pass_avx512vbmi_4, &pass_avx512vbmi_5}};
 
 }  // namespace lodex

@@ -60,8 +60,8 @@ std::vector<float> scanned_scores(const Storage& storage, std::span<const float>
                                   SimdLevel level, size_t split_budget) {
   SearchOptions options;
   options.level = level;
-  options.split_budget = split_budget;
-  options.min_piece_rows = 1;
+  options.piece_rows = split_budget == 1 ? 0 : 48;
+  options.max_threads = split_budget;
   SearchStats stats;
   options.stats = &stats;
   const auto found = search(storage, signs, storage.bits(), query, storage.len(), options);

@@ -152,6 +152,11 @@ void sort_results(std::span<ScoredResult> results) {
   sort_results(results, scratch);
 }
 
+size_t piece_rows_for(size_t len) {
+  const size_t chunks = (len + kChunkRows - 1) / kChunkRows;
+  return std::max<size_t>(1, (chunks + kTargetPieces - 1) / kTargetPieces) * kChunkRows;
+}
+
 const ScanKernels& scan_kernels(SimdLevel level) {
   const SimdLevel usable = std::min(level, best_simd_level());
 #if defined(LODEX_X86)
@@ -173,9 +178,9 @@ constexpr size_t kRunBlocks = 16;
 // needing more runs as several waves.
 constexpr size_t kWaveBytes = size_t{64} << 20;
 // The adaptive give-up of kAuto: after this many blocks checked against a
-// full heap, a (piece, query) that exact-scored more than a quarter of them
+// full heap, a (piece, query) that exact-scored more than half of them
 // scans the rest of its piece exactly (clustered or duplicate-heavy data).
-constexpr size_t kFallbackAfterBlocks = 64;
+constexpr size_t kFallbackAfterBlocks = 512;
 
 template <class T>
 struct AlignedFree {
@@ -370,7 +375,7 @@ class ScanWork final : public IndexedWork {
           if (was_full) ++exact_blocks[i];
         }
         if (was_full) checked[i] += run;
-        if (w_.adaptive && checked[i] >= kFallbackAfterBlocks && exact_blocks[i] * 4 > checked[i]) {
+        if (w_.adaptive && checked[i] >= kFallbackAfterBlocks && exact_blocks[i] * 2 > checked[i]) {
           passing[i] = false;
           ++stats.fell_back;
         }
@@ -513,7 +518,7 @@ std::expected<BatchResults, SearchError> search_batch(const Storage& storage, st
   }
 
   const size_t piece_rows =
-      options.piece_rows != 0 ? (options.piece_rows + kBlockRows - 1) / kBlockRows * kBlockRows : kPieceRows;
+      options.piece_rows != 0 ? (options.piece_rows + kBlockRows - 1) / kBlockRows * kBlockRows : piece_rows_for(len);
   const size_t pieces = (len + piece_rows - 1) / piece_rows;
   const size_t stride = scan_table_stride(bits);
   const size_t table_bytes = pass != nullptr ? static_cast<size_t>(first_pass_table_bytes(dim, bits)) : 0;

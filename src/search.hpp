@@ -98,9 +98,13 @@ struct SearchStats {
   size_t fell_back = 0;       // (piece, query) pairs that gave the first pass up
 };
 
-// Rows per piece of the fixed split: the boundaries depend on nothing but
-// the row count, so neither do the results (ties included).
-inline constexpr size_t kPieceRows = kChunkRows;
+// Rows per piece of the fixed split for a store of `len` rows: whole chunks,
+// about kTargetPieces pieces. The boundaries depend on nothing but the row
+// count, so neither do the results (ties included). Few, long pieces: each
+// piece's heap starts empty, and until its root has risen the first pass
+// lets most blocks through.
+inline constexpr size_t kTargetPieces = 8;
+size_t piece_rows_for(size_t len);
 
 struct SearchOptions {
   // The kernel level; unset means the best the machine supports. A level the
@@ -114,7 +118,8 @@ struct SearchOptions {
   // cover len() bits.
   const uint64_t* row_mask = nullptr;
   SearchStats* stats = nullptr;
-  // Rows per piece (a multiple of kBlockRows); 0 means kPieceRows. For tests.
+  // Rows per piece (rounded up to a multiple of kBlockRows); 0 means
+  // piece_rows_for(len). For tests.
   size_t piece_rows = 0;
 };
 

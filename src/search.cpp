@@ -268,6 +268,17 @@ struct Wave {
   UnitStats* stats = nullptr;  // per unit
 };
 
+// Rows that survived the first pass, copied out of their blocks into one
+// block of their own (codes interleaved as in the store). Rows of up to
+// kGatherWords words: dim 2048 at 5 bits.
+constexpr size_t kGatherWords = 320;
+struct Gathered {
+  alignas(64) uint32_t words[kGatherWords * kBlockRows];
+  uint16_t norms[kBlockRows];
+  uint64_t ids[kBlockRows];
+  size_t count = 0;
+};
+
 // Unit u of a wave: piece u / groups, query group u % groups. Neighbouring
 // units share a piece, so its codes come from memory once for all groups.
 class ScanWork final : public IndexedWork {
@@ -303,6 +314,9 @@ class ScanWork final : public IndexedWork {
 
     alignas(64) float scores[kRunBlocks * kBlockRows];
     uint16_t survivors[kRunBlocks * kMaxPassQueries];
+    const size_t words = storage.words_per_row();
+    const bool gather = words <= kGatherWords;
+    Gathered g;
     uint32_t live[kRunBlocks];
     PassQuery pass_queries[kMaxPassQueries];
     size_t pass_slot[kMaxPassQueries];
@@ -362,18 +376,33 @@ class ScanWork final : public IndexedWork {
         const bool was_full = pass_queries[pass_slot[i]].below != -std::numeric_limits<float>::infinity();
         for (size_t b = 0; b < run; ++b) {
           if (live[b] == 0) continue;
-          const size_t lanes = std::min(kBlockRows, rows - b * kBlockRows);
           ++stats.blocks_passed;
-          if ((survivors[b * passers + pass_slot[i]] & live[b]) == 0) {
+          uint32_t keep = survivors[b * passers + pass_slot[i]] & live[b];
+          if (keep == 0) {
             ++stats.blocks_skipped;
             continue;
           }
-          const size_t at = b * kBlockRows;
-          w_.exact(args, codes + b * w_.block_words, norms + at, lanes, scores + at);
-          stats.rows_exact += lanes;
-          feed_block(heap, ids + at, scores + at, lanes, live[b]);
           if (was_full) ++exact_blocks[i];
+          const size_t at = b * kBlockRows;
+          if (!gather) {
+            const size_t lanes = std::min(kBlockRows, rows - at);
+            w_.exact(args, codes + b * w_.block_words, norms + at, lanes, scores + at);
+            stats.rows_exact += lanes;
+            feed_block(heap, ids + at, scores + at, lanes, keep);
+            continue;
+          }
+          // Survivors are few and scattered: copy them into one block of
+          // their own, score it, and feed its rows in row order.
+          for (; keep != 0; keep &= keep - 1) {
+            const size_t lane = static_cast<size_t>(std::countr_zero(keep));
+            const uint32_t* from = codes + b * w_.block_words + lane;
+            for (size_t w = 0; w < words; ++w) g.words[w * kBlockRows + g.count] = from[w * kBlockRows];
+            g.norms[g.count] = norms[at + lane];
+            g.ids[g.count] = ids[at + lane];
+            if (++g.count == kBlockRows) flush(args, heap, g, stats);
+          }
         }
+        flush(args, heap, g, stats);
         if (was_full) checked[i] += run;
         if (w_.adaptive && checked[i] >= kFallbackAfterBlocks && exact_blocks[i] * 2 > checked[i]) {
           passing[i] = false;
@@ -381,6 +410,18 @@ class ScanWork final : public IndexedWork {
         }
       }
     }
+  }
+
+  // Scores the gathered rows and offers them in row order.
+  void flush(const ScanArgs& args, TopKHeap& heap, Gathered& g, UnitStats& stats) const {
+    if (g.count == 0) return;
+    alignas(64) float scores[kBlockRows];
+    w_.exact(args, g.words, g.norms, g.count, scores);
+    stats.rows_exact += g.count;
+    for (size_t r = 0; r < g.count; ++r) {
+      if (may_enter(heap, scores[r])) heap.offer({g.ids[r], scores[r]});
+    }
+    g.count = 0;
   }
 
   const Wave& w_;

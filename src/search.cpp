@@ -249,6 +249,14 @@ struct UnitStats {
   size_t fell_back = 0;
 };
 
+// Per (piece, query): whether the first pass still runs, and the counts
+// behind the fallback of kAuto.
+struct PieceQuery {
+  bool passing = false;
+  size_t checked = 0;
+  size_t exact_blocks = 0;
+};
+
 // Everything the units of one wave share, read-only while they run.
 struct Wave {
   const Storage* storage = nullptr;
@@ -262,10 +270,13 @@ struct Wave {
   size_t piece_rows = 0;
   size_t pieces = 0;
   size_t queries = 0;  // in this wave
-  size_t groups = 0;
+  size_t groups = 0;   // of up to kMaxPassQueries queries
+  size_t groups_per_bunch = 0;
+  size_t bunches = 0;
   const PreparedQuery* prepared = nullptr;
-  TopKHeap* heaps = nullptr;  // [query * pieces + piece]
-  UnitStats* stats = nullptr;  // per unit
+  TopKHeap* heaps = nullptr;          // [query * pieces + piece]
+  PieceQuery* state = nullptr;       // [query * pieces + piece]
+  UnitStats* stats = nullptr;         // per unit
 };
 
 // Rows that survived the first pass, copied out of their blocks into one
@@ -275,139 +286,160 @@ constexpr size_t kGatherWords = 320;
 struct Gathered {
   alignas(64) uint32_t words[kGatherWords * kBlockRows];
   uint16_t norms[kBlockRows];
-  uint64_t ids[kBlockRows];
+  // Where each row's id is: read only for the rare row that enters the
+  // heap, since the ids are the one array the first pass never touched.
+  const uint64_t* ids[kBlockRows];
   size_t count = 0;
 };
 
-// Unit u of a wave: piece u / groups, query group u % groups. Neighbouring
-// units share a piece, so its codes come from memory once for all groups.
+// Unit u of a wave: piece u / bunches, and the query groups of bunch
+// u % bunches. A unit walks its piece run by run and gives each run to all
+// its groups in turn, so the run's codes are read from memory once and
+// served from L1 to every group. Which unit does what never changes a
+// result: each (piece, query) pair still sees its rows in row order.
 class ScanWork final : public IndexedWork {
  public:
   explicit ScanWork(const Wave& wave) : w_(wave) {}
 
   void run(size_t unit) noexcept override {
-    const size_t piece = unit / w_.groups;
-    const size_t group = unit % w_.groups;
-    const size_t first_query = group * kMaxPassQueries;
-    const size_t count = std::min(kMaxPassQueries, w_.queries - first_query);
-    scan_piece(piece, first_query, count, w_.stats[unit]);
+    const size_t piece = unit / w_.bunches;
+    const size_t bunch = unit % w_.bunches;
+    const size_t first_group = bunch * w_.groups_per_bunch;
+    const size_t end_group = std::min(w_.groups, first_group + w_.groups_per_bunch);
+    scan_piece(piece, first_group, end_group, w_.stats[unit]);
   }
 
  private:
-  void scan_piece(size_t piece, size_t first_query, size_t count, UnitStats& stats) const {
+  void scan_piece(size_t piece, size_t first_group, size_t end_group, UnitStats& stats) const {
     const Storage& storage = *w_.storage;
     const size_t len = storage.len();
     const size_t first_row = piece * w_.piece_rows;
     const size_t end_row = std::min(len, first_row + w_.piece_rows);
     const size_t end_block = (end_row + kBlockRows - 1) / kBlockRows;
-
-    // Per query of the group: its heap, whether it still takes the pass,
-    // and the fallback counters.
-    TopKHeap* heaps[kMaxPassQueries];
-    bool passing[kMaxPassQueries];
-    size_t checked[kMaxPassQueries] = {};
-    size_t exact_blocks[kMaxPassQueries] = {};
-    for (size_t i = 0; i < count; ++i) {
-      heaps[i] = &w_.heaps[(first_query + i) * w_.pieces + piece];
-      passing[i] = w_.pass != nullptr && w_.prepared[first_query + i].pass;
+    for (size_t q = first_group * kMaxPassQueries; q < std::min(w_.queries, end_group * kMaxPassQueries); ++q) {
+      w_.state[q * w_.pieces + piece] = {w_.pass != nullptr && w_.prepared[q].pass, 0, 0};
     }
 
-    alignas(64) float scores[kRunBlocks * kBlockRows];
-    uint16_t survivors[kRunBlocks * kMaxPassQueries];
-    const size_t words = storage.words_per_row();
-    const bool gather = words <= kGatherWords;
-    Gathered g;
-    uint32_t live[kRunBlocks];
-    PassQuery pass_queries[kMaxPassQueries];
-    size_t pass_slot[kMaxPassQueries];
-
+    Run r;
     for (size_t block = first_row / kBlockRows; block < end_block;) {
       const size_t chunk = block / kBlocksPerChunk;
       const size_t in_chunk = block % kBlocksPerChunk;
-      const size_t run = std::min({kRunBlocks, end_block - block, kBlocksPerChunk - in_chunk});
+      r.blocks = std::min({kRunBlocks, end_block - block, kBlocksPerChunk - in_chunk});
       const size_t row = block * kBlockRows;
-      const size_t rows = std::min(run * kBlockRows, end_row - row);
-      const uint32_t* codes = storage.chunk_blocks(chunk) + in_chunk * w_.block_words;
-      const uint16_t* norms = storage.chunk_norms(chunk) + in_chunk * kBlockRows;
-      const uint64_t* ids = storage.chunk_ids(chunk) + in_chunk * kBlockRows;
-      block += run;
+      r.rows = std::min(r.blocks * kBlockRows, end_row - row);
+      r.codes = storage.chunk_blocks(chunk) + in_chunk * w_.block_words;
+      r.norms = storage.chunk_norms(chunk) + in_chunk * kBlockRows;
+      r.ids = storage.chunk_ids(chunk) + in_chunk * kBlockRows;
+      block += r.blocks;
 
       // The searchable rows of each block (rows are 16-aligned, so a block's
       // 16 bits never straddle two mask words).
-      bool any_live = false;
-      for (size_t b = 0; b < run; ++b) {
-        const size_t r = row + b * kBlockRows;
-        const size_t lanes = std::min(kBlockRows, end_row - r);
-        uint32_t bits = (1u << lanes) - 1;
-        if (w_.row_mask != nullptr) bits &= static_cast<uint32_t>(w_.row_mask[r / 64] >> (r % 64));
-        live[b] = bits;
-        any_live |= bits != 0;
+      r.live_blocks = 0;
+      for (size_t b = 0; b < r.blocks; ++b) {
+        const size_t at = row + b * kBlockRows;
+        uint32_t bits = (1u << std::min(kBlockRows, end_row - at)) - 1;
+        if (w_.row_mask != nullptr) bits &= static_cast<uint32_t>(w_.row_mask[at / 64] >> (at % 64));
+        r.live[b] = bits;
+        r.live_blocks += bits != 0 ? 1 : 0;
       }
-      if (!any_live) continue;
+      if (r.live_blocks == 0) continue;
+      for (size_t group = first_group; group < end_group; ++group) {
+        const size_t first_query = group * kMaxPassQueries;
+        scan_run(r, piece, first_query, std::min(kMaxPassQueries, w_.queries - first_query), stats);
+      }
+    }
+  }
 
-      // The first pass, for the queries still taking it, against the roots
-      // as they stand before the run (a root only rises while it runs).
-      size_t passers = 0;
-      for (size_t i = 0; i < count; ++i) {
-        if (!passing[i]) continue;
-        const PreparedQuery& p = w_.prepared[first_query + i];
-        pass_queries[passers] = {p.table, p.plan.delta, p.plan.offset,
-                                 pass_threshold(heaps[i]->full(), heaps[i]->root_score())};
-        pass_slot[i] = passers++;
-      }
-      if (passers > 0) {
-        const PassArgs args{w_.dim, w_.block_words, w_.scale, pass_queries, passers};
-        w_.pass(args, codes, norms, rows, survivors);
-      }
+  // One run of up to kRunBlocks blocks inside one chunk.
+  struct Run {
+    size_t blocks = 0;
+    size_t rows = 0;
+    const uint32_t* codes = nullptr;
+    const uint16_t* norms = nullptr;
+    const uint64_t* ids = nullptr;
+    uint32_t live[kRunBlocks];
+    size_t live_blocks = 0;
+  };
 
-      for (size_t i = 0; i < count; ++i) {
-        const PreparedQuery& p = w_.prepared[first_query + i];
-        const ScanArgs args{p.lanes, w_.dim, w_.block_words, w_.scale};
-        TopKHeap& heap = *heaps[i];
-        if (!passing[i]) {
-          w_.exact(args, codes, norms, rows, scores);
-          stats.rows_exact += rows;
-          for (size_t b = 0; b < run; ++b) {
-            const size_t lanes = std::min(kBlockRows, rows - b * kBlockRows);
-            if (live[b] != 0) feed_block(heap, ids + b * kBlockRows, scores + b * kBlockRows, lanes, live[b]);
-          }
+  void scan_run(const Run& r, size_t piece, size_t first_query, size_t count, UnitStats& stats) const {
+    alignas(64) float scores[kRunBlocks * kBlockRows];
+    uint16_t survivors[kRunBlocks * kMaxPassQueries];
+    PassQuery pass_queries[kMaxPassQueries];
+    size_t pass_slot[kMaxPassQueries];
+    const size_t words = w_.storage->words_per_row();
+    const bool gather = words <= kGatherWords;
+
+    // The first pass, for the queries still taking it, against the roots
+    // as they stand before the run (a root only rises while it runs).
+    size_t passers = 0;
+    for (size_t i = 0; i < count; ++i) {
+      const size_t q = first_query + i;
+      if (!w_.state[q * w_.pieces + piece].passing) continue;
+      const TopKHeap& heap = w_.heaps[q * w_.pieces + piece];
+      const PreparedQuery& p = w_.prepared[q];
+      pass_queries[passers] = {p.table, p.plan.delta, p.plan.offset, pass_threshold(heap.full(), heap.root_score())};
+      pass_slot[i] = passers++;
+    }
+    if (passers > 0) {
+      const PassArgs args{w_.dim, w_.block_words, w_.scale, pass_queries, passers};
+      w_.pass(args, r.codes, r.norms, r.rows, survivors);
+    }
+
+    for (size_t i = 0; i < count; ++i) {
+      const size_t q = first_query + i;
+      PieceQuery& state = w_.state[q * w_.pieces + piece];
+      TopKHeap& heap = w_.heaps[q * w_.pieces + piece];
+      const ScanArgs args{w_.prepared[q].lanes, w_.dim, w_.block_words, w_.scale};
+      if (!state.passing) {
+        w_.exact(args, r.codes, r.norms, r.rows, scores);
+        stats.rows_exact += r.rows;
+        for (size_t b = 0; b < r.blocks; ++b) {
+          const size_t lanes = std::min(kBlockRows, r.rows - b * kBlockRows);
+          if (r.live[b] != 0) feed_block(heap, r.ids + b * kBlockRows, scores + b * kBlockRows, lanes, r.live[b]);
+        }
+        continue;
+      }
+      const bool was_full = pass_queries[pass_slot[i]].below != -std::numeric_limits<float>::infinity();
+      // The blocks with a survivor, as a bit mask over the run.
+      const uint16_t* mine = survivors + pass_slot[i];
+      uint32_t busy = 0;
+      for (size_t b = 0; b < r.blocks; ++b) {
+        busy |= static_cast<uint32_t>((mine[b * passers] & r.live[b]) != 0) << b;
+      }
+      const auto busy_count = static_cast<size_t>(std::popcount(busy));
+      stats.blocks_passed += r.live_blocks;
+      stats.blocks_skipped += r.live_blocks - busy_count;
+      Gathered g;
+      for (; busy != 0; busy &= busy - 1) {
+        const auto b = static_cast<size_t>(std::countr_zero(busy));
+        uint32_t keep = mine[b * passers] & r.live[b];
+        const size_t at = b * kBlockRows;
+        if (!gather) {
+          const size_t lanes = std::min(kBlockRows, r.rows - at);
+          w_.exact(args, r.codes + b * w_.block_words, r.norms + at, lanes, scores + at);
+          stats.rows_exact += lanes;
+          feed_block(heap, r.ids + at, scores + at, lanes, keep);
           continue;
         }
-        const bool was_full = pass_queries[pass_slot[i]].below != -std::numeric_limits<float>::infinity();
-        for (size_t b = 0; b < run; ++b) {
-          if (live[b] == 0) continue;
-          ++stats.blocks_passed;
-          uint32_t keep = survivors[b * passers + pass_slot[i]] & live[b];
-          if (keep == 0) {
-            ++stats.blocks_skipped;
-            continue;
-          }
-          if (was_full) ++exact_blocks[i];
-          const size_t at = b * kBlockRows;
-          if (!gather) {
-            const size_t lanes = std::min(kBlockRows, rows - at);
-            w_.exact(args, codes + b * w_.block_words, norms + at, lanes, scores + at);
-            stats.rows_exact += lanes;
-            feed_block(heap, ids + at, scores + at, lanes, keep);
-            continue;
-          }
-          // Survivors are few and scattered: copy them into one block of
-          // their own, score it, and feed its rows in row order.
-          for (; keep != 0; keep &= keep - 1) {
-            const size_t lane = static_cast<size_t>(std::countr_zero(keep));
-            const uint32_t* from = codes + b * w_.block_words + lane;
-            for (size_t w = 0; w < words; ++w) g.words[w * kBlockRows + g.count] = from[w * kBlockRows];
-            g.norms[g.count] = norms[at + lane];
-            g.ids[g.count] = ids[at + lane];
-            if (++g.count == kBlockRows) flush(args, heap, g, stats);
-          }
+        // Survivors are few and scattered: copy them into one block of
+        // their own, score it, and feed its rows in row order.
+        for (; keep != 0; keep &= keep - 1) {
+          const auto lane = static_cast<size_t>(std::countr_zero(keep));
+          const uint32_t* from = r.codes + b * w_.block_words + lane;
+          for (size_t w = 0; w < words; ++w) g.words[w * kBlockRows + g.count] = from[w * kBlockRows];
+          g.norms[g.count] = r.norms[at + lane];
+          g.ids[g.count] = r.ids + at + lane;
+          if (++g.count == kBlockRows) flush(args, heap, g, stats);
         }
-        flush(args, heap, g, stats);
-        if (was_full) checked[i] += run;
-        if (w_.adaptive && checked[i] >= kFallbackAfterBlocks && exact_blocks[i] * 2 > checked[i]) {
-          passing[i] = false;
-          ++stats.fell_back;
-        }
+      }
+      flush(args, heap, g, stats);
+      if (was_full) {
+        state.checked += r.live_blocks;
+        state.exact_blocks += busy_count;
+      }
+      if (w_.adaptive && state.checked >= kFallbackAfterBlocks && state.exact_blocks * 2 > state.checked) {
+        state.passing = false;
+        ++stats.fell_back;
       }
     }
   }
@@ -419,7 +451,7 @@ class ScanWork final : public IndexedWork {
     w_.exact(args, g.words, g.norms, g.count, scores);
     stats.rows_exact += g.count;
     for (size_t r = 0; r < g.count; ++r) {
-      if (may_enter(heap, scores[r])) heap.offer({g.ids[r], scores[r]});
+      if (may_enter(heap, scores[r])) heap.offer({*g.ids[r], scores[r]});
     }
     g.count = 0;
   }
@@ -582,7 +614,12 @@ std::expected<BatchResults, SearchError> search_batch(const Storage& storage, st
   heaps.reserve(wave_cap * pieces);
   std::vector<ScoredResult> merge_room(wave_cap * 2 * (m + 1));
   const size_t max_groups = (wave_cap + kMaxPassQueries - 1) / kMaxPassQueries;
-  std::vector<UnitStats> unit_stats(pieces * max_groups);
+  std::vector<PieceQuery> states(wave_cap * pieces);
+  // Enough units to keep every thread busy; otherwise as few as possible,
+  // since each unit reads its piece's codes from memory once.
+  const size_t threads = options.max_threads != 0 ? options.max_threads : pool_worker_count() + 1;
+  const size_t bunches_wanted = std::max<size_t>(1, (4 * threads + pieces - 1) / pieces);
+  std::vector<UnitStats> unit_stats(pieces * std::min(bunches_wanted, max_groups));
 
   SearchStats total;
   total.level = kernels.level;
@@ -616,13 +653,16 @@ std::expected<BatchResults, SearchError> search_batch(const Storage& storage, st
     wave.pieces = pieces;
     wave.queries = count;
     wave.groups = (count + kMaxPassQueries - 1) / kMaxPassQueries;
+    wave.groups_per_bunch = (wave.groups + bunches_wanted - 1) / bunches_wanted;
+    wave.bunches = (wave.groups + wave.groups_per_bunch - 1) / wave.groups_per_bunch;
+    wave.state = states.data();
     wave.prepared = prepared.data();
     wave.heaps = heaps.data();
     std::fill(unit_stats.begin(), unit_stats.end(), UnitStats{});
     wave.stats = unit_stats.data();
 
     ScanWork work(wave);
-    const size_t units = pieces * wave.groups;
+    const size_t units = pieces * wave.bunches;
     parallel_for(units, work, options.max_threads);
     MergeWork merge(wave, m, merge_room, out, first);
     parallel_for(count, merge, options.max_threads);

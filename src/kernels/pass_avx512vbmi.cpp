@@ -233,7 +233,7 @@ inline void some_blocks(const PassArgs& args, const uint32_t* first, const uint1
 template <int Bits, int NQ>
 void pass_queries(const PassArgs& args, const uint32_t* blocks, const uint16_t* norms, size_t rows,
                   uint16_t* survivors) {
-  constexpr int kNB = NQ <= 2 ? 4 : NQ <= 4 ? 2 : 1;
+  constexpr int kNB = NQ <= 2 ? 4 : 2;
   const size_t block_count = (rows + kBlockRows - 1) / kBlockRows;
   size_t b = 0;
   for (; b + kNB <= block_count; b += kNB) {

@@ -11,15 +11,16 @@
 //    F = gamma(dim - 1) * G, G = sum_j max_c |e[j][c]|, gamma(n) = n u / (1 - n u),
 //    u = 2^-24 (no overflow: G is kept far below the float32 range, and an
 //    addition of subnormals is exact).
-// 2. Per term t: m_t = min_v value_t(v); q_t(v) = an integer in 0..255 near
-//    (value_t(v) - m_t) / delta for a float32 delta > 0. For any such choice
-//    value_t(v) = m_t + delta * q_t(v) + r_t(v) with r_t(v) real, so
+// 2. Per term t: m_t = min_v value_t(v), an integer weight w_t >= 1 and
+//    q_t(v) = an integer in 0..255 near (value_t(v) - m_t) / (delta * w_t),
+//    for a float32 delta > 0. For any such choice
+//    value_t(v) = m_t + delta * w_t * q_t(v) + r_t(v) with r_t(v) real, so
 //    S_r = M + delta * A + sum_t r_t <= M + delta * A + E, M = sum_t m_t,
-//    A = sum_t q_t(v_t) (the integer the kernels add), E = sum_t max_v r_t(v).
-//    Hence S <= delta * A + C_r with C_r = M + E + F.
+//    A = sum_t w_t * q_t(v_t) (the integer the kernels add),
+//    E = sum_t max_v r_t(v). Hence S <= delta * A + C_r, C_r = M + E + F.
 // 3. M, E, F and G are computed in double; their rounding errors are far
-//    below 2^-30 * (G + W), W = 255 * delta * terms >= |delta * A|, which is
-//    added. The kernels compute U = fl(fl(fl(delta * A) + C) * f) in float32
+//    below 2^-30 * (G + W), W = 255 * delta * sum_t w_t >= |delta * A|,
+//    which is added. The kernels compute U = fl(fl(fl(delta * A) + C) * f) in float32
 //    (A < 2^24 converts exactly); the first two roundings lose at most
 //    u * (W + |C| + W) plus 2^-149 for a subnormal, which the pad
 //    2^-21 * (W + |C_r| + G) + 2^-140 covers. C is the pad-added constant
@@ -92,32 +93,44 @@ std::optional<PassPlan> build_pass_table(const float* entries, size_t stride, ui
     const auto [lo, hi] = std::minmax_element(value.begin(), value.end());
     widest = std::max(widest, *hi - *lo);
   }
-  // Any positive delta keeps the bound valid; this one spreads the widest
-  // term over 0..255. Kept a normal float32.
-  const float delta = std::max(static_cast<float>(widest / 255.0), 0x1p-100f);
+  // Weights up to kMaxWeight, fewer for very many terms so that A stays
+  // below 2^24 (255 * sum of weights); delta is the finest step, the widest
+  // term's range over 255 * kMaxWeight. Any positive delta and weights keep
+  // the bound valid: they only decide how tight it is. delta stays a normal
+  // float32.
+  const double max_weight = std::clamp<double>(std::floor(65000.0 / static_cast<double>(terms)), 1.0, 127.0);
+  const float delta = std::max(static_cast<float>(widest / (255.0 * max_weight)), 0x1p-100f);
   const double d = delta;
 
   double m_sum = 0.0;
   double e_sum = 0.0;
+  double weight_sum = 0.0;
   for (uint64_t t = 0; t < terms; ++t) {
     term_values(t);
-    const double m = *std::min_element(value.begin(), value.end());
+    const auto [lo, hi] = std::minmax_element(value.begin(), value.end());
+    const double m = *lo;
+    // The term's step d * w: the smallest multiple of d that spreads its
+    // range over at most 255 steps.
+    const double w = std::clamp(std::ceil((*hi - m) / (255.0 * d)), 1.0, max_weight);
+    const double step = d * w;
+    table[first_pass_weight_offset(dim, bits, t)] = static_cast<uint8_t>(w);
     double worst = -std::numeric_limits<double>::infinity();
     for (size_t v = 0; v < values; ++v) {
       const double above = value[v] - m;
-      const double q = std::clamp(std::nearbyint(above / d), 0.0, 255.0);
+      const double q = std::clamp(std::nearbyint(above / step), 0.0, 255.0);
       table[first_pass_offset(bits, t, static_cast<unsigned>(v))] = static_cast<uint8_t>(q);
-      worst = std::max(worst, above - d * q);  // r_t(v)
+      worst = std::max(worst, above - step * q);  // r_t(v)
     }
     m_sum += m;
     e_sum += worst;
+    weight_sum += w;
   }
   const double u = 0x1p-24;
   const double n_adds = static_cast<double>(dim - 1);
   const double f_bound = n_adds * u / (1.0 - n_adds * u) * (1.0 + 0x1p-40) * g;
-  const double w = 255.0 * d * static_cast<double>(terms);
-  const double c_real = m_sum + e_sum + f_bound + 0x1p-30 * (g + w);
-  const double c_padded = c_real + 0x1p-21 * (w + std::fabs(c_real) + g) + 0x1p-140;
+  const double w_max = 255.0 * d * weight_sum;
+  const double c_real = m_sum + e_sum + f_bound + 0x1p-30 * (g + w_max);
+  const double c_padded = c_real + 0x1p-21 * (w_max + std::fabs(c_real) + g) + 0x1p-140;
   float c = static_cast<float>(c_padded);
   if (static_cast<double>(c) < c_padded) c = std::nextafter(c, std::numeric_limits<float>::infinity());
   if (!std::isfinite(c)) return std::nullopt;

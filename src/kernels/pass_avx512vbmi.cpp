@@ -6,7 +6,8 @@
 // row). Every byte of a lane becomes a 6- or 7-bit table index; one permute
 // looks up 64 of them at once and vpdpbusd (times a vector of ones) adds a
 // lane's four bytes into that row's i32 sum. Several queries share each
-// block's loads and index extraction; their tables stay in L1.
+// block's loads and index extraction; their tables stay in L1. The dot
+// products multiply each looked-up byte by its term's weight (scan.hpp).
 #include <immintrin.h>
 
 #if defined(__GNUC__) && !defined(__clang__)
@@ -14,6 +15,7 @@
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 
+#include <cstring>
 #include <limits>
 
 #include "kernels/scan.hpp"
@@ -33,6 +35,18 @@ constexpr size_t kPrefetchNearBytes = 2048;
 
 inline __m512i load_word(const uint32_t* p) { return _mm512_loadu_si512(p); }
 inline __m512i load_table(const uint8_t* p) { return _mm512_load_si512(p); }
+// A table's weights, broadcast to every lane: four bytes (one per byte of a
+// u32 lane) or eight (one per byte of a u64 lane).
+inline __m512i weights4(const uint8_t* p) {
+  int32_t v;
+  std::memcpy(&v, p, 4);
+  return _mm512_set1_epi32(v);
+}
+inline __m512i weights8(const uint8_t* p) {
+  long long v;
+  std::memcpy(&v, p, 8);
+  return _mm512_set1_epi64(v);
+}
 
 // (a & mask) | pos, one vpternlogd: A = 0xF0, B = 0xCC, C = 0xAA.
 inline __m512i index_bytes(__m512i a, __m512i mask, __m512i pos) {
@@ -69,10 +83,10 @@ inline void nibble_blocks(const PassArgs& args, size_t words, const uint32_t* fi
   const size_t bw = args.block_words;
   const __m512i low4 = _mm512_set1_epi8(0x0F);
   const __m512i pos = _mm512_set1_epi32(0x30201000);
-  const __m512i ones = _mm512_set1_epi8(1);
   const uint8_t* tables[NQ];
 #pragma GCC unroll 8
   for (int q = 0; q < NQ; ++q) tables[q] = args.queries[q].table;
+  const size_t weights = words * 128;  // the weights follow the entries
   __m512i acc[NB][NQ];
 #pragma GCC unroll 8
   for (int b = 0; b < NB; ++b) {
@@ -95,10 +109,12 @@ inline void nibble_blocks(const PassArgs& args, size_t words, const uint32_t* fi
     for (int q = 0; q < NQ; ++q) {
       const __m512i t_lo = load_table(tables[q] + w * 128);
       const __m512i t_hi = load_table(tables[q] + w * 128 + 64);
+      const __m512i w_lo = weights4(tables[q] + weights + w * 8);
+      const __m512i w_hi = weights4(tables[q] + weights + w * 8 + 4);
 #pragma GCC unroll 8
       for (int b = 0; b < NB; ++b) {
-        acc[b][q] = _mm512_dpbusd_epi32(acc[b][q], _mm512_permutexvar_epi8(lo[b], t_lo), ones);
-        acc[b][q] = _mm512_dpbusd_epi32(acc[b][q], _mm512_permutexvar_epi8(hi[b], t_hi), ones);
+        acc[b][q] = _mm512_dpbusd_epi32(acc[b][q], _mm512_permutexvar_epi8(lo[b], t_lo), w_lo);
+        acc[b][q] = _mm512_dpbusd_epi32(acc[b][q], _mm512_permutexvar_epi8(hi[b], t_hi), w_hi);
       }
     }
   }
@@ -159,12 +175,12 @@ inline void octet_blocks(const PassArgs& args, size_t groups, const uint32_t* fi
   const size_t bw = args.block_words;
   const __m512i mask = _mm512_set1_epi8((1 << Bits) - 1);
   const __m512i pos = Bits == 3 ? _mm512_set1_epi64(0x3830282018100800LL) : _mm512_set1_epi64(0x6040200060402000LL);
-  const __m512i ones = _mm512_set1_epi8(1);
   const __m512i control[4] = {octet_control<Bits>(0), octet_control<Bits>(1), octet_control<Bits>(2),
                               octet_control<Bits>(3)};
   const uint8_t* tables[NQ];
 #pragma GCC unroll 8
   for (int q = 0; q < NQ; ++q) tables[q] = args.queries[q].table;
+  const size_t weights = groups * 4 * kOctetBytes;  // the weights follow the entries
   __m512i acc_lo[NB][NQ];
   __m512i acc_hi[NB][NQ];
 #pragma GCC unroll 8
@@ -198,11 +214,13 @@ inline void octet_blocks(const PassArgs& args, size_t groups, const uint32_t* fi
       }
 #pragma GCC unroll 8
       for (int q = 0; q < NQ; ++q) {
-        const uint8_t* table = tables[q] + (g * 4 + static_cast<size_t>(t)) * kOctetBytes;
+        const size_t octet = g * 4 + static_cast<size_t>(t);
+        const uint8_t* table = tables[q] + octet * kOctetBytes;
+        const __m512i w = weights8(tables[q] + weights + octet * 8);
 #pragma GCC unroll 8
         for (int b = 0; b < NB; ++b) {
-          acc_lo[b][q] = _mm512_dpbusd_epi32(acc_lo[b][q], octet_lookup<Bits>(idx_lo[b], table), ones);
-          acc_hi[b][q] = _mm512_dpbusd_epi32(acc_hi[b][q], octet_lookup<Bits>(idx_hi[b], table), ones);
+          acc_lo[b][q] = _mm512_dpbusd_epi32(acc_lo[b][q], octet_lookup<Bits>(idx_lo[b], table), w);
+          acc_hi[b][q] = _mm512_dpbusd_epi32(acc_hi[b][q], octet_lookup<Bits>(idx_hi[b], table), w);
         }
       }
     }

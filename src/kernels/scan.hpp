@@ -38,9 +38,13 @@ using ScanFn = void (*)(const ScanArgs& args, const uint32_t* blocks, const uint
 //
 // Per query, every code value of every term (a coordinate; at 2 bits a pair
 // of neighbouring coordinates, so that a term is a nibble as at 4 bits) has a
-// u8 entry q; a row's A is the sum of its terms' entries, an exact integer
-// whatever order it is added in. The entries sit in 64-byte tables in the
-// order the AVX-512 kernels consume them; first_pass_offset says where.
+// u8 entry q, and every term an integer weight w in 1..127: a row's A is the
+// sum of w * q over its terms, an exact integer whatever order it is added
+// in (vpdpbusd multiplies the looked-up bytes by the weights and adds four
+// at a time). The weight lets a term whose values span little use fine
+// steps while the widest term still fits in 255 of its own, coarser ones.
+// The entries sit in 64-byte tables in the order the AVX-512 kernels consume
+// them (first_pass_offset); the weights follow them (first_pass_weight_offset).
 inline constexpr size_t kFirstPassAlign = 64;
 // Queries that share one pass over the codes.
 inline constexpr size_t kMaxPassQueries = 8;
@@ -48,8 +52,12 @@ inline constexpr size_t kMaxPassQueries = 8;
 // Terms and values per term.
 inline constexpr uint64_t first_pass_terms(uint64_t dim, uint8_t bits) { return bits == 2 ? dim / 2 : dim; }
 inline constexpr size_t first_pass_values(uint8_t bits) { return bits == 2 ? 16 : size_t{1} << bits; }
-inline constexpr uint64_t first_pass_table_bytes(uint64_t dim, uint8_t bits) {
+// Bytes of the u8 entries, then of the whole table (entries and weights).
+inline constexpr uint64_t first_pass_lookup_bytes(uint64_t dim, uint8_t bits) {
   return bits == 5 ? dim * 32 : bits == 4 ? dim * 16 : dim * 8;
+}
+inline constexpr uint64_t first_pass_table_bytes(uint64_t dim, uint8_t bits) {
+  return first_pass_lookup_bytes(dim, bits) + (first_pass_terms(dim, bits) + 63) / 64 * 64;
 }
 
 // Byte offset of term t's value v in a query's table.
@@ -72,10 +80,22 @@ inline constexpr uint64_t first_pass_offset(uint8_t bits, uint64_t t, unsigned v
   return octet * 256 + (k / 4) * 128 + ((k % 4) << 5 | v);
 }
 
+// Byte offset of term t's weight: the four weights of a nibble table as one
+// u32 (byte b for the nibbles of byte b), the eight of an octet as one u64,
+// so that each broadcasts over the lanes of its lookups.
+inline constexpr uint64_t first_pass_weight_offset(uint64_t dim, uint8_t bits, uint64_t t) {
+  const uint64_t base = first_pass_lookup_bytes(dim, bits);
+  if (bits == 2 || bits == 4) {
+    const unsigned o = static_cast<unsigned>(t % 8);
+    return base + ((t / 8) * 2 + o % 2) * 4 + o / 2;
+  }
+  return base + t;
+}
+
 // One query of a pass: its table and the constants of its bound.
 struct PassQuery {
   const uint8_t* table;  // first_pass_table_bytes, kFirstPassAlign-aligned
-  float delta;           // the step of the u8 entries
+  float delta;           // the step of A
   float offset;          // C: rounded up so that (delta * A + C) * f bounds the score
   float below;           // skip rows whose bound is strictly below this (-inf: none)
 };

@@ -76,7 +76,8 @@ void pass_scalar(const PassArgs& args, const uint32_t* blocks, const uint16_t* n
         for (uint64_t t = 0; t < terms; ++t) {
           const unsigned v = Bits == 2 ? code_of<2>(block + lane, 2 * t) | code_of<2>(block + lane, 2 * t + 1) << 2
                                        : code_of<Bits>(block + lane, t);
-          a += query.table[first_pass_offset(Bits, t, v)];
+          a += static_cast<int32_t>(query.table[first_pass_weight_offset(args.dim, Bits, t)]) *
+               query.table[first_pass_offset(Bits, t, v)];
         }
         if (pass_keeps(query, a, f)) survivors[b * args.query_count + q] |= static_cast<uint16_t>(1u << lane);
       }

@@ -158,10 +158,11 @@ class FirstPassKernel : public LevelTest {
 // A row's integer sum as the layout defines it, from the row's own codes.
 int32_t reference_sum(const std::vector<uint8_t>& codes, uint8_t bits, const std::vector<uint8_t>& table) {
   int32_t a = 0;
-  const uint64_t terms = first_pass_terms(codes.size(), bits);
+  const uint64_t dim = codes.size();
+  const uint64_t terms = first_pass_terms(dim, bits);
   for (uint64_t t = 0; t < terms; ++t) {
     const unsigned v = bits == 2 ? codes[2 * t] | codes[2 * t + 1] << 2 : codes[t];
-    a += table[first_pass_offset(bits, t, v)];
+    a += table[first_pass_weight_offset(dim, bits, t)] * table[first_pass_offset(bits, t, v)];
   }
   return a;
 }
@@ -174,7 +175,7 @@ struct AlignedBytes {
   }
 };
 
-// Random tables, delta 1, offset 0 and norms equal to dim (so f = 1 exactly):
+// Random entries and weights, delta 1, offset 0 and norms equal to dim (so f = 1 exactly):
 // the bound is the integer sum itself, and each query's threshold, set at
 // one row's sum (or one off), reads the sums of all rows through the masks.
 // Special norms are kept whatever their sum.
@@ -191,6 +192,11 @@ TEST_P(FirstPassKernel, SumsAndMasksMatchTheLayout) {
         for (size_t q = 0; q < nq; ++q) {
           tables.emplace_back(table_bytes);
           for (size_t i = 0; i < table_bytes; ++i) tables[q].data[i] = static_cast<uint8_t>(rng());
+          // Weights 1 .. 127, as the builder makes them (A stays below 2^24).
+          const uint64_t terms = first_pass_terms(dim, bits);
+          for (uint64_t t = 0; t < terms; ++t) {
+            tables[q].data[first_pass_weight_offset(dim, bits, t)] = static_cast<uint8_t>(1 + rng() % (dim > 256 ? 31 : 127));
+          }
         }
         Storage storage(dim, 0, bits, false);
         std::vector<std::vector<uint8_t>> codes(rows, std::vector<uint8_t>(dim));

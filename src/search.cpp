@@ -1,6 +1,8 @@
-// Query preparation, the reference scorer, the top-k heaps and the parallel
-// scan driver. Errors are returned as SearchError values; nothing here throws
-// except std::bad_alloc, and nothing that runs on a pool worker allocates.
+// Query preparation, the reference scorer, the top-k heaps and the batch scan
+// driver: fixed pieces of rows x groups of queries on the pool, each
+// (piece, query) pair with its own heap fed in row order, merged in piece
+// order. Errors are returned as SearchError values; nothing here throws except
+// std::bad_alloc, and nothing that runs on a pool worker allocates.
 #include "search.hpp"
 
 #include <algorithm>

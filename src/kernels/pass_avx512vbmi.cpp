@@ -15,6 +15,7 @@
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -32,6 +33,14 @@ static_assert(kBlockRows == 16, "one ZMM register of u32 lanes per block");
 // exact kernels do).
 constexpr size_t kPrefetchBytes = 16384;
 constexpr size_t kPrefetchNearBytes = 2048;
+
+// The far prefetch distance for NB blocks side by side: at least past the
+// blocks being read (wide rows make a block longer than kPrefetchBytes, and
+// a fetch into a neighbour in flight would come too late).
+template <int NB>
+inline size_t far_distance(size_t block_words) {
+  return std::max(kPrefetchBytes, NB * block_words * sizeof(uint32_t));
+}
 
 inline __m512i load_word(const uint32_t* p) { return _mm512_loadu_si512(p); }
 inline __m512i load_table(const uint8_t* p) { return _mm512_load_si512(p); }
@@ -87,6 +96,7 @@ inline void nibble_blocks(const PassArgs& args, size_t words, const uint32_t* fi
 #pragma GCC unroll 8
   for (int q = 0; q < NQ; ++q) tables[q] = args.queries[q].table;
   const size_t weights = words * 128;  // the weights follow the entries
+  const size_t far = far_distance<NB>(bw);
   __m512i acc[NB][NQ];
 #pragma GCC unroll 8
   for (int b = 0; b < NB; ++b) {
@@ -99,7 +109,7 @@ inline void nibble_blocks(const PassArgs& args, size_t words, const uint32_t* fi
 #pragma GCC unroll 8
     for (int b = 0; b < NB; ++b) {
       const uint32_t* p = first + b * bw + w * kBlockRows;
-      _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchBytes, _MM_HINT_T2);
+      _mm_prefetch(reinterpret_cast<const char*>(p) + far, _MM_HINT_T2);
       _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchNearBytes, _MM_HINT_T0);
       const __m512i x = load_word(p);
       lo[b] = index_bytes(x, low4, pos);
@@ -181,6 +191,7 @@ inline void octet_blocks(const PassArgs& args, size_t groups, const uint32_t* fi
 #pragma GCC unroll 8
   for (int q = 0; q < NQ; ++q) tables[q] = args.queries[q].table;
   const size_t weights = groups * 4 * kOctetBytes;  // the weights follow the entries
+  const size_t far = far_distance<NB>(bw);
   __m512i acc_lo[NB][NQ];
   __m512i acc_hi[NB][NQ];
 #pragma GCC unroll 8
@@ -195,7 +206,7 @@ inline void octet_blocks(const PassArgs& args, size_t groups, const uint32_t* fi
 #pragma GCC unroll 8
       for (int i = 0; i < Bits; ++i) {
         const uint32_t* p = first + b * bw + (g * Bits + i) * kBlockRows;
-        _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchBytes, _MM_HINT_T2);
+        _mm_prefetch(reinterpret_cast<const char*>(p) + far, _MM_HINT_T2);
         _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchNearBytes, _MM_HINT_T0);
         words[b][i] = load_word(p);
       }

@@ -45,9 +45,13 @@ SimdLevel detect() {
   const bool avx512dq = (ebx & (1u << 17)) != 0;
   const bool avx512bw = (ebx & (1u << 30)) != 0;
   const bool avx512vl = (ebx & (1u << 31)) != 0;
+  const bool avx512vbmi = (ecx & (1u << 1)) != 0;
+  const bool avx512vnni = (ecx & (1u << 11)) != 0;
 
   if (!ymm_state || !avx2 || !bmi2) return SimdLevel::kScalar;
-  if (zmm_state && avx512f && avx512dq && avx512bw && avx512vl) return SimdLevel::kAvx512;
+  if (zmm_state && avx512f && avx512dq && avx512bw && avx512vl) {
+    return avx512vbmi && avx512vnni ? SimdLevel::kAvx512Vbmi : SimdLevel::kAvx512;
+  }
   return SimdLevel::kAvx2;
 }
 
@@ -74,6 +78,8 @@ const char* simd_level_name(SimdLevel level) {
       return "avx2";
     case SimdLevel::kAvx512:
       return "avx512";
+    case SimdLevel::kAvx512Vbmi:
+      return "avx512vbmi";
   }
   return "unknown";
 }

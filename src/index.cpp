@@ -224,35 +224,11 @@ Status Index::add(std::span<const uint64_t> ids, const float* rows, size_t n) {
 
 namespace {
 
-// One query after another through the single-query scan.
-Result<BatchResults> search_each(const Storage& storage, std::span<const float> signs, uint8_t bits,
-                                 std::span<const float> queries, size_t n, size_t query_dim, uint64_t k,
-                                 const SearchOptions& options) {
-  BatchResults out;
-  out.queries = n;
-  out.per_query = static_cast<size_t>(std::min<uint64_t>(k, storage.len()));
-  out.ids.resize(n * out.per_query);
-  out.scores.resize(n * out.per_query);
-  for (size_t q = 0; q < n; ++q) {
-    auto found = lodex::search(storage, signs, bits, queries.subspan(q * query_dim, query_dim), k, options);
-    if (!found) return std::unexpected(IndexError(found.error()));
-    for (size_t i = 0; i < found->size(); ++i) {
-      out.ids[q * out.per_query + i] = (*found)[i].id;
-      out.scores[q * out.per_query + i] = (*found)[i].score;
-    }
-  }
-  return out;
-}
-
-// The row numbers whose id is listed, in row order.
-std::vector<size_t> rows_with_ids(const Storage& storage, const IdTable& wanted) {
-  std::vector<size_t> rows;
-  const size_t len = storage.len();
-  for (size_t r = 0; r < len; ++r) {
-    if (wanted.contains(storage.id(r))) rows.push_back(r);
-  }
-  return rows;
-}
+// Below this share of the rows an allow-list's rows are gathered into a store
+// of their own, which is then scanned whole (exactly the search an index of
+// only those rows would run); above it the full store is scanned with the
+// rows masked, which costs no copy.
+constexpr size_t kGatherBelowOneIn = 8;
 
 }  // namespace
 
@@ -269,13 +245,35 @@ Result<BatchResults> Index::search(std::span<const float> queries, size_t n, siz
       if (!built) return std::unexpected(std::move(built.error()));
       signs = *built;
     }
-    if (options.allow == nullptr) {
-      return search_each(storage_, signs, bits(), queries, n, query_dim, k, options.scan);
-    }
+    SearchOptions scan = options.scan;
+    auto run = [&](const Storage& store) -> Result<BatchResults> {
+      auto found = search_batch(store, signs, bits(), queries, n, query_dim, k, scan);
+      if (!found) return std::unexpected(IndexError(found.error()));
+      return std::move(*found);
+    };
+    if (options.allow == nullptr) return run(storage_);
+
+    // The rows whose id is allowed, as a mask over row numbers.
     const IdTable allowed(*options.allow);
-    const std::vector<size_t> rows = rows_with_ids(storage_, allowed);
-    const Storage subset = storage_.select(rows);
-    return search_each(subset, signs, bits(), queries, n, query_dim, k, options.scan);
+    const size_t len = storage_.len();
+    std::vector<uint64_t> mask((len + 63) / 64, 0);
+    size_t count = 0;
+    for (size_t r = 0; r < len; ++r) {
+      if (allowed.contains(storage_.id(r))) {
+        mask[r / 64] |= uint64_t{1} << (r % 64);
+        ++count;
+      }
+    }
+    if (count * kGatherBelowOneIn < len) {
+      std::vector<size_t> rows;
+      rows.reserve(count);
+      for (size_t r = 0; r < len; ++r) {
+        if (mask[r / 64] >> (r % 64) & 1) rows.push_back(r);
+      }
+      return run(storage_.select(rows));
+    }
+    scan.row_mask = mask.data();
+    return run(storage_);
   });
 }
 

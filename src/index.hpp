@@ -50,8 +50,6 @@ class RwLock {
 // What a search of the index may be asked besides its queries and k.
 struct IndexSearchOptions {
   SearchOptions scan;
-  // At most this many threads work on the call (0: the whole pool).
-  size_t max_threads = 0;
   // Only rows whose id is in this list are searched (nullptr: every row).
   const std::vector<uint64_t>* allow = nullptr;
 };

@@ -799,7 +799,7 @@ PyObject* index_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t n
                                       static_cast<size_t>(n * width));
 
     lodex::IndexSearchOptions options;
-    options.max_threads = threads;
+    options.scan.max_threads = threads;
     if (allow) options.allow = &*allow;
     lodex::BatchResults found;
     Failure failure;

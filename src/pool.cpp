@@ -189,10 +189,15 @@ void run_helper(Task* task) {
 
 size_t pool_worker_count() { return pool().workers(); }
 
-void parallel_for(size_t count, IndexedWork& work) {
+void parallel_for(size_t count, IndexedWork& work, size_t max_threads) {
   if (count == 0) return;
+  if (max_threads == 1) {
+    for (size_t i = 0; i < count; ++i) work.run(i);
+    return;
+  }
   Pool& p = pool();
-  const size_t helpers = std::min(count - 1, p.workers());
+  size_t helpers = std::min(count - 1, p.workers());
+  if (max_threads > 1) helpers = std::min(helpers, max_threads - 1);
   if (helpers == 0) {
     for (size_t i = 0; i < count; ++i) work.run(i);
     return;

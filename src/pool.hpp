@@ -1,7 +1,9 @@
 // The process-wide fork-join worker pool of search. Created on first use with
-// one worker per hardware thread and never destroyed: idle workers wait on a
-// condition variable, which lets the process exit around them. A child made
-// by fork() gets a fresh pool on its first use; the parent's is abandoned.
+// one worker per CPU of the process's affinity mask (taskset, container CPU
+// sets; every hardware thread when the system reports no mask), and never
+// destroyed: idle workers wait on a condition variable, which lets the
+// process exit around them. A child made by fork() gets a fresh pool on its
+// first use; the parent's is abandoned.
 #pragma once
 
 #include <cstddef>
@@ -27,6 +29,8 @@ size_t pool_worker_count();
 // index order, each exactly once; the calling thread blocks only itself and,
 // when the workers are busy with other calls, runs the pieces on its own.
 // Allocates (on the calling thread only) before any piece is handed out.
-void parallel_for(size_t count, IndexedWork& work);
+// max_threads > 0 caps the threads working on this call, the calling thread
+// included (1: the calling thread alone).
+void parallel_for(size_t count, IndexedWork& work, size_t max_threads = 0);
 
 }  // namespace lodex

@@ -165,63 +165,99 @@ void Storage::reserve(size_t extra) {
 
 void Storage::truncate(size_t len) {
   if (len >= len_) return;
-  chunks_.resize((len + kChunkRows - 1) / kChunkRows);
-  const size_t in_chunk = len % kChunkRows;
-  if (in_chunk != 0) {
-    Chunk& chunk = chunks_.back();
+  announced_ = 0;
+  const size_t keep_chunks = (len + kChunkRows - 1) / kChunkRows;
+  while (chunks_.size() > keep_chunks) chunks_.pop_back();
+  if (len % kChunkRows != 0) {
+    Chunk& last = chunks_.back();
+    const size_t rows = len % kChunkRows;
     const size_t block_words = words_per_row_ * kBlockRows;
-    const size_t blocks = (in_chunk + kBlockRows - 1) / kBlockRows;
-    chunk.blocks.resize(blocks * block_words);
-    chunk.ids.resize(in_chunk);
-    chunk.norms.resize(in_chunk);
-    // Lanes past the last row of a partial block read as zero codes.
-    uint32_t* last = chunk.blocks.data() + (blocks - 1) * block_words;
-    for (size_t lane = in_chunk % kBlockRows; lane != 0 && lane < kBlockRows; ++lane) {
-      for (size_t w = 0; w < words_per_row_; ++w) last[w * kBlockRows + lane] = 0;
+    const size_t blocks = (rows + kBlockRows - 1) / kBlockRows;
+    last.ids.resize(rows);
+    last.norms.resize(rows);
+    last.blocks.resize(blocks * block_words);
+    // The lanes past the last row read as zero codes, as after a push.
+    uint32_t* block = last.blocks.data() + (blocks - 1) * block_words;
+    for (size_t lane = rows % kBlockRows; lane != 0 && lane < kBlockRows; ++lane) {
+      for (size_t w = 0; w < words_per_row_; ++w) block[w * kBlockRows + lane] = 0;
+    }
+    // Giving the tail back needs a smaller buffer; without memory the rows
+    // are dropped all the same and the capacity stays.
+    try {
+      last.blocks.shrink_to_fit();
+      last.ids.shrink_to_fit();
+      last.norms.shrink_to_fit();
+    } catch (const std::bad_alloc&) {
     }
   }
   if (qjl_rows_ > len) {
     qjl_rows_ = len;
     qjl_.resize(len * qjl_bytes_);
+    try {
+      qjl_.shrink_to_fit();
+    } catch (const std::bad_alloc&) {
+    }
   }
   len_ = len;
-  announced_ = 0;
 }
 
-void Storage::retain(const uint64_t* keep) {
-  const size_t block_words = words_per_row_ * kBlockRows;
+void Storage::move_row(size_t from, size_t to) {
+  const uint32_t* src = lane_words(from);
+  uint32_t* dst = lane_words(to);
+  for (size_t w = 0; w < words_per_row_; ++w) dst[w * kBlockRows] = src[w * kBlockRows];
+  chunks_[to / kChunkRows].ids[to % kChunkRows] = id(from);
+  chunks_[to / kChunkRows].norms[to % kChunkRows] = norm_bits(from);
+  if (from < qjl_rows_) {
+    std::memmove(qjl_.data() + to * qjl_bytes_, qjl_.data() + from * qjl_bytes_, qjl_bytes_);
+  } else if (to < qjl_rows_) {
+    std::memset(qjl_.data() + to * qjl_bytes_, 0, qjl_bytes_);
+  }
+}
+
+void Storage::retain(const uint64_t* keep_mask) {
   size_t kept = 0;
   for (size_t row = 0; row < len_; ++row) {
-    if ((keep[row / 64] >> (row % 64) & 1) == 0) continue;
-    if (kept != row) {
-      Chunk& from = chunks_[row / kChunkRows];
-      Chunk& to = chunks_[kept / kChunkRows];
-      const size_t fi = row % kChunkRows;
-      const size_t ti = kept % kChunkRows;
-      const uint32_t* src = from.blocks.data() + (fi / kBlockRows) * block_words + fi % kBlockRows;
-      uint32_t* dst = to.blocks.data() + (ti / kBlockRows) * block_words + ti % kBlockRows;
-      for (size_t w = 0; w < words_per_row_; ++w) dst[w * kBlockRows] = src[w * kBlockRows];
-      to.ids[ti] = from.ids[fi];
-      to.norms[ti] = from.norms[fi];
-      if (row < qjl_rows_) {
-        std::copy_n(qjl_.begin() + static_cast<ptrdiff_t>(row * qjl_bytes_), qjl_bytes_,
-                    qjl_.begin() + static_cast<ptrdiff_t>(kept * qjl_bytes_));
-      } else if (kept < qjl_rows_) {
-        std::fill_n(qjl_.begin() + static_cast<ptrdiff_t>(kept * qjl_bytes_), qjl_bytes_, uint8_t{0});
-      }
-    }
+    if ((keep_mask[row / 64] >> (row % 64) & 1u) == 0) continue;
+    if (kept != row) move_row(row, kept);
     ++kept;
   }
   truncate(kept);
 }
 
+void Storage::append_from(const Storage& src, size_t row) {
+  const size_t in_chunk = len_ % kChunkRows;
+  if (in_chunk == 0) {
+    chunks_.emplace_back();
+    if (announced_ > 0) reserve_last_chunk(std::min(announced_, kChunkRows));
+  }
+  Chunk& chunk = chunks_.back();
+  if (in_chunk % kBlockRows == 0) chunk.blocks.resize(chunk.blocks.size() + words_per_row_ * kBlockRows);
+  chunk.ids.push_back(src.id(row));
+  chunk.norms.push_back(src.norm_bits(row));
+  const uint32_t* from = src.lane_words(row);
+  uint32_t* to = lane_words(len_);
+  for (size_t w = 0; w < words_per_row_; ++w) to[w * kBlockRows] = from[w * kBlockRows];
+  if (in_chunk + 1 == kChunkRows) {
+    chunk.blocks.shrink_to_fit();
+    chunk.ids.shrink_to_fit();
+    chunk.norms.shrink_to_fit();
+  }
+  if (use_qjl_ && row < src.qjl_rows_) {
+    qjl_.resize(len_ * qjl_bytes_, 0);
+    qjl_.insert(qjl_.end(), src.qjl_.begin() + static_cast<ptrdiff_t>(row * qjl_bytes_),
+                src.qjl_.begin() + static_cast<ptrdiff_t>((row + 1) * qjl_bytes_));
+    qjl_rows_ = len_ + 1;
+  }
+  if (announced_ > 0) --announced_;
+  ++len_;
+}
+
 Storage Storage::select(std::span<const size_t> rows) const {
   Storage out(dim_, seed_, bits_, use_qjl_);
   out.reserve(rows.size());
-  std::vector<uint8_t> codes(code_bytes_);
   for (const size_t row : rows) {
-    copy_codes(row, codes);
-    out.push(id(row), norm_bits(row), codes, qjl_bits(row));
+    assert(row < len_);
+    out.append_from(*this, row);
   }
   return out;
 }

@@ -78,16 +78,21 @@ class Storage {
   // kept only when use_qjl(). Row number = len() before the call.
   void push(uint64_t id, uint16_t norm, std::span<const uint8_t> codes,
             std::optional<std::span<const uint8_t>> qjl_bits);
-  // Drops rows [len, len()) and gives their memory back. Allocates nothing.
-  void truncate(size_t len);
-  // Keeps, in order, the rows whose bit is set in `keep` (bit r of word
-  // r / 64), compacting the store in place; emptied chunks are freed.
-  void retain(const uint64_t* keep);
-  // A new store holding copies of `rows`, in that order.
-  Storage select(std::span<const size_t> rows) const;
   // Announces `extra` more rows, so that the chunks they land in are sized
   // exactly instead of growing by doubling. Changes nothing stored.
   void reserve(size_t extra);
+
+  // Drops rows [len, len()) (nothing when len >= len()) and frees the chunks
+  // they emptied. Never throws: a trim that cannot get memory is skipped.
+  void truncate(size_t len);
+  // Keeps the rows whose bit is set in keep_mask (bit i of word i / 64, for
+  // i < len()), in their order, compacted in place; frees emptied chunks.
+  // O(rows); never throws.
+  void retain(const uint64_t* keep_mask);
+  // A new store with the same parameters holding rows[0], rows[1], ... in
+  // that order (repeats allowed), copied word for word. Each row < len().
+  // May throw std::bad_alloc.
+  Storage select(std::span<const size_t> rows) const;
 
   uint64_t id(size_t row) const { return chunks_[row / kChunkRows].ids[row % kChunkRows]; }
   uint16_t norm_bits(size_t row) const { return chunks_[row / kChunkRows].norms[row % kChunkRows]; }
@@ -122,6 +127,16 @@ class Storage {
     std::vector<uint16_t> norms;
   };
   void reserve_last_chunk(size_t rows);
+  // Appends row `row` of `src` (same parameters) by copying its words.
+  void append_from(const Storage& src, size_t row);
+  // Copies row `from` over row `to` (to < from) of this store.
+  void move_row(size_t from, size_t to);
+  uint32_t* lane_words(size_t row) {
+    const size_t in_chunk = row % kChunkRows;
+    return chunks_[row / kChunkRows].blocks.data() + (in_chunk / kBlockRows) * words_per_row_ * kBlockRows +
+           in_chunk % kBlockRows;
+  }
+  const uint32_t* lane_words(size_t row) const { return const_cast<Storage*>(this)->lane_words(row); }
 
   uint64_t dim_;
   uint64_t seed_;

@@ -150,6 +150,10 @@ void scan_avx2(const ScanArgs& args, const uint32_t* blocks, const uint16_t* nor
 
 }  // namespace
 
-const ScanKernels kAvx2Scan = {SimdLevel::kAvx2, {&scan_avx2<2>, &scan_avx2<3>, &scan_avx2<4>, &scan_avx2<5>}};
+// No first pass of its own: the byte shuffles of AVX2 look up 16 entries per
+// 128-bit lane, shared by every byte of the lane, while each byte of a code
+// word here belongs to a different coordinate.
+const ScanKernels kAvx2Scan = {
+    SimdLevel::kAvx2, {&scan_avx2<2>, &scan_avx2<3>, &scan_avx2<4>, &scan_avx2<5>}, {nullptr, nullptr, nullptr, nullptr}};
 
 }  // namespace lodex

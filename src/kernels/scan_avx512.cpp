@@ -71,6 +71,9 @@ template <int Bits, int NB>
 inline void accumulate(const ScanArgs& args, const uint32_t* first, __m512* sums) {
   constexpr size_t kStride = scan_table_stride(Bits);
   const size_t bw = args.block_words;
+  // At least past the NB blocks in flight: with wide rows a block is longer
+  // than kPrefetchBytes, and a fetch into a neighbour being read comes too late.
+  const size_t far = std::max(kPrefetchBytes, NB * bw * sizeof(uint32_t));
   __m512 acc[NB];
 #pragma GCC unroll 8
   for (int b = 0; b < NB; ++b) acc[b] = _mm512_setzero_ps();
@@ -91,7 +94,7 @@ inline void accumulate(const ScanArgs& args, const uint32_t* first, __m512* sums
         const char* here = reinterpret_cast<const char*>(words + (j * Bits / 32) * kBlockRows);
 #pragma GCC unroll 8
         for (int b = 0; b < NB; ++b) {
-          _mm_prefetch(here + b * bw * sizeof(uint32_t) + kPrefetchBytes, _MM_HINT_T2);
+          _mm_prefetch(here + b * bw * sizeof(uint32_t) + far, _MM_HINT_T2);
           _mm_prefetch(here + b * bw * sizeof(uint32_t) + kPrefetchNearBytes, _MM_HINT_T0);
         }
       }
@@ -163,6 +166,11 @@ void scan_avx512(const ScanArgs& args, const uint32_t* blocks, const uint16_t* n
 }  // namespace
 
 const ScanKernels kAvx512Scan = {SimdLevel::kAvx512,
-                                 {&scan_avx512<2>, &scan_avx512<3>, &scan_avx512<4>, &scan_avx512<5>}};
+                                 {&scan_avx512<2>, &scan_avx512<3>, &scan_avx512<4>, &scan_avx512<5>},
+                                 {nullptr, nullptr, nullptr, nullptr}};
+// The same exact kernels with the byte-permute first pass of pass_avx512vbmi.cpp.
+const ScanKernels kAvx512VbmiScan = {SimdLevel::kAvx512Vbmi,
+                                     {&scan_avx512<2>, &scan_avx512<3>, &scan_avx512<4>, &scan_avx512<5>},
+                                     {&pass_avx512vbmi_2, &pass_avx512vbmi_3, &pass_avx512vbmi_4, &pass_avx512vbmi_5}};
 
 }  // namespace lodex

@@ -107,14 +107,13 @@ TEST(Pool, NestedCallsFinish) {
 
 SearchOptions many_pieces() {
   SearchOptions options;
-  options.split_budget = 8;  // more pieces than workers: some wait in the queue
-  options.min_piece_rows = 64;
+  options.piece_rows = 64;  // more pieces than workers: some wait in the queue
   return options;
 }
 
 SearchOptions one_piece() {
   SearchOptions options;
-  options.split_budget = 1;
+  options.max_threads = 1;
   return options;
 }
 

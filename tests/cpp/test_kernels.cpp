@@ -1,17 +1,21 @@
-// Every scan kernel the machine supports against the reference scorer, score
-// bit for score bit, over dimensions, bit widths and row counts that leave
-// partial blocks, partial runs and a chunk boundary, with special values in
-// the norms and the query.
+// Every kernel level against the scalar reference, one test instance per
+// level (a level the machine lacks shows as skipped): the exact scan score
+// for score, the first pass's integer sums and survivor masks, its bound at
+// each row's own score, and whole searches on the forced first pass.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
+#include <random>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "codebook.hpp"
 #include "cpu.hpp"
+#include "first_pass.hpp"
 #include "kernels/scan.hpp"
+#include "rotation.hpp"
 #include "scan_fixtures.hpp"
 #include "search.hpp"
 
@@ -23,13 +27,19 @@ using testing_support::gaussian;
 using testing_support::random_storage;
 using testing_support::reference_scores;
 
-std::vector<SimdLevel> supported_levels() {
-  std::vector<SimdLevel> levels;
-  for (const SimdLevel l : {SimdLevel::kScalar, SimdLevel::kAvx2, SimdLevel::kAvx512}) {
-    if (simd_level_supported(l)) levels.push_back(l);
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+std::string level_name(const testing::TestParamInfo<SimdLevel>& info) { return simd_level_name(info.param); }
+
+class LevelTest : public testing::TestWithParam<SimdLevel> {
+ protected:
+  void SetUp() override {
+    if (!simd_level_supported(GetParam())) {
+      GTEST_SKIP() << "this CPU lacks " << simd_level_name(GetParam());
+    }
   }
-  return levels;
-}
+  SimdLevel level() const { return GetParam(); }
+};
 
 enum class QueryKind { kGaussian, kNaN, kInfinity, kSubnormal, kZero };
 
@@ -42,7 +52,7 @@ std::vector<float> make_query(QueryKind kind, uint64_t dim, uint64_t seed) {
       q[dim / 2] = std::numeric_limits<float>::quiet_NaN();
       break;
     case QueryKind::kInfinity:
-      q[0] = std::numeric_limits<float>::infinity();
+      q[0] = kInf;
       break;
     case QueryKind::kSubnormal:
       // Rotated values and table entries stay subnormal: nothing may flush them.
@@ -57,11 +67,11 @@ std::vector<float> make_query(QueryKind kind, uint64_t dim, uint64_t seed) {
 
 // All rows' scores from one search with k = len, indexed by id (= row).
 std::vector<float> scanned_scores(const Storage& storage, std::span<const float> signs, std::span<const float> query,
-                                  SimdLevel level, size_t split_budget) {
+                                  SimdLevel level, size_t piece_rows) {
   SearchOptions options;
   options.level = level;
-  options.split_budget = split_budget;
-  options.min_piece_rows = 1;
+  options.path = ScanPath::kExact;
+  options.piece_rows = piece_rows;
   SearchStats stats;
   options.stats = &stats;
   const auto found = search(storage, signs, storage.bits(), query, storage.len(), options);
@@ -86,56 +96,210 @@ void expect_same_bits(const std::vector<float>& expected, const std::vector<floa
   }
 }
 
-class KernelMatchesReference : public testing::TestWithParam<std::tuple<int, uint64_t>> {};
+// ---------------------------------------------------------------- exact scan
 
-TEST_P(KernelMatchesReference, EveryRowEveryLevel) {
-  const auto [bits_param, dim] = GetParam();
-  const uint8_t bits = static_cast<uint8_t>(bits_param);
-  const auto signs = make_sign_vector(dim, 3);
-  ASSERT_TRUE(signs.has_value());
-  // 101 rows = 7 blocks: one group of four blocks in flight plus single ones.
-  const std::vector<size_t> row_counts =
-      dim >= 1024 ? std::vector<size_t>{1, 17, 101} : std::vector<size_t>{1, 15, 16, 17, 101, 1023};
-  for (const size_t rows : row_counts) {
-    const Storage storage = random_storage(dim, bits, rows, 100 + rows, {.special_norms = true});
-    for (const QueryKind kind :
-         {QueryKind::kGaussian, QueryKind::kNaN, QueryKind::kInfinity, QueryKind::kSubnormal, QueryKind::kZero}) {
-      const std::vector<float> query = make_query(kind, dim, 7);
-      const std::vector<float> expected = reference_scores(storage, *signs, query);
-      for (const SimdLevel level : supported_levels()) {
-        SCOPED_TRACE(std::string(simd_level_name(level)) + " rows " + std::to_string(rows) + " query kind " +
-                     std::to_string(static_cast<int>(kind)));
-        expect_same_bits(expected, scanned_scores(storage, *signs, query, level, 1));
+using ExactKernel = LevelTest;
+
+// Dims 1 .. 4096, every width, row counts that leave partial blocks and runs,
+// special values in the norms and the query.
+TEST_P(ExactKernel, MatchesReferenceScoreForScore) {
+  for (const int b : {2, 3, 4, 5}) {
+    const uint8_t bits = static_cast<uint8_t>(b);
+    for (const uint64_t dim : {1, 2, 4, 8, 16, 32, 128, 1024, 4096}) {
+      const auto signs = make_sign_vector(dim, 3);
+      const std::vector<size_t> row_counts =
+          dim >= 1024 ? std::vector<size_t>{1, 17, 101} : std::vector<size_t>{1, 15, 16, 17, 101, 1023};
+      for (const size_t rows : row_counts) {
+        const Storage storage = random_storage(dim, bits, rows, 100 + rows, {.special_norms = true});
+        for (const QueryKind kind :
+             {QueryKind::kGaussian, QueryKind::kNaN, QueryKind::kInfinity, QueryKind::kSubnormal, QueryKind::kZero}) {
+          SCOPED_TRACE("bits " + std::to_string(b) + " dim " + std::to_string(dim) + " rows " + std::to_string(rows) +
+                       " query kind " + std::to_string(static_cast<int>(kind)));
+          const std::vector<float> query = make_query(kind, dim, 7);
+          expect_same_bits(reference_scores(storage, *signs, query), scanned_scores(storage, *signs, query, level(), 0));
+        }
       }
     }
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(WidthsAndDims, KernelMatchesReference,
-                         testing::Combine(testing::Values(2, 3, 4, 5),
-                                          testing::Values<uint64_t>(1, 2, 4, 8, 16, 32, 128, 1024, 4096)));
-
-class KernelAcrossChunks : public testing::TestWithParam<int> {};
-
-// Rows on both sides of a chunk boundary, scanned as one piece and as several
-// pieces that start and end inside chunks.
-TEST_P(KernelAcrossChunks, MatchesReference) {
-  const uint8_t bits = static_cast<uint8_t>(GetParam());
-  const uint64_t dim = 128;
-  const auto signs = make_sign_vector(dim, 5);
-  ASSERT_TRUE(signs.has_value());
-  const Storage storage = random_storage(dim, bits, kChunkRows + 3, 77, {.special_norms = true});
-  const std::vector<float> query = gaussian(dim, 9);
-  const std::vector<float> expected = reference_scores(storage, *signs, query);
-  for (const SimdLevel level : supported_levels()) {
-    for (const size_t budget : {1, 3}) {
-      SCOPED_TRACE(std::string(simd_level_name(level)) + " budget " + std::to_string(budget));
-      expect_same_bits(expected, scanned_scores(storage, *signs, query, level, budget));
+// Rows on both sides of a chunk boundary, as one piece and as pieces that
+// start and end inside chunks.
+TEST_P(ExactKernel, AcrossChunksAndPieces) {
+  for (const int b : {2, 3, 4, 5}) {
+    const uint8_t bits = static_cast<uint8_t>(b);
+    const auto signs = make_sign_vector(128, 5);
+    const Storage storage = random_storage(128, bits, kChunkRows + 3, 77, {.special_norms = true});
+    const std::vector<float> query = gaussian(128, 9);
+    const std::vector<float> expected = reference_scores(storage, *signs, query);
+    for (const size_t piece_rows : {0, 4000, 48}) {
+      SCOPED_TRACE("bits " + std::to_string(b) + " piece rows " + std::to_string(piece_rows));
+      expect_same_bits(expected, scanned_scores(storage, *signs, query, level(), piece_rows));
     }
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Widths, KernelAcrossChunks, testing::Values(2, 3, 4, 5));
+INSTANTIATE_TEST_SUITE_P(Levels, ExactKernel, testing::ValuesIn(kAllSimdLevels), level_name);
+
+// ---------------------------------------------------------------- first pass
+
+class FirstPassKernel : public LevelTest {
+ protected:
+  void SetUp() override {
+    LevelTest::SetUp();
+    if (IsSkipped()) return;
+    if (level() != SimdLevel::kScalar && scan_kernels(level()).first_pass[0] == nullptr) {
+      GTEST_SKIP() << simd_level_name(level()) << " has no first pass of its own";
+    }
+  }
+  PassFn pass(uint8_t bits) const { return scan_kernels(level()).first_pass[bits - 2]; }
+};
+
+// A row's integer sum as the layout defines it, from the row's own codes.
+int32_t reference_sum(const std::vector<uint8_t>& codes, uint8_t bits, const std::vector<uint8_t>& table) {
+  int32_t a = 0;
+  const uint64_t dim = codes.size();
+  const uint64_t terms = first_pass_terms(dim, bits);
+  for (uint64_t t = 0; t < terms; ++t) {
+    const unsigned v = bits == 2 ? codes[2 * t] | codes[2 * t + 1] << 2 : codes[t];
+    a += table[first_pass_weight_offset(dim, bits, t)] * table[first_pass_offset(bits, t, v)];
+  }
+  return a;
+}
+
+struct AlignedBytes {
+  std::vector<uint8_t> storage;
+  uint8_t* data;
+  explicit AlignedBytes(size_t n) : storage(n + 64) {
+    data = storage.data() + (64 - reinterpret_cast<uintptr_t>(storage.data()) % 64) % 64;
+  }
+};
+
+// Random entries and weights, delta 1, offset 0 and norms equal to dim (so f = 1 exactly):
+// the bound is the integer sum itself, and each query's threshold, set at
+// one row's sum (or one off), reads the sums of all rows through the masks.
+// Special norms are kept whatever their sum.
+TEST_P(FirstPassKernel, SumsAndMasksMatchTheLayout) {
+  std::mt19937_64 rng(static_cast<uint64_t>(level()) + 17);
+  for (const int b : {2, 3, 4, 5}) {
+    const uint8_t bits = static_cast<uint8_t>(b);
+    for (const uint64_t dim : {32, 64, 128, 1024, 2048}) {
+      const size_t table_bytes = first_pass_table_bytes(dim, bits);
+      for (const size_t rows : {1, 2, 3, 7, 8, 9, 15, 16, 17, 31, 32, 33, 64, 65, 100}) {
+        if (dim >= 1024 && rows > 33) continue;
+        const size_t nq = 1 + rng() % kMaxPassQueries;
+        std::vector<AlignedBytes> tables;
+        for (size_t q = 0; q < nq; ++q) {
+          tables.emplace_back(table_bytes);
+          for (size_t i = 0; i < table_bytes; ++i) tables[q].data[i] = static_cast<uint8_t>(rng());
+          // Weights 1 .. 127, as the builder makes them (A stays below 2^24).
+          const uint64_t terms = first_pass_terms(dim, bits);
+          for (uint64_t t = 0; t < terms; ++t) {
+            tables[q].data[first_pass_weight_offset(dim, bits, t)] = static_cast<uint8_t>(1 + rng() % (dim > 256 ? 31 : 127));
+          }
+        }
+        Storage storage(dim, 0, bits, false);
+        std::vector<std::vector<uint8_t>> codes(rows, std::vector<uint8_t>(dim));
+        std::vector<uint8_t> packed(storage.code_bytes());
+        const uint16_t plain = bf16_from_f32(static_cast<float>(dim));
+        const uint16_t special[] = {0x7FC1, 0xFF80, 0x7F80, 0xBF80, 0x0000, 0x8000};
+        std::vector<uint16_t> norms(rows);
+        for (size_t r = 0; r < rows; ++r) {
+          for (uint8_t& c : codes[r]) c = static_cast<uint8_t>(rng() & ((1u << bits) - 1));
+          pack_codes(codes[r], bits, packed);
+          norms[r] = r % 5 == 4 ? special[(r / 5) % std::size(special)] : plain;
+          storage.push(r, norms[r], packed, std::nullopt);
+        }
+        std::vector<PassQuery> queries(nq);
+        std::vector<std::vector<int32_t>> sums(nq, std::vector<int32_t>(rows));
+        for (size_t q = 0; q < nq; ++q) {
+          std::vector<uint8_t> table(tables[q].data, tables[q].data + table_bytes);
+          for (size_t r = 0; r < rows; ++r) sums[q][r] = reference_sum(codes[r], bits, table);
+          const int32_t pivot = sums[q][rng() % rows] + static_cast<int32_t>(rng() % 3) - 1;
+          queries[q] = {tables[q].data, 1.0f, 0.0f, static_cast<float>(pivot)};
+        }
+        const PassArgs args{dim, storage.words_per_row() * kBlockRows, 1.0f / static_cast<float>(dim), queries.data(),
+                            nq};
+        std::vector<uint16_t> survivors(((rows + 15) / 16) * nq, 0xDEAD);
+        pass(bits)(args, storage.chunk_blocks(0), storage.chunk_norms(0), rows, survivors.data());
+        for (size_t q = 0; q < nq; ++q) {
+          for (size_t r = 0; r < rows; ++r) {
+            const float f = bf16_to_f32(norms[r]) * args.scale;
+            const bool keep = pass_keeps(queries[q], sums[q][r], f);
+            const bool got = (survivors[(r / 16) * nq + q] >> (r % 16) & 1u) != 0;
+            ASSERT_EQ(got, keep) << "bits " << b << " dim " << dim << " rows " << rows << " query " << q << " row "
+                                 << r << " sum " << sums[q][r] << " below " << queries[q].below;
+          }
+          for (size_t r = rows; r % 16 != 0; ++r) {
+            ASSERT_EQ(survivors[(r / 16) * nq + q] >> (r % 16) & 1u, 0u) << "bit past the last row";
+          }
+        }
+      }
+    }
+  }
+}
+
+// The bound, adversarially: a threshold at each row's own exact score, and
+// at the float just below it, must keep the row (it ties or beats the root).
+// Norms include the float32 extremes, zeros of both signs and non-finite
+// values; queries are scaled towards both ends of the range.
+TEST_P(FirstPassKernel, KeepsEveryRowAtItsOwnScore) {
+  const uint64_t dim = 64;
+  const auto signs = make_sign_vector(dim, 21);
+  for (const int b : {2, 3, 4, 5}) {
+    const uint8_t bits = static_cast<uint8_t>(b);
+    Storage storage = random_storage(dim, bits, 300, 40 + b, {.special_norms = true});
+    std::vector<uint8_t> packed(storage.code_bytes(), 0x5A);
+    for (const uint16_t extreme : {0x7F7F, 0xFF7F, 0x0001, 0x0080, 0x0000, 0x8000, 0x3F80}) {
+      storage.push(1000 + extreme, extreme, packed, std::nullopt);
+    }
+    const size_t rows = storage.len();
+    for (const float factor : {1.0f, 3e-17f, 1e17f, 1e-30f, 1e30f}) {
+      std::vector<float> query = gaussian(dim, 5 + b);
+      for (float& x : query) x *= factor;
+      const std::vector<float> exact = reference_scores(storage, *signs, query);
+      const auto rotated = rotate_unscaled(query, *signs);
+      const auto cb = centroids(bits);
+      const QueryTable table = build_query_table(*rotated, *cb);
+      AlignedBytes bytes(first_pass_table_bytes(dim, bits));
+      const auto plan = build_pass_table(table.entries.data(), table.n_centroids, dim, bits, bytes.data);
+      if (!plan) continue;  // this query takes the exact path
+      const PassArgs base{dim, storage.words_per_row() * kBlockRows, 1.0f / static_cast<float>(dim), nullptr, 0};
+      for (size_t first = 0; first < rows; first += 16) {
+        const size_t lanes = std::min<size_t>(16, rows - first);
+        for (const bool below_it : {false, true}) {
+          // One query per lane, in groups of kMaxPassQueries.
+          std::vector<PassQuery> queries;
+          for (size_t lane0 = 0; lane0 < lanes; lane0 += kMaxPassQueries) {
+            queries.clear();
+            for (size_t lane = lane0; lane < std::min(lanes, lane0 + kMaxPassQueries); ++lane) {
+              float theta = exact[first + lane];
+              if (below_it) theta = std::nextafter(theta, -kInf);
+              queries.push_back({bytes.data, plan->delta, plan->offset, pass_threshold(true, theta)});
+            }
+            PassArgs args = base;
+            args.queries = queries.data();
+            args.query_count = queries.size();
+            uint16_t survivors[kMaxPassQueries];
+            pass(bits)(args, storage.chunk_blocks(0) + (first / 16) * args.block_words,
+                       storage.chunk_norms(0) + first, lanes, survivors);
+            for (size_t i = 0; i < queries.size(); ++i) {
+              const size_t lane = lane0 + i;
+              if (std::isnan(exact[first + lane])) continue;
+              ASSERT_NE(survivors[i] >> lane & 1u, 0u)
+                  << "bits " << b << " factor " << factor << " row " << first + lane << " score "
+                  << exact[first + lane] << " norm 0x" << std::hex << storage.norm_bits(first + lane);
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, FirstPassKernel, testing::ValuesIn(kAllSimdLevels), level_name);
+
+// ---------------------------------------------------------------- dispatch
 
 // The test hook: a forced level is the one whose kernels ran, and a level the
 // machine lacks falls back to one it has.
@@ -143,7 +307,7 @@ TEST(KernelDispatch, ForcedLevelRuns) {
   const Storage storage = random_storage(8, 4, 40, 1);
   const auto signs = make_sign_vector(8, 1);
   const std::vector<float> query = gaussian(8, 2);
-  for (const SimdLevel level : {SimdLevel::kScalar, SimdLevel::kAvx2, SimdLevel::kAvx512}) {
+  for (const SimdLevel level : kAllSimdLevels) {
     SearchStats stats;
     SearchOptions options;
     options.level = level;

@@ -1,0 +1,309 @@
+// The integer first pass on AVX-512 with VBMI (byte permutes, multishift) and
+// VNNI (u8 dot products). Compiled with those flags; only reached when the
+// CPU and OS support them. Produces survivor masks, never scores.
+//
+// A block register holds one code word of each of 16 rows (a u32 lane per
+// row). Every byte of a lane becomes a 6- or 7-bit table index; one permute
+// looks up 64 of them at once and vpdpbusd (times a vector of ones) adds a
+// lane's four bytes into that row's i32 sum. Several queries share each
+// block's loads and index extraction; their tables stay in L1. The dot
+// products multiply each looked-up byte by its term's weight (scan.hpp).
+#include <immintrin.h>
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "kernels/scan.hpp"
+#include "storage.hpp"
+
+namespace lodex {
+
+namespace {
+
+static_assert(kBlockRows == 16, "one ZMM register of u32 lanes per block");
+
+// How far ahead of the scan to prefetch: into L2 far enough to hide memory
+// latency, into L1 near enough that the loads rarely wait on L2 (as the
+// exact kernels do).
+constexpr size_t kPrefetchBytes = 16384;
+constexpr size_t kPrefetchNearBytes = 2048;
+
+// The far prefetch distance for NB blocks side by side: at least past the
+// blocks being read (wide rows make a block longer than kPrefetchBytes, and
+// a fetch into a neighbour in flight would come too late).
+template <int NB>
+inline size_t far_distance(size_t block_words) {
+  return std::max(kPrefetchBytes, NB * block_words * sizeof(uint32_t));
+}
+
+inline __m512i load_word(const uint32_t* p) { return _mm512_loadu_si512(p); }
+inline __m512i load_table(const uint8_t* p) { return _mm512_load_si512(p); }
+// A table's weights, broadcast to every lane: four bytes (one per byte of a
+// u32 lane) or eight (one per byte of a u64 lane).
+inline __m512i weights4(const uint8_t* p) {
+  int32_t v;
+  std::memcpy(&v, p, 4);
+  return _mm512_set1_epi32(v);
+}
+inline __m512i weights8(const uint8_t* p) {
+  long long v;
+  std::memcpy(&v, p, 8);
+  return _mm512_set1_epi64(v);
+}
+
+// (a & mask) | pos, one vpternlogd: A = 0xF0, B = 0xCC, C = 0xAA.
+inline __m512i index_bytes(__m512i a, __m512i mask, __m512i pos) {
+  return _mm512_ternarylogic_epi32(a, mask, pos, 0xEA);
+}
+
+// The bound test of a block for NQ queries; sums[q] holds the 16 rows' A.
+template <int NQ>
+inline void finish_block(const PassArgs& args, const __m512i* sums, const uint16_t* norms, size_t lanes,
+                         uint16_t* out) {
+  const __mmask16 live = lanes >= kBlockRows ? __mmask16{0xFFFF} : static_cast<__mmask16>((1u << lanes) - 1);
+  const __m256i half = _mm256_maskz_loadu_epi16(live, norms);
+  const __m512 norm = _mm512_castsi512_ps(_mm512_slli_epi32(_mm512_cvtepu16_epi32(half), 16));
+  const __m512 f = _mm512_mul_ps(norm, _mm512_set1_ps(args.scale));
+  // Rows whose f is NaN, negative or infinite are always kept.
+  const __mmask16 monotone = _mm512_cmp_ps_mask(f, _mm512_setzero_ps(), _CMP_GE_OQ) &
+                             _mm512_cmp_ps_mask(f, _mm512_set1_ps(std::numeric_limits<float>::infinity()), _CMP_LT_OQ);
+#pragma GCC unroll 8
+  for (int q = 0; q < NQ; ++q) {
+    const PassQuery& query = args.queries[q];
+    // Three rounded operations, as pass_keeps: never fused.
+    const __m512 scaled = _mm512_mul_ps(_mm512_cvtepi32_ps(sums[q]), _mm512_set1_ps(query.delta));
+    const __m512 bound = _mm512_mul_ps(_mm512_add_ps(scaled, _mm512_set1_ps(query.offset)), f);
+    const __mmask16 skip = _mm512_cmp_ps_mask(bound, _mm512_set1_ps(query.below), _CMP_LT_OQ) & monotone;
+    out[q] = static_cast<uint16_t>(live & ~skip);
+  }
+}
+
+// ---- 2 and 4 bits: a term is a nibble. Word w's low nibbles index its
+// first table by nibble | byte << 4, the high nibbles its second.
+template <int NB, int NQ>
+inline void nibble_blocks(const PassArgs& args, size_t words, const uint32_t* first, const uint16_t* norms,
+                          size_t rows, uint16_t* survivors) {
+  const size_t bw = args.block_words;
+  const __m512i low4 = _mm512_set1_epi8(0x0F);
+  const __m512i pos = _mm512_set1_epi32(0x30201000);
+  const uint8_t* tables[NQ];
+#pragma GCC unroll 8
+  for (int q = 0; q < NQ; ++q) tables[q] = args.queries[q].table;
+  const size_t weights = words * 128;  // the weights follow the entries
+  const size_t far = far_distance<NB>(bw);
+  __m512i acc[NB][NQ];
+#pragma GCC unroll 8
+  for (int b = 0; b < NB; ++b) {
+#pragma GCC unroll 8
+    for (int q = 0; q < NQ; ++q) acc[b][q] = _mm512_setzero_si512();
+  }
+  for (size_t w = 0; w < words; ++w) {
+    __m512i lo[NB];
+    __m512i hi[NB];
+#pragma GCC unroll 8
+    for (int b = 0; b < NB; ++b) {
+      const uint32_t* p = first + b * bw + w * kBlockRows;
+      _mm_prefetch(reinterpret_cast<const char*>(p) + far, _MM_HINT_T2);
+      _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchNearBytes, _MM_HINT_T0);
+      const __m512i x = load_word(p);
+      lo[b] = index_bytes(x, low4, pos);
+      hi[b] = index_bytes(_mm512_srli_epi32(x, 4), low4, pos);
+    }
+#pragma GCC unroll 8
+    for (int q = 0; q < NQ; ++q) {
+      const __m512i t_lo = load_table(tables[q] + w * 128);
+      const __m512i t_hi = load_table(tables[q] + w * 128 + 64);
+      const __m512i w_lo = weights4(tables[q] + weights + w * 8);
+      const __m512i w_hi = weights4(tables[q] + weights + w * 8 + 4);
+#pragma GCC unroll 8
+      for (int b = 0; b < NB; ++b) {
+        acc[b][q] = _mm512_dpbusd_epi32(acc[b][q], _mm512_permutexvar_epi8(lo[b], t_lo), w_lo);
+        acc[b][q] = _mm512_dpbusd_epi32(acc[b][q], _mm512_permutexvar_epi8(hi[b], t_hi), w_hi);
+      }
+    }
+  }
+#pragma GCC unroll 8
+  for (int b = 0; b < NB; ++b) {
+    const size_t row = static_cast<size_t>(b) * kBlockRows;
+    if (row >= rows) break;
+    finish_block<NQ>(args, acc[b], norms + row, rows - row, survivors + b * NQ);
+  }
+}
+
+// ---- 3 and 5 bits: codes straddle words, so two neighbouring words of a
+// row are first paired into one u64 (unpacklo/hi: rows 4L, 4L+1 of lane L in
+// `lo`, rows 4L+2, 4L+3 in `hi`), from which vpmultishiftqb cuts the 8 codes
+// of an octet, one per byte, at any bit offset. Each row's sum then sits in
+// the two dwords of its u64.
+
+// Octet t (coordinates 8t .. 8t+7 of a group of 32) is cut from the pair of
+// words starting at word pair_first(t): the first pair whose 64 bits hold
+// all 8 codes.
+template <int Bits>
+constexpr int pair_first(int t) {
+  return Bits == 3 ? (t < 2 ? 0 : 1) : t;
+}
+
+template <int Bits>
+inline __m512i octet_control(int t) {
+  alignas(64) uint8_t c[64];
+  for (int i = 0; i < 64; ++i) c[i] = static_cast<uint8_t>(Bits * (8 * t + i % 8) - 32 * pair_first<Bits>(t));
+  return _mm512_load_si512(c);
+}
+
+// Row r's sum: the two dwords of its u64 added, then gathered in row order.
+inline __m512i row_sums(__m512i acc_lo, __m512i acc_hi) {
+  const __m512i lo = _mm512_add_epi32(acc_lo, _mm512_srli_epi64(acc_lo, 32));
+  const __m512i hi = _mm512_add_epi32(acc_hi, _mm512_srli_epi64(acc_hi, 32));
+  const __m512i order = _mm512_setr_epi32(0, 2, 16, 18, 4, 6, 20, 22, 8, 10, 24, 26, 12, 14, 28, 30);
+  return _mm512_permutex2var_epi32(lo, order, hi);
+}
+
+template <int Bits>
+inline __m512i octet_lookup(__m512i idx, const uint8_t* table) {
+  if constexpr (Bits == 3) {
+    return _mm512_permutexvar_epi8(idx, load_table(table));
+  } else {
+    // 32 codes x 8 coordinates: bytes 0-3 of a u64 (coordinates 0-3 of the
+    // octet) look up the first 128-entry table, bytes 4-7 the second.
+    const __m512i a = _mm512_permutex2var_epi8(load_table(table), idx, load_table(table + 64));
+    const __m512i b = _mm512_permutex2var_epi8(load_table(table + 128), idx, load_table(table + 192));
+    return _mm512_mask_blend_epi32(0xAAAA, a, b);
+  }
+}
+
+template <int Bits, int NB, int NQ>
+inline void octet_blocks(const PassArgs& args, size_t groups, const uint32_t* first, const uint16_t* norms,
+                         size_t rows, uint16_t* survivors) {
+  constexpr size_t kOctetBytes = Bits == 3 ? 64 : 256;
+  const size_t bw = args.block_words;
+  const __m512i mask = _mm512_set1_epi8((1 << Bits) - 1);
+  const __m512i pos = Bits == 3 ? _mm512_set1_epi64(0x3830282018100800LL) : _mm512_set1_epi64(0x6040200060402000LL);
+  const __m512i control[4] = {octet_control<Bits>(0), octet_control<Bits>(1), octet_control<Bits>(2),
+                              octet_control<Bits>(3)};
+  const uint8_t* tables[NQ];
+#pragma GCC unroll 8
+  for (int q = 0; q < NQ; ++q) tables[q] = args.queries[q].table;
+  const size_t weights = groups * 4 * kOctetBytes;  // the weights follow the entries
+  const size_t far = far_distance<NB>(bw);
+  __m512i acc_lo[NB][NQ];
+  __m512i acc_hi[NB][NQ];
+#pragma GCC unroll 8
+  for (int b = 0; b < NB; ++b) {
+#pragma GCC unroll 8
+    for (int q = 0; q < NQ; ++q) acc_lo[b][q] = acc_hi[b][q] = _mm512_setzero_si512();
+  }
+  for (size_t g = 0; g < groups; ++g) {
+    __m512i words[NB][Bits];
+#pragma GCC unroll 8
+    for (int b = 0; b < NB; ++b) {
+#pragma GCC unroll 8
+      for (int i = 0; i < Bits; ++i) {
+        const uint32_t* p = first + b * bw + (g * Bits + i) * kBlockRows;
+        _mm_prefetch(reinterpret_cast<const char*>(p) + far, _MM_HINT_T2);
+        _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchNearBytes, _MM_HINT_T0);
+        words[b][i] = load_word(p);
+      }
+    }
+#pragma GCC unroll 4
+    for (int t = 0; t < 4; ++t) {
+      const int p0 = pair_first<Bits>(t);
+      __m512i idx_lo[NB];
+      __m512i idx_hi[NB];
+#pragma GCC unroll 8
+      for (int b = 0; b < NB; ++b) {
+        const __m512i lo = _mm512_unpacklo_epi32(words[b][p0], words[b][p0 + 1]);
+        const __m512i hi = _mm512_unpackhi_epi32(words[b][p0], words[b][p0 + 1]);
+        idx_lo[b] = index_bytes(_mm512_multishift_epi64_epi8(control[t], lo), mask, pos);
+        idx_hi[b] = index_bytes(_mm512_multishift_epi64_epi8(control[t], hi), mask, pos);
+      }
+#pragma GCC unroll 8
+      for (int q = 0; q < NQ; ++q) {
+        const size_t octet = g * 4 + static_cast<size_t>(t);
+        const uint8_t* table = tables[q] + octet * kOctetBytes;
+        const __m512i w = weights8(tables[q] + weights + octet * 8);
+#pragma GCC unroll 8
+        for (int b = 0; b < NB; ++b) {
+          acc_lo[b][q] = _mm512_dpbusd_epi32(acc_lo[b][q], octet_lookup<Bits>(idx_lo[b], table), w);
+          acc_hi[b][q] = _mm512_dpbusd_epi32(acc_hi[b][q], octet_lookup<Bits>(idx_hi[b], table), w);
+        }
+      }
+    }
+  }
+#pragma GCC unroll 8
+  for (int b = 0; b < NB; ++b) {
+    const size_t row = static_cast<size_t>(b) * kBlockRows;
+    if (row >= rows) break;
+    __m512i sums[NQ];
+#pragma GCC unroll 8
+    for (int q = 0; q < NQ; ++q) sums[q] = row_sums(acc_lo[b][q], acc_hi[b][q]);
+    finish_block<NQ>(args, sums, norms + row, rows - row, survivors + b * NQ);
+  }
+}
+
+template <int Bits, int NB, int NQ>
+inline void some_blocks(const PassArgs& args, const uint32_t* first, const uint16_t* norms, size_t rows,
+                        uint16_t* survivors) {
+  if constexpr (Bits == 2 || Bits == 4) {
+    nibble_blocks<NB, NQ>(args, args.dim * Bits / 32, first, norms, rows, survivors);
+  } else {
+    octet_blocks<Bits, NB, NQ>(args, args.dim / 32, first, norms, rows, survivors);
+  }
+}
+
+// Blocks side by side: enough independent dot-product chains for one query,
+// fewer as queries add their own.
+template <int Bits, int NQ>
+void pass_queries(const PassArgs& args, const uint32_t* blocks, const uint16_t* norms, size_t rows,
+                  uint16_t* survivors) {
+  constexpr int kNB = NQ <= 2 ? 4 : 2;
+  const size_t block_count = (rows + kBlockRows - 1) / kBlockRows;
+  size_t b = 0;
+  for (; b + kNB <= block_count; b += kNB) {
+    const size_t row = b * kBlockRows;
+    some_blocks<Bits, kNB, NQ>(args, blocks + b * args.block_words, norms + row, rows - row, survivors + b * NQ);
+  }
+  for (; b < block_count; ++b) {
+    const size_t row = b * kBlockRows;
+    some_blocks<Bits, 1, NQ>(args, blocks + b * args.block_words, norms + row, rows - row, survivors + b * NQ);
+  }
+}
+
+template <int Bits>
+void pass(const PassArgs& args, const uint32_t* blocks, const uint16_t* norms, size_t rows, uint16_t* survivors) {
+  switch (args.query_count) {
+    case 1: return pass_queries<Bits, 1>(args, blocks, norms, rows, survivors);
+    case 2: return pass_queries<Bits, 2>(args, blocks, norms, rows, survivors);
+    case 3: return pass_queries<Bits, 3>(args, blocks, norms, rows, survivors);
+    case 4: return pass_queries<Bits, 4>(args, blocks, norms, rows, survivors);
+    case 5: return pass_queries<Bits, 5>(args, blocks, norms, rows, survivors);
+    case 6: return pass_queries<Bits, 6>(args, blocks, norms, rows, survivors);
+    case 7: return pass_queries<Bits, 7>(args, blocks, norms, rows, survivors);
+    default: return pass_queries<Bits, 8>(args, blocks, norms, rows, survivors);
+  }
+}
+
+static_assert(kMaxPassQueries == 8);
+
+}  // namespace
+
+void pass_avx512vbmi_2(const PassArgs& a, const uint32_t* b, const uint16_t* n, size_t r, uint16_t* s) {
+  pass<2>(a, b, n, r, s);
+}
+void pass_avx512vbmi_3(const PassArgs& a, const uint32_t* b, const uint16_t* n, size_t r, uint16_t* s) {
+  pass<3>(a, b, n, r, s);
+}
+void pass_avx512vbmi_4(const PassArgs& a, const uint32_t* b, const uint16_t* n, size_t r, uint16_t* s) {
+  pass<4>(a, b, n, r, s);
+}
+void pass_avx512vbmi_5(const PassArgs& a, const uint32_t* b, const uint16_t* n, size_t r, uint16_t* s) {
+  pass<5>(a, b, n, r, s);
+}
+
+}  // namespace lodex

@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -112,15 +113,16 @@ class Pool {
 // The current process's pool. Replaced (never freed) in a forked child: the
 // old object's threads do not exist there and its mutex may be held forever.
 std::atomic<Pool*> g_pool{nullptr};
-// Serialises creation. Held across fork() by the atfork handlers, so a child
-// never inherits it locked by a thread that did not survive the fork.
+// Serialises creation. A child of fork() gets a fresh one: a thread of the
+// parent may have held it, and no thread of the parent runs in the child.
+// It is deliberately not taken across fork(): a search that creates the pool
+// holds an index lock, which the index's own fork handler waits for, so
+// holding this mutex there could deadlock the fork with that search.
 std::mutex g_create_mutex;
 
-void before_fork() { g_create_mutex.lock(); }
-void after_fork_parent() { g_create_mutex.unlock(); }
 void after_fork_child() {
   g_pool.store(nullptr, std::memory_order_relaxed);
-  g_create_mutex.unlock();
+  new (&g_create_mutex) std::mutex();
 }
 
 // The hardware threads this process may run on: the affinity mask (taskset,
@@ -141,7 +143,7 @@ Pool& pool() {
   if (p != nullptr) return *p;
   static bool registered = false;  // handlers are inherited by children
   if (!registered) {
-    pthread_atfork(&before_fork, &after_fork_parent, &after_fork_child);
+    pthread_atfork(nullptr, nullptr, &after_fork_child);
     registered = true;
   }
   p = new Pool(available_cpus());  // never deleted: see the comment of this file

@@ -1,6 +1,6 @@
-// Threads meeting in the core: nested fork-join calls on the pool, searches
-// running side by side on one store, and the reader-writer pattern the
-// binding uses (appends under an exclusive lock, searches under a shared one).
+// Threads meeting in the core: nested fork-join calls on the pool and
+// searches running side by side on one store. (The index's own lock, with
+// writers and readers, is tested in test_index.cpp.)
 // Written to be run under ThreadSanitizer as well as plainly; every test is
 // guarded by a watchdog so a deadlock fails instead of hanging the suite.
 #include <gtest/gtest.h>
@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
-#include <shared_mutex>
 #include <thread>
 #include <vector>
 
@@ -176,96 +175,6 @@ TEST_P(ConcurrentSearch, MatchesSoloResults) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Widths, ConcurrentSearch, testing::Values(2, 3, 4, 5));
-
-// ------------------------------------------------------- readers and a writer
-
-// The binding's locking pattern on a bare store: one writer appends batches
-// under the exclusive lock while readers search under the shared lock. Every
-// reader sees a whole number of batches, never fewer rows than it saw before,
-// and results equal to a single-threaded search over that many rows.
-TEST(ReaderWriter, SearchesSeeWholeBatchesAndMatchAFreshSearch) {
-  Watchdog watchdog;
-  constexpr uint64_t kDim = 32;
-  constexpr uint8_t kBits = 3;
-  constexpr size_t kBatch = 250;
-  constexpr size_t kBatches = 16;
-  constexpr size_t kReaders = 3;
-  const Storage source = random_storage(kDim, kBits, kBatch * kBatches, 23);
-  const auto signs = make_sign_vector(kDim, 9);
-  ASSERT_TRUE(signs.has_value());
-  const std::vector<float> query = gaussian(kDim, 3);
-
-  std::shared_mutex lock;
-  Storage live(kDim, 9, kBits, false);
-
-  // Loose lock-step, so that every batch meets searches whatever the
-  // scheduler does: read i of each reader starts once i batches are in, and
-  // batch i is appended once every reader holds the lock for read i - 1. So
-  // read i races batch i for the lock, and sees i or i + 1 batches.
-  std::atomic<size_t> appended{0};
-  std::vector<std::atomic<size_t>> reads(kReaders);
-
-  struct Observation {
-    size_t len;
-    std::vector<ScoredResult> results;
-  };
-  std::vector<std::vector<Observation>> seen(kReaders);
-  std::vector<std::thread> readers;
-  for (size_t r = 0; r < kReaders; ++r) {
-    readers.emplace_back([&, r] {
-      for (size_t i = 0; i <= kBatches; ++i) {
-        while (appended.load() < i) std::this_thread::yield();
-        std::shared_lock guard(lock);
-        reads[r].store(i + 1);
-        const auto found = search(live, *signs, kBits, query, 15, many_pieces());
-        seen[r].push_back({live.len(), found.has_value() ? *found : std::vector<ScoredResult>{}});
-      }
-    });
-  }
-
-  std::vector<uint8_t> codes(source.code_bytes());
-  for (size_t b = 0; b < kBatches; ++b) {
-    for (size_t r = 0; r < kReaders; ++r) {
-      while (reads[r].load() < b) std::this_thread::yield();
-    }
-    {
-      std::unique_lock guard(lock);
-      for (size_t i = b * kBatch; i < (b + 1) * kBatch; ++i) {
-        source.copy_codes(i, codes);
-        live.push(source.id(i), source.norm_bits(i), codes, std::nullopt);
-      }
-    }
-    appended.store(b + 1);
-  }
-  for (std::thread& t : readers) t.join();
-
-  // A fresh single-threaded search over each prefix length that was observed.
-  std::map<size_t, std::vector<ScoredResult>> fresh;
-  for (const auto& observations : seen) {
-    for (const Observation& o : observations) {
-      if (fresh.contains(o.len)) continue;
-      Storage prefix(kDim, 9, kBits, false);
-      for (size_t i = 0; i < o.len; ++i) {
-        source.copy_codes(i, codes);
-        prefix.push(source.id(i), source.norm_bits(i), codes, std::nullopt);
-      }
-      fresh[o.len] = *search(prefix, *signs, kBits, query, 15, one_piece());
-    }
-  }
-  for (size_t r = 0; r < kReaders; ++r) {
-    ASSERT_EQ(seen[r].size(), kBatches + 1);
-    EXPECT_EQ(seen[r].back().len, kBatch * kBatches) << "reader " << r << " missed the last batch";
-    for (size_t i = 0; i < seen[r].size(); ++i) {
-      const Observation& o = seen[r][i];
-      ASSERT_EQ(o.len % kBatch, 0u) << "reader " << r << " saw a partial batch";
-      ASSERT_TRUE(o.len / kBatch == i || o.len / kBatch == i + 1) << "reader " << r << " read " << i;
-      if (i > 0) {
-        ASSERT_GE(o.len, seen[r][i - 1].len) << "reader " << r;
-      }
-      expect_same_ranking(o.results, fresh[o.len], "reader " + std::to_string(r) + " at " + std::to_string(o.len));
-    }
-  }
-}
 
 }  // namespace
 }  // namespace lodex

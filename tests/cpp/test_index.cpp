@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <thread>
@@ -114,6 +115,56 @@ TEST(Index, SearchesSeeWholeBatchesAndWholeRemovals) {
     for (const size_t count : counts) EXPECT_EQ(count % kBatch, 0u) << "a search saw part of a batch or a removal";
   }
   EXPECT_EQ(rows_seen(*index, query), kBatch * kBatches / 2);
+}
+
+// Readers racing appends see a whole number of batches, never fewer than
+// before, and exactly what a fresh index of that many rows answers.
+TEST(Index, ReadersRacingAppendsMatchAFreshIndexOfWhatTheySaw) {
+  constexpr uint64_t kDim = 32;
+  constexpr size_t kBatch = 250;
+  constexpr size_t kBatches = 16;
+  auto live = make_index(kDim, 3);
+  const std::vector<float> rows = random_rows(kBatch * kBatches, kDim, 23);
+  const std::vector<float> query = random_rows(1, kDim, 24);
+  struct Observation {
+    size_t len;
+    std::vector<uint64_t> top_ids;
+    std::vector<float> top_scores;
+  };
+  std::atomic<bool> done{false};
+  std::vector<std::vector<Observation>> seen(3);
+  std::vector<std::thread> readers;
+  for (size_t r = 0; r < seen.size(); ++r) {
+    readers.emplace_back([&, r] {
+      while (!done.load()) {
+        auto found = live->search(query, 1, kDim, ~uint64_t{0}, {});
+        ASSERT_TRUE(found.has_value());
+        const size_t top = std::min<size_t>(15, found->per_query);
+        seen[r].push_back({found->per_query, {found->ids.begin(), found->ids.begin() + top},
+                           {found->scores.begin(), found->scores.begin() + top}});
+      }
+    });
+  }
+  for (size_t b = 0; b < kBatches; ++b) {
+    ASSERT_TRUE(live->add(iota_ids(kBatch, b * kBatch), rows.data() + b * kBatch * kDim, kBatch));
+  }
+  done.store(true);
+  for (std::thread& t : readers) t.join();
+  for (const auto& observations : seen) {
+    for (size_t i = 0; i < observations.size(); ++i) {
+      const Observation& o = observations[i];
+      ASSERT_EQ(o.len % kBatch, 0u) << "a search saw part of a batch";
+      if (i > 0) {
+        ASSERT_GE(o.len, observations[i - 1].len);
+      }
+      auto fresh = make_index(kDim, 3);
+      ASSERT_TRUE(fresh->add(iota_ids(o.len), rows.data(), o.len));
+      auto want = fresh->search(query, 1, kDim, 15, {});
+      ASSERT_TRUE(want.has_value());
+      EXPECT_EQ(o.top_ids, want->ids);
+      EXPECT_EQ(std::memcmp(o.top_scores.data(), want->scores.data(), o.top_scores.size() * sizeof(float)), 0);
+    }
+  }
 }
 
 TEST(Index, ForkChildInheritsUsableConsistentIndexes) {

@@ -7,10 +7,10 @@
 
 namespace lodex {
 
-IdTable::IdTable(std::span<const uint64_t> ids) {
+IdTable::IdTable(std::span<const uint64_t> ids, bool with_values) {
   const size_t slots = std::bit_ceil(std::max<size_t>(16, ids.size() * 2));
   keys_.assign(slots, kEmpty);
-  values_.assign(slots, kNone);
+  if (with_values) values_.assign(slots, kNone);
   mask_ = slots - 1;
   for (const uint64_t id : ids) {
     if (id == kEmpty) {

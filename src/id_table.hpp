@@ -16,10 +16,14 @@ class IdTable {
   static constexpr uint64_t kNone = ~uint64_t{0};
 
   // Every id of `ids` (duplicates collapse), each with the value kNone.
-  explicit IdTable(std::span<const uint64_t> ids);
+  // Without `with_values` the table is a set: slot_of must not be called.
+  explicit IdTable(std::span<const uint64_t> ids, bool with_values = false);
 
   size_t size() const { return count_; }
-  bool contains(uint64_t id) const { return slot_of(id) != nullptr; }
+  bool contains(uint64_t id) const {
+    if (id == kEmpty) return has_empty_key_;
+    return keys_[find(id)] == id;
+  }
   // The value slot of `id`, or nullptr when the table does not hold it.
   uint64_t* slot_of(uint64_t id);
   const uint64_t* slot_of(uint64_t id) const;

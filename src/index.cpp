@@ -264,6 +264,7 @@ Result<BatchResults> Index::search(std::span<const float> queries, size_t n, siz
         ++count;
       }
     }
+    if (count == len) return run(storage_);  // every row allowed: nothing to mask
     if (count * kGatherBelowOneIn < len) {
       std::vector<size_t> rows;
       rows.reserve(count);
@@ -346,7 +347,7 @@ Result<std::optional<uint64_t>> Index::get(std::span<const uint64_t> ids, float*
   std::shared_lock guard(lock_);
   return catching_memory<std::optional<uint64_t>>([&]() -> Result<std::optional<uint64_t>> {
     // Each requested id's first row, found in one pass over the store.
-    IdTable first_row(ids);
+    IdTable first_row(ids, /*with_values=*/true);
     size_t unresolved = first_row.size();
     const size_t len = storage_.len();
     for (size_t r = 0; r < len && unresolved > 0; ++r) {

@@ -25,7 +25,7 @@ TEST(IdTable, FindsExactlyTheListedIds) {
 }
 
 TEST(IdTable, ValuesStartUnsetAndStick) {
-  IdTable table(std::vector<uint64_t>{0, 42});
+  IdTable table(std::vector<uint64_t>{0, 42}, /*with_values=*/true);
   ASSERT_NE(table.slot_of(0), nullptr);
   ASSERT_NE(table.slot_of(42), nullptr);
   EXPECT_EQ(table.slot_of(43), nullptr);

@@ -132,19 +132,9 @@ void without_gil(Failure& failure, Body&& body) {
   Py_END_ALLOW_THREADS
 }
 
-// The last line of defence of every entry point: a C++ exception thrown
-// while the GIL is held (a string or a vector that could not grow) becomes
-// a Python exception instead of terminating the interpreter.
-//
-// One exception must pass: at interpreter exit a daemon thread that asks for
-// the GIL back is ended by pthread_exit, which unwinds its stack with a
-// "forced unwind" exception; swallowing it would let the thread run on in a
-// finalized interpreter.
-template <class Fn>
-PyObject* entry(Fn&& fn) {
+// The C++ exception being handled, as a Python exception.
+PyObject* raise_current_exception() {
   try {
-    return fn();
-  } catch (const abi::__forced_unwind&) {
     throw;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
@@ -155,6 +145,25 @@ PyObject* entry(Fn&& fn) {
     return nullptr;
   } catch (...) {
     return raise_fault("internal fault: unknown exception");
+  }
+}
+
+// The last line of defence of every entry point: a C++ exception thrown
+// while the GIL is held (a string or a vector that could not grow) becomes
+// a Python exception instead of terminating the interpreter.
+//
+// One exception must pass: at interpreter exit a daemon thread that asks for
+// the GIL back is ended by pthread_exit, which unwinds its stack with a
+// "forced unwind" exception; swallowing it would let the thread run on in a
+// finalized interpreter. It is foreign to C++ (it has no type and no object,
+// so it is recognised without binding a reference to it) and goes on as it is.
+template <class Fn>
+PyObject* entry(Fn&& fn) {
+  try {
+    return fn();
+  } catch (...) {
+    if (abi::__cxa_current_exception_type() == nullptr) throw;
+    return raise_current_exception();
   }
 }
 
@@ -418,6 +427,19 @@ bool is_contiguous_vector(PyArrayObject* array) {
   return PyArray_DATA(array) != nullptr && (n <= 1 || PyArray_STRIDE(array, 0) == 4);
 }
 
+// The array's `count` floats, readable through a float pointer: its own
+// memory when that is aligned for float (nearly always), else a copy. NumPy
+// allows a float32 array at any byte address (frombuffer at an odd offset, a
+// field of a packed record, an array rebuilt from a network message), and
+// reading such memory through float* is undefined behaviour.
+const float* readable_floats(PyArrayObject* array, size_t count, std::vector<float>& copy) {
+  const void* data = PyArray_DATA(array);
+  if (reinterpret_cast<uintptr_t>(data) % alignof(float) == 0) return static_cast<const float*>(data);
+  copy.resize(count);
+  if (count > 0) std::memcpy(copy.data(), data, count * sizeof(float));
+  return copy.data();
+}
+
 // ids: any sequence but str, each element an index integer in u64. When the
 // rows they go with are already known (`rows`), a sequence that reports a
 // different length is refused before a single element is converted, so no
@@ -646,7 +668,8 @@ PyObject* index_add_batch(PyObject* self, PyObject* const* args, Py_ssize_t narg
       PyErr_SetString(PyExc_ValueError, "vectors array must be C-contiguous (row-major)");
       return nullptr;
     }
-    const auto* data = static_cast<const float*>(PyArray_DATA(array));
+    std::vector<float> aligned;
+    const float* data = readable_floats(array, static_cast<size_t>(rows * cols), aligned);
     Failure failure;
     without_gil(failure, [&] {
       auto status = index.add(ids, data, static_cast<size_t>(rows));
@@ -679,8 +702,8 @@ PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
       return nullptr;
     }
     // The call's own copy: the array is not read once the GIL is given up.
-    const auto* data = static_cast<const float*>(PyArray_DATA(array));
-    const std::vector<float> query(data, data + PyArray_DIM(array, 0));
+    std::vector<float> query(static_cast<size_t>(PyArray_DIM(array, 0)));
+    if (!query.empty()) std::memcpy(query.data(), PyArray_DATA(array), query.size() * sizeof(float));
 
     const lodex::Index& index = index_of(self);
     lodex::BatchResults found;
@@ -795,8 +818,13 @@ PyObject* index_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t n
     // keep their buffers (a memory map included) alive until the call ends.
     PyRef keep_queries(Py_NewRef(reinterpret_cast<PyObject*>(queries)));
     PyRef keep_rerank(Py_XNewRef(reinterpret_cast<PyObject*>(rerank)));
-    const std::span<const float> flat(static_cast<const float*>(PyArray_DATA(queries)),
+    std::vector<float> aligned_queries, aligned_rerank;
+    const std::span<const float> flat(readable_floats(queries, static_cast<size_t>(n * width), aligned_queries),
                                       static_cast<size_t>(n * width));
+    const float* rerank_data =
+        rerank == nullptr ? nullptr
+                          : readable_floats(rerank, static_cast<size_t>(PyArray_DIM(rerank, 0) * PyArray_DIM(rerank, 1)),
+                                            aligned_rerank);
 
     lodex::IndexSearchOptions options;
     options.scan.max_threads = threads;
@@ -808,7 +836,7 @@ PyObject* index_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t n
                         ? index.search(flat, static_cast<size_t>(n), static_cast<size_t>(width), k, options)
                         : index.search_reranked(flat, static_cast<size_t>(n), static_cast<size_t>(width), k,
                                                 candidates,
-                                                {static_cast<const float*>(PyArray_DATA(rerank)),
+                                                {rerank_data,
                                                  static_cast<uint64_t>(PyArray_DIM(rerank, 0)),
                                                  static_cast<uint64_t>(PyArray_DIM(rerank, 1))},
                                                 options);

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <random>
 #include <thread>
@@ -162,7 +163,10 @@ TEST(Index, ReadersRacingAppendsMatchAFreshIndexOfWhatTheySaw) {
       auto want = fresh->search(query, 1, kDim, 15, {});
       ASSERT_TRUE(want.has_value());
       EXPECT_EQ(o.top_ids, want->ids);
-      EXPECT_EQ(std::memcmp(o.top_scores.data(), want->scores.data(), o.top_scores.size() * sizeof(float)), 0);
+      ASSERT_EQ(o.top_scores.size(), want->scores.size());
+      for (size_t i = 0; i < o.top_scores.size(); ++i) {
+        EXPECT_EQ(std::bit_cast<uint32_t>(o.top_scores[i]), std::bit_cast<uint32_t>(want->scores[i]));
+      }
     }
   }
 }

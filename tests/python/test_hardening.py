@@ -79,6 +79,7 @@ def test_errors_of_the_ids_own_len_propagate(error):
     assert info.value is error
 
 
+@pytest.mark.skipif("ASAN_OPTIONS" in os.environ, reason="AddressSanitizer's allocator aborts instead of failing")
 def test_out_of_memory_while_converting_or_adding_is_a_memory_error():
     # A 500 MB address-space allowance beyond what the interpreter already
     # uses: the batch cannot fit, and must fail cleanly with nothing stored.
@@ -282,3 +283,28 @@ def test_internal_fault_can_be_caught_by_name(tmp_path):
         lodex.Index.load(str(path))
     assert type(info.value).__bases__ == (BaseException,)
     assert "InternalFault" not in lodex.__all__
+
+
+# ------------------------------------------------ arrays at odd addresses
+
+
+def misaligned(array):
+    """The same float32 values at an address that is no multiple of 4."""
+    raw = np.zeros(array.nbytes + 1, np.uint8)
+    view = np.frombuffer(raw.data, dtype=np.float32, count=array.size, offset=1).reshape(array.shape)
+    view[...] = array
+    assert not view.flags.aligned
+    return view
+
+
+def test_misaligned_arrays_read_as_their_aligned_copies(rng):
+    rows = rng.standard_normal((300, DIM)).astype(np.float32)
+    queries = rng.standard_normal((4, DIM)).astype(np.float32)
+    plain, odd = lodex.Index(DIM, 4, False, 3), lodex.Index(DIM, 4, False, 3)
+    plain.add_batch(range(300), rows)
+    odd.add_batch(range(300), misaligned(rows))
+    assert odd.to_bytes() == plain.to_bytes()
+    assert odd.search(misaligned(queries[0]), 5) == plain.search(queries[0], 5)
+    for got, want in zip(odd.search_batch(misaligned(queries), 5, rerank=misaligned(rows)),
+                         plain.search_batch(queries, 5, rerank=rows)):
+        assert np.array_equal(got, want)

@@ -480,10 +480,11 @@ class ShardedIndex:
         answers, failures = self._gather(self._start("commit", {s: (token,) for s, _ in parts}))
         if not failures:
             return
-        lost = self._check_lost(failures)
         unanswered = sorted(s for s, e in failures.items() if isinstance(e, TimeoutError))
-        if not answers and not lost and not unanswered:
-            self._raise(failures)  # every shard refused its rows: nothing changed anywhere
+        if self._check_lost(failures) or (not answers and not unanswered):
+            # Lost shards (the index must be loaded again anyway), or every
+            # shard refused its rows, so that nothing changed anywhere.
+            self._raise(failures)
         first = failures[min(failures)]
         raise PartialBatchError(
             f"add_batch reached shards {_numbers(sorted(answers))} but not {_numbers(sorted(failures))}: "

@@ -253,7 +253,7 @@ def _progress(progress: bool | None, rows: int, what: str) -> Iterator[_Bar]:
     if not show:
         yield _NoBar()
         return
-    from tqdm import tqdm
+    from tqdm import tqdm  # type: ignore[import-untyped]  # (tqdm ships no annotations)
 
     with tqdm(total=rows, desc=what, unit="rows", unit_scale=True) as bar:
         yield bar
@@ -370,8 +370,12 @@ class ShardedIndex:
     # -- calls to shards ----------------------------------------------------
 
     def _workers(self) -> dict[str, dict[str, Any]]:
+        """The scheduler's current workers by address (Client.scheduler_info, but with a time-out)."""
         client = self._client
-        identity = client.sync(client.scheduler.identity, n_workers=-1, callback_timeout=self._timeout)
+        if client.scheduler is None:
+            raise RuntimeError("the Dask client is closed")
+        ask = client.scheduler.identity
+        identity = client.sync(ask, n_workers=-1, callback_timeout=self._timeout)  # type: ignore[no-untyped-call]
         return dict(identity["workers"])
 
     def _call(self, method: str, calls: dict[int, tuple[Any, ...]]) -> dict[int, Any]:

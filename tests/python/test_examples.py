@@ -13,6 +13,7 @@ EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 ARGUMENTS = {
     "semantic_search.py": ["--docs", "3000"],
     "threaded_search.py": ["--rows", "5000", "--queries", "64", "--threads", "4"],
+    "sharded_search.py": ["--rows", "5000", "--shards", "3", "--queries", "20"],
 }
 
 

@@ -145,7 +145,8 @@ def merge_top_k(
     """The best k of each query over every shard's (ids, scores), each row sorted best first.
 
     Each shard's list is its own exact top-k, so the overall top-k is among them. A stable sort on
-    the negated scores keeps shard order among equal scores and puts NaN last.
+    the negated scores keeps shard order among equal scores and puts NaN last. (A partition would
+    be quicker for hundreds of shards, but would break ties at the k-th score arbitrarily.)
     """
     ids = np.concatenate([p[0] for p in parts], axis=1)
     scores = np.concatenate([p[1] for p in parts], axis=1)

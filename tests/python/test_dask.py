@@ -146,6 +146,31 @@ def test_routing_is_splitmix64_and_balances_consecutive_ids():
     assert counts.min() > 9_500 and counts.max() < 10_500
 
 
+# ------------------------------------------------------------------ merging
+
+
+@pytest.mark.parametrize("shards, per_shard, k", [(2, 5, 5), (3, 4, 100), (40, 6, 5), (40, 6, 1), (5, 0, 3)])
+def test_merge_takes_the_best_k_with_ties_in_shard_order_and_nan_last(shards, per_shard, k):
+    rng = np.random.default_rng(shards * 100 + k)
+    parts = []
+    for s in range(shards):
+        # Few distinct values, so that many scores tie across shards; some NaN.
+        scores = rng.integers(0, 6, (4, per_shard)).astype(np.float32)
+        scores[rng.random(scores.shape) < 0.1] = np.nan
+        scores = -np.sort(-scores, axis=1)  # each shard's list is sorted, NaN last
+        ids = (np.arange(per_shard, dtype=np.uint64) + 1000 * s)[None, :].repeat(4, axis=0)
+        parts.append((ids, scores))
+    got_ids, got_scores = lodex_dask.merge_top_k(parts, k)
+    # Reference: every candidate ranked by (score descending, NaN last; then shard, then position).
+    for q in range(4):
+        candidates = [(float(p[1][q, i]), s, i, int(p[0][q, i])) for s, p in enumerate(parts) for i in range(per_shard)]
+        candidates.sort(key=lambda c: (np.isnan(c[0]), -c[0] if not np.isnan(c[0]) else 0, c[1], c[2]))
+        best = candidates[:k]
+        assert got_ids[q].tolist() == [c[3] for c in best]
+        assert np.array_equal(got_scores[q], np.array([c[0] for c in best], np.float32), equal_nan=True)
+    assert got_ids.dtype == np.uint64 and got_scores.dtype == np.float32
+
+
 # ------------------------------------------------------------------ answers
 
 

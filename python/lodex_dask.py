@@ -213,6 +213,9 @@ class _Shard:
     def search_batch(
         self, queries: NDArray[np.float32], k: int, allow: NDArray[np.uint64] | None
     ) -> tuple[NDArray[np.uint64], NDArray[np.float32]]:
+        # Arrays rebuilt from Dask's messages may start at any byte; the Index
+        # reads floats in place and needs them at float alignment.
+        queries = np.require(queries, requirements=["C_CONTIGUOUS", "ALIGNED"])
         return self.index.search_batch(queries, k, allow=allow, threads=self.threads)
 
     def remove(self, ids: NDArray[np.uint64]) -> int:

@@ -304,6 +304,9 @@ class ShardedIndex:
     distinct scores the answer equals that of one Index holding every row. Every wait is bounded by
     `timeout` seconds. Once a worker holding a shard is gone, every call raises LostShardsError
     naming the lost shards, never a partial answer; `load` the last save to go on.
+
+    Several threads may call one ShardedIndex at once, but unlike one Index it has no lock across
+    shards: a search that overlaps an add_batch or a remove may see it on some shards only.
     """
 
     def __init__(

@@ -81,6 +81,8 @@ def main() -> None:
     import lodex_dask
 
     print(f"data: {args.rows:,} x {args.dim} Gaussian, {args.bits} bits; batches of {args.batch} queries, k = {args.k}")
+    # Other processes on the machine slow both sides; the load tells how quiet it was.
+    print("load average at start: {:.2f} {:.2f} {:.2f}".format(*os.getloadavg()))
     vectors = make_data("gaussian", args.rows, args.dim)
     ids = np.arange(args.rows, dtype=np.uint64)
     batches = [
@@ -136,6 +138,7 @@ def main() -> None:
         "floor_ms_per_batch": floor_batch * 1e3,
         "floor_ms_per_search": floor_query * 1e3,
         "identical": identical,
+        "load_average_end": os.getloadavg(),
         "add_rows_per_s": args.rows / add_seconds,
     }
     print()
@@ -150,6 +153,7 @@ def main() -> None:
     print(f"round trip alone (shards of 1,000 rows): {floor_batch * 1e3:.2f} ms per batch of {args.batch}, "
           f"{floor_query * 1e3:.2f} ms per single search")
     print(f"answers identical to the single index: {identical}")
+    print("load average at end: {:.2f} {:.2f} {:.2f}".format(*os.getloadavg()))
     if args.json:
         with open(args.json, "w") as f:
             json.dump(result, f, indent=1)

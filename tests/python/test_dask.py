@@ -363,7 +363,7 @@ def test_a_shard_that_does_not_answer_times_out(client):
 # ------------------------------------------------------------------ files
 
 
-def test_save_load_round_trip_and_a_second_save_replaces_the_first(client, pair, tmp_path):
+def test_save_load_round_trip_and_a_second_save_replaces_the_first(client, pair, tmp_path, capsys):
     single, sharded, ids = pair
     directory = str(tmp_path / "collection")
     sharded.save(directory)
@@ -374,7 +374,8 @@ def test_save_load_round_trip_and_a_second_save_replaces_the_first(client, pair,
     manifest = json.loads((tmp_path / "collection" / "manifest.json").read_text())
     assert [s["rows"] for s in manifest["shards"]] == np.bincount(route(ids, 3)).tolist()
     assert (manifest["routing"], manifest["dim"], manifest["bits"], manifest["seed"]) == ("splitmix64", DIM, BITS, SEED)
-    loaded = ShardedIndex.load(client, directory, timeout=WAIT)
+    loaded = ShardedIndex.load(client, directory, timeout=WAIT, progress=True)
+    assert "loading shards" in capsys.readouterr().err
     assert len(loaded) == len(single)
     assert loaded.config == single.config
     assert_same(single.search_batch(QUERIES, 10), loaded.search_batch(QUERIES, 10))

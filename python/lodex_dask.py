@@ -633,6 +633,7 @@ class ShardedIndex:
             "version": MANIFEST_VERSION,
             **self._probe.config,
             "routing": ROUTING,
+            "shard_count": len(files),
             "shards": [{"file": name, "rows": rows[s]} for s, name in enumerate(files)],
         }
         _write_atomically(os.path.join(directory, MANIFEST), json.dumps(manifest, indent=1).encode())
@@ -722,6 +723,8 @@ def _read_manifest(path: str) -> dict[str, Any]:
     shards = manifest.get("shards")
     if not isinstance(shards, list) or not shards:
         raise invalid("no shard list")
+    if manifest.get("shard_count") != len(shards):
+        raise invalid(f"shard_count {manifest.get('shard_count')!r}, but {len(shards)} shards are listed")
     for s, shard in enumerate(shards):
         if not (
             isinstance(shard, dict)

@@ -400,10 +400,11 @@ def corrupt(directory, change):
         (lambda m: m.update(routing="modulo"), ValueError, "routing 'modulo'"),
         (lambda m: m.pop("bits"), ValueError, "bits missing"),
         (lambda m: m.update(shards=[]), ValueError, "no shard list"),
+        (lambda m: m["shards"].pop(), ValueError, "shard_count 3, but 2"),
         (lambda m: m["shards"][0].update(rows=1), ValueError, "shard 0 .* holds"),
         (lambda m: m["shards"][0].update(file="../elsewhere.ldx"), ValueError, "shard 0 needs"),
     ],
-    ids=["missing-file", "version", "routing", "field", "no-shards", "row-count", "file-name"],
+    ids=["missing-file", "version", "routing", "field", "no-shards", "shard-count", "row-count", "file-name"],
 )
 def test_load_refuses_a_bad_manifest_clearly(client, pair, tmp_path, change, error, message):
     directory = str(tmp_path)

@@ -182,6 +182,7 @@ class _Shard:
         # The worker's share of the machine; None (the whole pool) when that is all of it.
         self.threads = threads if threads < _cpus() else None
         self.staged: dict[str, tuple[NDArray[np.uint64], NDArray[np.float32]]] = {}
+        self.discarded: set[str] = set()  # batches given up: a piece arriving late is dropped
 
     def describe(self) -> tuple[dict[str, Any], int]:
         return dict(self.index.config), self.index.size
@@ -194,6 +195,8 @@ class _Shard:
 
     def stage(self, token: str, rows: int, start: int, ids: NDArray[np.uint64], vectors: NDArray[np.float32]) -> None:
         """Puts a piece of a batch aside; nothing reaches the index before `commit`."""
+        if token in self.discarded:
+            return
         if token not in self.staged:
             dim = self.index.config["dim"]
             self.staged[token] = (np.empty(rows, dtype=_U64), np.empty((rows, dim), dtype=np.float32))
@@ -209,6 +212,7 @@ class _Shard:
 
     def discard(self, token: str) -> None:
         self.staged.pop(token, None)
+        self.discarded.add(token)
 
     def search_batch(
         self, queries: NDArray[np.float32], k: int, allow: NDArray[np.uint64] | None

@@ -7,7 +7,7 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 PYTHON313 := $(shell PYENV_VERSION=3.13.0 pyenv which python3.13 2>/dev/null || command -v python3.13)
 APT_PACKAGES := g++ cmake libgtest-dev
-PY_PACKAGES := "numpy>=2" "scikit-build-core>=0.10" ninja "pytest>=8" "hypothesis>=6" tqdm mypy
+PY_PACKAGES := "numpy>=2" "scikit-build-core>=0.10" ninja "pytest>=8" "hypothesis>=6" tqdm mypy "dask[distributed]"
 
 .PHONY: demo test deps venv install cpp-test py-test clean
 

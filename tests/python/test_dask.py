@@ -1,0 +1,465 @@
+"""lodex_dask.ShardedIndex on a two-worker local Dask cluster: answers equal to one Index over the
+same rows, the same argument checks, routing, add_batch's failure semantics, save and load, lost
+workers and time-outs. The cluster listens on 127.0.0.1 only and is closed when the module ends.
+"""
+
+import contextlib
+import json
+import operator
+import os
+import signal
+import sys
+import time
+
+import numpy as np
+import pytest
+
+import lodex
+
+pytestmark = pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""),
+    reason="a Dask cluster leaves daemon threads running at exit, in this process and in every worker, "
+    "and LeakSanitizer reports what their frames hold, which CPython never frees; this layer is pure "
+    "Python over Index calls the rest of the suite checks there (the README and example runs cover "
+    "shards under the sanitizers with leak checks off)",
+)
+distributed = pytest.importorskip("distributed")
+import lodex_dask  # noqa: E402  (needs distributed, checked above)
+from lodex_dask import LostShardsError, PartialBatchError, ShardedIndex, ShardTimeoutError, route  # noqa: E402
+
+# The helpers below that run inside workers travel by value: the workers cannot import this file.
+cloudpickle = pytest.importorskip("cloudpickle")
+cloudpickle.register_pickle_by_value(sys.modules[__name__])
+
+DIM = 32
+BITS = 4
+SEED = 11
+WAIT = 60  # seconds: the bound on every wait in this file; no test comes near it
+
+
+@pytest.fixture(scope="module")
+def client():
+    cluster = distributed.LocalCluster(
+        host="127.0.0.1", n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+    )
+    with cluster, distributed.Client(cluster, timeout=WAIT) as client:
+        client.wait_for_workers(2, timeout=WAIT)
+        yield client
+
+
+def on_worker(client, address, function, *args):
+    """Runs function(*args) in the process of the worker at `address`."""
+    return client.submit(function, *args, workers=[address], pure=False).result(timeout=WAIT)
+
+
+def swap_shard_method(name, replacement):
+    """In a worker: _Shard.<name> becomes `replacement`, or its own method again when that is None."""
+    import lodex_dask
+
+    originals = lodex_dask._Shard.__dict__.get("originals_in_test", {})
+    if replacement is None:
+        setattr(lodex_dask._Shard, name, originals.pop(name))
+    else:
+        originals.setdefault(name, lodex_dask._Shard.__dict__[name])
+        lodex_dask._Shard.originals_in_test = originals
+        setattr(lodex_dask._Shard, name, replacement)
+
+
+@contextlib.contextmanager
+def broken(client, workers, name, replacement):
+    """_Shard.<name> replaced on these workers for the duration. A builtin replacement stays
+    unbound, so shard.name(*args) calls replacement(*args)."""
+    for worker in workers:
+        on_worker(client, worker, swap_shard_method, name, replacement)
+    try:
+        yield
+    finally:
+        for worker in workers:
+            on_worker(client, worker, swap_shard_method, name, None)
+
+
+def rows_for(ids, seed=5):
+    return np.random.default_rng(seed).standard_normal((len(ids), DIM)).astype(np.float32)
+
+
+def both(client, ids, vectors, shards=3):
+    """One Index and a ShardedIndex over the same rows (three shards: one worker holds two)."""
+    single = lodex.Index(DIM, BITS, False, SEED)
+    single.add_batch(ids, vectors)
+    sharded = ShardedIndex(client, shards, DIM, BITS, False, SEED, timeout=WAIT)
+    sharded.add_batch(ids, vectors)
+    return single, sharded
+
+
+def ids_routed(counts, shards=3):
+    """Ids of which exactly counts[s] go to shard s."""
+    candidates = np.arange(200_000, dtype=np.uint64)
+    where = route(candidates, shards)
+    return np.concatenate([candidates[where == s][:n] for s, n in enumerate(counts)])
+
+
+@pytest.fixture(scope="module")
+def pair(client):
+    ids = np.random.default_rng(2).permutation(4_000).astype(np.uint64) * 7 + 3
+    vectors = rows_for(ids)
+    single, sharded = both(client, ids, vectors)
+    return single, sharded, ids
+
+
+QUERIES = np.random.default_rng(9).standard_normal((25, DIM)).astype(np.float32)
+
+
+def assert_same(expected, got):
+    """The same shapes, types and score bits; the same ids wherever scores are distinct.
+
+    Rows with equal scores may come in either order, so ids are compared as a set within each run
+    of equal scores (except a run the cut at k ends, which may hold different ones of the tied).
+    """
+    assert got[0].dtype == np.uint64 and got[1].dtype == np.float32
+    assert got[0].shape == expected[0].shape and got[1].shape == expected[1].shape
+    assert got[1].tobytes() == expected[1].tobytes()  # the very same score bits
+    for want_ids, got_ids, scores in zip(expected[0], got[0], expected[1]):
+        starts = np.flatnonzero(np.r_[True, scores[1:] != scores[:-1]])
+        for start, end in zip(starts, np.r_[starts[1:], len(scores)]):
+            if end < len(scores) or end - start == 1:
+                assert sorted(want_ids[start:end]) == sorted(got_ids[start:end])
+
+
+# ------------------------------------------------------------------ routing
+
+
+def splitmix64(state):
+    """Reference splitmix64 step in Python integers: the next state's output."""
+    mask = (1 << 64) - 1
+    z = (state + 0x9E3779B97F4A7C15) & mask
+    z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & mask
+    z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & mask
+    return z ^ (z >> 31)
+
+
+def test_routing_is_splitmix64_and_balances_consecutive_ids():
+    # 0xE220A8397B1DCDAF is splitmix64's well-known first output from state 0.
+    assert splitmix64(0) == 0xE220A8397B1DCDAF
+    ids = np.array([0, 1, 2**32, 2**63, 2**64 - 1, 12345], dtype=np.uint64)
+    big = (1 << 62) + 57
+    assert route(ids, big).tolist() == [splitmix64(int(i)) % big for i in ids]
+    counts = np.bincount(route(np.arange(30_000, dtype=np.uint64), 3))
+    assert counts.min() > 9_500 and counts.max() < 10_500
+
+
+# ------------------------------------------------------------------ merging
+
+
+@pytest.mark.parametrize("shards, per_shard, k", [(2, 5, 5), (3, 4, 100), (40, 6, 5), (40, 6, 1), (5, 0, 3)])
+def test_merge_takes_the_best_k_with_ties_in_shard_order_and_nan_last(shards, per_shard, k):
+    rng = np.random.default_rng(shards * 100 + k)
+    parts = []
+    for s in range(shards):
+        # Few distinct values, so that many scores tie across shards; some NaN.
+        scores = rng.integers(0, 6, (4, per_shard)).astype(np.float32)
+        scores[rng.random(scores.shape) < 0.1] = np.nan
+        scores = -np.sort(-scores, axis=1)  # each shard's list is sorted, NaN last
+        ids = (np.arange(per_shard, dtype=np.uint64) + 1000 * s)[None, :].repeat(4, axis=0)
+        parts.append((ids, scores))
+    got_ids, got_scores = lodex_dask.merge_top_k(parts, k)
+    # Reference: every candidate ranked by (score descending, NaN last; then shard, then position).
+    for q in range(4):
+        candidates = [(float(p[1][q, i]), s, i, int(p[0][q, i])) for s, p in enumerate(parts) for i in range(per_shard)]
+        candidates.sort(key=lambda c: (np.isnan(c[0]), -c[0] if not np.isnan(c[0]) else 0, c[1], c[2]))
+        best = candidates[:k]
+        assert got_ids[q].tolist() == [c[3] for c in best]
+        assert np.array_equal(got_scores[q], np.array([c[0] for c in best], np.float32), equal_nan=True)
+    assert got_ids.dtype == np.uint64 and got_scores.dtype == np.float32
+
+
+# ------------------------------------------------------------------ answers
+
+
+@pytest.mark.parametrize("k", [0, 1, 10, 4_000, 10**6])
+def test_search_batch_equals_one_index(pair, k):
+    single, sharded, _ = pair
+    assert_same(single.search_batch(QUERIES, k), sharded.search_batch(QUERIES, k))
+
+
+@pytest.mark.parametrize(
+    "allow",
+    [
+        lambda ids: ids[::37],  # a few rows of every shard
+        lambda ids: [int(i) for i in ids[:5]] + [10**12, 2**64 - 1],  # a list, with ids no row has
+        lambda ids: np.array([], dtype=np.int64),  # nothing allowed: shape (n, 0)
+        lambda ids: ids,  # everything
+    ],
+    ids=["sample", "list-with-absent", "empty", "all"],
+)
+@pytest.mark.parametrize("k", [3, 200])
+def test_allow_equals_one_index(pair, allow, k):
+    single, sharded, ids = pair
+    allowed = allow(ids)
+    assert_same(single.search_batch(QUERIES, k, allow=allowed), sharded.search_batch(QUERIES, k, allow=allowed))
+
+
+def test_search_equals_one_index(pair):
+    single, sharded, _ = pair
+    for query in QUERIES[:5]:
+        got = sharded.search(query, 7)
+        assert got == single.search(query, 7)
+        assert all(type(i) is int and type(s) is float for i, s in got)
+
+
+def test_zero_queries(pair):
+    single, sharded, _ = pair
+    empty = np.zeros((0, DIM), np.float32)
+    assert_same(single.search_batch(empty, 5), sharded.search_batch(empty, 5))
+
+
+@pytest.mark.parametrize("counts", [(3_000, 30, 0), (0, 0, 1), (0, 0, 0)], ids=["uneven-and-empty", "one-row", "all-empty"])
+def test_uneven_and_empty_shards(client, counts):
+    ids = ids_routed(counts)
+    single, sharded = both(client, ids, rows_for(ids, seed=sum(counts)))
+    assert len(sharded) == sum(counts)
+    # k above every shard's size, and above all rows together.
+    for k in (40, sum(counts) + 5):
+        assert_same(single.search_batch(QUERIES, k), sharded.search_batch(QUERIES, k))
+
+
+def test_remove_len_and_membership(client):
+    ids = np.arange(400, dtype=np.uint64) * 3 + 1
+    ids[::8] = 5  # one id on 50 rows
+    single, sharded = both(client, ids, rows_for(ids, seed=3))
+    doomed = np.concatenate([ids[1:200:3], [5, 777_777]]).astype(np.int64)
+    gone = int(np.isin(ids, doomed).sum())
+    assert sharded.remove(doomed) == single.remove(doomed) == gone
+    assert len(sharded) == sharded.size == len(single) == 400 - gone
+    assert_same(single.search_batch(QUERIES, 50), sharded.search_batch(QUERIES, 50))
+    assert 5 not in sharded and int(ids[-1]) in sharded and np.uint64(ids[-1]) in sharded
+    assert all((v in sharded) is False for v in ("5", 2.0, -1, 2**64, None))
+    assert sharded.remove([]) == 0
+    assert bool(ShardedIndex(client, 2, DIM, BITS, False, SEED))
+
+
+# ------------------------------------------------------------------ argument checks
+
+
+def raised(call):
+    with pytest.raises(Exception) as info:
+        call()
+    return type(info.value), str(info.value)
+
+
+GOOD = rows_for(range(4))
+WIDE = rows_for(range(8)).reshape(4, 2 * DIM)
+
+BAD_ADDS = {
+    "ids-str": ("abcd", GOOD),
+    "ids-not-sequence": (5, GOOD),
+    "ids-negative": ([1, -2, 3, 4], GOOD),
+    "ids-float": ([1, 2.5, 3, 4], GOOD),
+    "ids-float-array": (np.arange(4.0), GOOD),
+    "ids-too-big": ([1, 2, 3, 2**64], GOOD),
+    "length": ([1, 2, 3], GOOD),
+    "length-before-dtype": ([1, 2, 3], GOOD.astype(np.float64)),
+    "float64": ([1, 2, 3, 4], GOOD.astype(np.float64)),
+    "one-dimensional": ([1, 2, 3, 4], GOOD[0]),
+    "list": ([1, 2, 3, 4], GOOD.tolist()),
+    "big-endian": ([1, 2, 3, 4], GOOD.astype(">f4")),
+    "dimension": ([1, 2, 3, 4], WIDE),
+    "strided": ([1, 2, 3, 4], WIDE[:, ::2]),
+    "fortran": ([1, 2, 3, 4], np.asfortranarray(GOOD)),
+}
+
+
+@pytest.mark.parametrize("ids, vectors", BAD_ADDS.values(), ids=BAD_ADDS.keys())
+def test_add_batch_checks_as_index_does_and_changes_nothing(pair, ids, vectors):
+    single, sharded, _ = pair
+    before = len(sharded)
+    assert raised(lambda: sharded.add_batch(ids, vectors)) == raised(lambda: single.add_batch(ids, vectors))
+    assert len(sharded) == before
+
+
+BAD_SEARCHES = {
+    "k-negative": lambda index: index.search_batch(QUERIES, -1),
+    "k-float": lambda index: index.search_batch(QUERIES, 2.0),
+    "queries-1d": lambda index: index.search_batch(QUERIES[0], 2),
+    "queries-dim": lambda index: index.search_batch(WIDE, 2),
+    "queries-strided": lambda index: index.search_batch(WIDE[:, ::2], 2),
+    "allow-str": lambda index: index.search_batch(QUERIES, 2, allow="12"),
+    "allow-negative": lambda index: index.search_batch(QUERIES, 2, allow=[3, -3]),
+    "query-2d": lambda index: index.search(QUERIES, 2),
+    "query-dim": lambda index: index.search(WIDE[0], 2),
+    "remove-float": lambda index: index.remove([1.5]),
+    "remove-str": lambda index: index.remove("1"),
+}
+
+
+@pytest.mark.parametrize("call", BAD_SEARCHES.values(), ids=BAD_SEARCHES.keys())
+def test_other_calls_check_as_index_does(pair, call):
+    single, sharded, _ = pair
+    assert raised(lambda: call(sharded)) == raised(lambda: call(single))
+
+
+@pytest.mark.parametrize(
+    "args, error",
+    [((0, DIM, BITS, False, SEED), ValueError), ((2, 24, BITS, False, SEED), ValueError), ((2, DIM, 7, False, SEED), ValueError),
+     ((2, DIM, BITS, 1, SEED), TypeError), ((2.0, DIM, BITS, False, SEED), TypeError)],
+)
+def test_construction_checks(client, args, error):
+    with pytest.raises(error):
+        ShardedIndex(client, *args)
+
+
+# ------------------------------------------------------------------ add_batch failures and progress
+
+
+def test_commit_failing_on_one_worker_names_exactly_the_shards_that_took_the_batch(client):
+    sharded = ShardedIndex(client, 3, DIM, BITS, False, SEED, timeout=WAIT)
+    failing = sharded.shard_workers[1]  # holds shard 1 only; the other worker holds shards 0 and 2
+    assert sharded.shard_workers.count(failing) == 1
+    ids = ids_routed((10, 10, 10))
+    # commit(token) becomes operator.index(token): a TypeError on that worker only.
+    with broken(client, [failing], "commit", operator.index), pytest.raises(PartialBatchError) as info:
+        sharded.add_batch(ids, rows_for(ids))
+    assert (info.value.applied, info.value.shards, info.value.unanswered) == ((0, 2), (1,), ())
+    assert isinstance(info.value.__cause__, TypeError)
+    assert len(sharded) == 20
+    assert [int(i) in sharded for i in ids[::10]] == [True, False, True]
+    sharded.add_batch(ids[10:20], rows_for(ids[10:20]))  # the failed shard is whole and takes rows again
+    assert len(sharded) == 30
+
+
+@pytest.mark.parametrize("step", ["stage", "commit"])
+def test_a_batch_no_shard_takes_changes_nothing_and_raises_the_shards_error(client, step):
+    sharded = ShardedIndex(client, 2, DIM, BITS, False, SEED, timeout=WAIT)
+    sharded.add_batch(range(10), rows_for(range(10)))
+    with broken(client, set(sharded.shard_workers), step, operator.index), pytest.raises(TypeError):
+        sharded.add_batch(range(10, 50), rows_for(range(40)))
+    assert len(sharded) == 10
+    sharded.add_batch(range(10, 50), rows_for(range(40)))  # nothing was left half-staged
+    assert len(sharded) == 50
+
+
+def test_large_batch_streams_in_pieces_with_a_progress_bar(client, monkeypatch, capsys):
+    monkeypatch.setattr(lodex_dask, "CHUNK_BYTES", 50 * (DIM * 4 + 8))  # 50 rows a piece: many rounds
+    ids = np.arange(2_000, dtype=np.uint64)
+    vectors = rows_for(ids)
+    single, sharded = both(client, ids, vectors)
+    assert "adding rows" not in capsys.readouterr().err  # not a terminal: no bar unless asked
+    again = ShardedIndex(client, 3, DIM, BITS, False, SEED, timeout=WAIT)
+    again.add_batch(ids, vectors, progress=True)
+    assert "adding rows" in capsys.readouterr().err
+    assert_same(single.search_batch(QUERIES, 20), sharded.search_batch(QUERIES, 20))
+    assert_same(single.search_batch(QUERIES, 20), again.search_batch(QUERIES, 20))
+
+
+def test_a_shard_that_does_not_answer_times_out(client):
+    sharded = ShardedIndex(client, 1, DIM, BITS, False, SEED, timeout=0.5)
+    # contains(key) becomes time.sleep(key): the shard sleeps 2 s, four times the time-out, and
+    # would answer None (not in) after that. Later calls to that worker wait for the sleep to end.
+    with broken(client, sharded.shard_workers, "contains", time.sleep):
+        with pytest.raises(ShardTimeoutError) as info:
+            2 in sharded  # noqa: B015
+    assert info.value.shards == (0,)
+
+
+# ------------------------------------------------------------------ files
+
+
+def test_save_load_round_trip_and_a_second_save_replaces_the_first(client, pair, tmp_path, capsys):
+    single, sharded, ids = pair
+    directory = str(tmp_path / "collection")
+    sharded.save(directory)
+    first = set(os.listdir(directory))
+    sharded.save(directory)
+    files = set(os.listdir(directory))
+    assert len(files) == 4 and not first & files - {"manifest.json"}  # the old shard files went
+    manifest = json.loads((tmp_path / "collection" / "manifest.json").read_text())
+    assert [s["rows"] for s in manifest["shards"]] == np.bincount(route(ids, 3)).tolist()
+    assert (manifest["routing"], manifest["dim"], manifest["bits"], manifest["seed"]) == ("splitmix64", DIM, BITS, SEED)
+    loaded = ShardedIndex.load(client, directory, timeout=WAIT, progress=True)
+    assert "loading shards" in capsys.readouterr().err
+    assert len(loaded) == len(single)
+    assert loaded.config == single.config
+    assert_same(single.search_batch(QUERIES, 10), loaded.search_batch(QUERIES, 10))
+    with pytest.raises(TypeError):
+        sharded.save(tmp_path / "path-object")
+
+
+def corrupt(directory, change):
+    path = os.path.join(directory, "manifest.json")
+    with open(path) as f:
+        manifest = json.load(f)
+    change(manifest)
+    with open(path, "w") as f:
+        json.dump(manifest, f)
+
+
+@pytest.mark.parametrize(
+    "change, error, message",
+    [
+        (lambda m: m["shards"][1].update(file="shard-00001-00000000.ldx"), FileNotFoundError, r"shard 1 \("),
+        (lambda m: m.update(version=2), ValueError, "version 2"),
+        (lambda m: m.update(routing="modulo"), ValueError, "routing 'modulo'"),
+        (lambda m: m.pop("bits"), ValueError, "bits missing"),
+        (lambda m: m.update(shards=[]), ValueError, "no shard list"),
+        (lambda m: m["shards"].pop(), ValueError, "shard_count 3, but 2"),
+        (lambda m: m["shards"][0].update(rows=1), ValueError, "shard 0 .* holds"),
+        (lambda m: m["shards"][0].update(file="../elsewhere.ldx"), ValueError, "shard 0 needs"),
+    ],
+    ids=["missing-file", "version", "routing", "field", "no-shards", "shard-count", "row-count", "file-name"],
+)
+def test_load_refuses_a_bad_manifest_clearly(client, pair, tmp_path, change, error, message):
+    directory = str(tmp_path)
+    pair[1].save(directory)
+    corrupt(directory, change)
+    with pytest.raises(error, match=message):
+        ShardedIndex.load(client, directory, timeout=WAIT)
+
+
+def test_load_of_something_else_fails_clearly(client, tmp_path):
+    with pytest.raises(FileNotFoundError):
+        ShardedIndex.load(client, str(tmp_path), timeout=WAIT)
+    (tmp_path / "manifest.json").write_text("{not json")
+    with pytest.raises(ValueError, match="not JSON"):
+        ShardedIndex.load(client, str(tmp_path), timeout=WAIT)
+
+
+# ------------------------------------------------------------------ a lost worker
+
+
+def test_a_killed_worker_fails_every_call_clearly_and_a_load_restores(client, tmp_path):
+    ids = np.arange(3_000, dtype=np.uint64)
+    single, sharded = both(client, ids, rows_for(ids))
+    directory = str(tmp_path)
+    sharded.save(directory)
+    victim = sharded.shard_workers[0]
+    doomed = tuple(s for s, w in enumerate(sharded.shard_workers) if w == victim)
+    os.kill(on_worker(client, victim, os.getpid), signal.SIGKILL)
+    calls = [
+        lambda: sharded.search_batch(QUERIES, 5),
+        lambda: sharded.search(QUERIES[0], 5),
+        lambda: len(sharded),
+        lambda: sharded.add_batch([1], rows_for([1])),
+        lambda: sharded.remove([1]),
+        lambda: sharded.save(directory),
+    ]
+    for call in calls:
+        with pytest.raises(LostShardsError) as info:
+            call()
+        assert info.value.shards == doomed
+        assert victim in str(info.value)
+    # The last save is whole, and the cluster (its nanny restarted the worker) loads it again.
+    client.wait_for_workers(2, timeout=WAIT)
+    loaded = ShardedIndex.load(client, directory, timeout=WAIT)
+    assert victim not in loaded.shard_workers
+    assert_same(single.search_batch(QUERIES, 10), loaded.search_batch(QUERIES, 10))
+
+
+# ------------------------------------------------------------------ packaging
+
+
+@pytest.mark.parametrize("installed", ["lodex_dask.py", "lodex_dask-stubs/__init__.pyi"])
+def test_installed_module_is_current(installed):
+    # Beside the extension, and again as its own stub package (the form mypy reads).
+    source = os.path.join(os.path.dirname(__file__), "..", "..", "python", "lodex_dask.py")
+    path = os.path.join(os.path.dirname(lodex.__file__), installed)
+    with open(source, "rb") as want, open(path, "rb") as have:
+        assert have.read() == want.read(), f"{path} is stale: reinstall the package"

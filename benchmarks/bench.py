@@ -24,6 +24,9 @@ and fashion-mnist.png to --out-dir.
     python benchmarks/bench.py --quick             # small smoke run
     python benchmarks/bench.py --data fashion-mnist
     python benchmarks/bench.py --data gaussian --shapes 1000000x128
+
+A partial run (--data, --shapes, ...) adds what it measured to its file names
+(bench-gaussian-1000000x128.md, ...); targets.py can merge several of them.
 """
 
 from __future__ import annotations
@@ -364,6 +367,12 @@ def points(results: list[Result], dataset: str, mode: str) -> list[Point]:
     ]
 
 
+def load_note(results: list[Result], dataset: str | None = None) -> str:
+    """The mean of other processes' CPU use over the plotted rows, for the title."""
+    loads = [r.others_cores for r in results if dataset is None or r.dataset == dataset]
+    return f"other processes used {np.mean(loads):.1f} cores on average meanwhile" if loads else ""
+
+
 def write_plots(results: list[Result], workloads: list[dict], out_dir: str, suffix: str, cores: int) -> list[str]:
     written = []
     synthetic_sets = [w for w in workloads if w["kind"] != "fashion-mnist"]
@@ -371,7 +380,7 @@ def write_plots(results: list[Result], workloads: list[dict], out_dir: str, suff
         path = os.path.join(out_dir, f"bench{suffix}.png")
         recall_qps_plot(
             [(w["name"], points(results, w["name"], "single_1")) for w in synthetic_sets], path,
-            f"one query per call, one core, k={K}",
+            f"one query per call, one core, k={K}\n{load_note(results)}",
         )
         written.append(path)
     gaussian = next((w for w in workloads if w["kind"] == "gaussian" and w["dim"] == 128), None)
@@ -381,7 +390,8 @@ def write_plots(results: list[Result], workloads: list[dict], out_dir: str, suff
         recall_qps_plot(
             [(f"batch of {n} queries, one core", points(results, gaussian["name"], "batch_1")),
              (f"batch of {n} queries, {cores} cores", points(results, gaussian["name"], "batch_all"))],
-            path, f"Gaussian rows, {gaussian['rows']:,} x {gaussian['dim']}, k={K}",
+            path, f"Gaussian rows, {gaussian['rows']:,} x {gaussian['dim']}, k={K}\n"
+            f"{load_note(results, gaussian['name'])}",
         )
         written.append(path)
     fashion = next((w for w in workloads if w["kind"] == "fashion-mnist"), None)
@@ -392,7 +402,8 @@ def write_plots(results: list[Result], workloads: list[dict], out_dir: str, suff
               points(results, fashion["name"], "batch_all")),
              (f"one query per call ({fashion['n_single']:,} test images), one core",
               points(results, fashion["name"], "single_1"))],
-            path, f"Fashion-MNIST, {fashion['rows']:,} training images x {fashion['dim']} (zero-padded), k={K}",
+            path, f"Fashion-MNIST, {fashion['rows']:,} training images x {fashion['dim']} (zero-padded), k={K}\n"
+            f"{load_note(results, fashion['name'])}",
         )
         written.append(path)
     return written
@@ -442,8 +453,11 @@ def main() -> None:
         shapes = QUICK_SHAPES if args.quick else FULL_SHAPES
     n_batch = args.batch or 200
     n_single = args.single or (20 if args.quick else 100)
-    partial = args.data != ",".join(KINDS) or args.shapes or args.batch or args.single
-    suffix = ("-quick" if args.quick else "") + ("-partial" if partial else "")
+    # A partial run names its files after what it measured, so it never overwrites a full run's.
+    partial = "-" + "+".join(kinds) if args.data != ",".join(KINDS) else ""
+    partial += "-" + "+".join(f"{r}x{d}" for r, d in shapes) if args.shapes else ""
+    partial += "-custom" if (args.batch or args.single) and not partial else ""
+    suffix = ("-quick" if args.quick else "") + partial
     cores = len(os.sched_getaffinity(0))
     os.makedirs(args.out_dir, exist_ok=True)
 

@@ -219,6 +219,16 @@ def rss_bytes() -> int:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+def rss_anon_bytes() -> int:
+    """The process's anonymous resident memory (heap and anonymous mappings,
+    not the pages of mapped files), from RssAnon in /proc/self/status."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("RssAnon:"):
+                return int(line.split()[1]) * 1024
+    raise OSError("RssAnon not in /proc/self/status")
+
+
 def peak_rss_bytes() -> int:
     """This process image's peak resident set size so far (VmHWM).
 

@@ -4,6 +4,7 @@ run's bench*.json and collection*.json. Prints them and writes targets.md.
 
     python benchmarks/targets.py            # after a full run
     python benchmarks/targets.py --quick    # after a --quick run (small sizes: the verdicts mean little)
+    python benchmarks/targets.py --bench results/bench-gaussian-1000000x128.json results/bench-fashion-mnist.json
 """
 
 from __future__ import annotations
@@ -133,19 +134,32 @@ def load(path: str) -> dict | None:
         return None
 
 
+def merge(runs: list[dict | None]) -> dict | None:
+    """One run's dict from several partial runs (the first one's header and CPU count)."""
+    runs = [r for r in runs if r]
+    if not runs:
+        return None
+    out = dict(runs[0])
+    out["workloads"] = [w for r in runs for w in r["workloads"]]
+    out["results"] = [x for r in runs for x in r["results"]]
+    out["headers"] = [r["header"] for r in runs]
+    return out
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--quick", action="store_true", help="read the --quick run's files")
     ap.add_argument("--results", default=os.path.join(HERE, "results"))
-    ap.add_argument("--bench", help="bench*.json to read (default: the full or --quick run's)")
+    ap.add_argument("--bench", nargs="+", help="bench*.json file(s) to read, merged (default: the full or --quick run's)")
     ap.add_argument("--collection", help="collection*.json to read (default: the full or --quick run's)")
     args = ap.parse_args()
     suffix = "-quick" if args.quick else ""
-    bench_path = args.bench or os.path.join(args.results, f"bench{suffix}.json")
+    bench_paths = args.bench or [os.path.join(args.results, f"bench{suffix}.json")]
     coll_path = args.collection or os.path.join(args.results, f"collection{suffix}.json")
-    bench, coll = load(bench_path), load(coll_path)
+    bench, coll = merge([load(p) for p in bench_paths]), load(coll_path)
 
-    lines = ["Batch search (peer comparison, " + (os.path.basename(bench_path) if bench else "not run") + "):"]
+    read = ", ".join(os.path.basename(p) for p in bench_paths)
+    lines = ["Batch search (peer comparison, " + (read if bench else "not run") + "):"]
     info: list[str] = []
     if bench:
         more, info = batch_search_targets(bench)
@@ -155,12 +169,13 @@ def main() -> None:
         lines += collection_targets(coll)
     loads = []
     if bench:
-        loads.append(f"{bench['header'][2]}; other processes' CPU use per row: see bench{suffix}.md")
+        loads += [f"{h[2]}; other processes' CPU use per row: see the bench*.md tables" for h in bench["headers"]]
     if coll:
         loads.append(f"collection: other processes used {coll['others_cores']:.2f} cores while it was timed")
     text = "\n".join(lines + [""] + info + [""] + [f"load: {x}" for x in loads])
     print(text)
-    with open(os.path.join(args.results, f"targets{suffix}.md"), "w") as f:
+    name = f"targets{suffix}.md" if not (args.bench or args.collection) else "targets-merged.md"
+    with open(os.path.join(args.results, name), "w") as f:
         f.write("```\n" + text + "\n```\n")
 
 

@@ -427,6 +427,7 @@ def main() -> None:
     ap.add_argument("--shapes", help="ROWSxDIM,... of the synthetic data (default 1000000x128,100000x1024)")
     ap.add_argument("--batch", type=int, help="synthetic batch size (default 200)")
     ap.add_argument("--single", type=int, help="synthetic queries timed one per call (default 100, 20 with --quick)")
+    ap.add_argument("--fashion-queries", type=int, help="Fashion-MNIST test images in the batch (default all 10,000)")
     ap.add_argument("--fashion-single", type=int, default=1000, help="Fashion-MNIST test images timed one per call")
     ap.add_argument("--fashion-one-core-batch", action="store_true",
                     help="also time the 10,000-query Fashion-MNIST batch on one core (slow: minutes)")
@@ -456,6 +457,7 @@ def main() -> None:
     # A partial run names its files after what it measured, so it never overwrites a full run's.
     partial = "-" + "+".join(kinds) if args.data != ",".join(KINDS) else ""
     partial += "-" + "+".join(f"{r}x{d}" for r, d in shapes) if args.shapes else ""
+    partial += f"-{args.fashion_queries}q" if args.fashion_queries and "fashion-mnist" in kinds else ""
     partial += "-custom" if (args.batch or args.single) and not partial else ""
     suffix = ("-quick" if args.quick else "") + partial
     cores = len(os.sched_getaffinity(0))
@@ -484,7 +486,7 @@ def main() -> None:
                 w = synthetic(kind, shape[0], shape[1], n_batch, n_single)
             else:
                 log("fashion-mnist: data and exact answers")
-                w = fashion_mnist(6_000 if args.quick else None, 500 if args.quick else None,
+                w = fashion_mnist(6_000 if args.quick else None, 500 if args.quick else args.fashion_queries,
                                   args.fashion_single if not args.quick else 20,
                                   args.fashion_one_core_batch or args.quick)
             rows, dim = w.data.shape

@@ -52,16 +52,18 @@ def single_mode(index, queries: np.ndarray, k: int, warmup: int, n: int, **kw) -
         def one(q):
             return np.array([i for i, _ in index.search(q, k)], dtype=np.uint64)
     wall0, cpu0 = time.perf_counter(), time.process_time()
-    times, found = time_single(one, queries[: warmup + n], warmup)
+    t = time_single(one, queries[: warmup + n], warmup)
     cpu_per_wall = (time.process_time() - cpu0) / (time.perf_counter() - wall0)
-    return dict(times=times, ids=np.array(found), cpu_per_wall=cpu_per_wall)
+    return dict(times=t.wall, cpu_times=t.cpu, ids=np.array(t.found), cpu_per_wall=cpu_per_wall)
 
 
 def batch_mode(index, batch: np.ndarray, k: int, repeat: int, truth: np.ndarray, **kw) -> dict:
     wall0, cpu0 = time.perf_counter(), time.process_time()
-    times, ids = time_batch(lambda qs: index.search_batch(qs, k, **kw)[0], batch, repeat)
+    t = time_batch(lambda qs: index.search_batch(qs, k, **kw)[0], batch, repeat)
     cpu_per_wall = (time.process_time() - cpu0) / (time.perf_counter() - wall0)
-    return dict(times=times, recall=recall_at_k(ids, truth, k), digest=digest(ids), ids=ids, cpu_per_wall=cpu_per_wall)
+    ids = t.found
+    return dict(times=t.wall, cpu_times=t.cpu, recall=recall_at_k(ids, truth, k), digest=digest(ids), ids=ids,
+                cpu_per_wall=cpu_per_wall)
 
 
 def main() -> None:

@@ -53,7 +53,7 @@ clean:
 # Benchmarks at full size: lodex against FAISS (one query per call and batches,
 # one core and all, synthetic data and Fashion-MNIST), the costs of filtering,
 # re-ranking and removal, then ingestion, memory and file speed; last, every
-# target with its measured ratio. Takes a quarter of an hour or more; run it on
+# target with its measured ratio. Takes about half an hour; run it on
 # a quiet machine. Never part of `make test`. OPENBLAS_CORETYPE /
 # OPENBLAS_L2_SIZE are dropped for these commands only.
 # `make bench BENCH_ARGS=--quick` is a smoke run of a minute or two; other

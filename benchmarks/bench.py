@@ -523,12 +523,14 @@ def main() -> None:
             del w
             gc.collect()
 
+    fashion = next((w for w in workloads if w["kind"] == "fashion-mnist"), None)
     notes = [
         f"- one query per call: median of each call's wall time (synthetic data: the first {n_single} batch "
-        f"queries; Fashion-MNIST: the first {min(args.fashion_single, 10_000) if not args.quick else 20} test "
-        f"images), after {WARMUP} warm-up queries.",
-        "- batch: every query of the data set in one call (synthetic: "
-        f"{n_batch} queries, median of 3 calls; Fashion-MNIST: all test images, one call), in ms per query.",
+        "queries" + (f"; Fashion-MNIST: the first {fashion['n_single']:,} test images" if fashion else "")
+        + f"), after {WARMUP} warm-up queries.",
+        f"- batch: every query of the data set in one call (synthetic: {n_batch} queries, median of 3 calls"
+        + (f"; Fashion-MNIST: {fashion['n_batch']:,} test images, one call" if fashion else "")
+        + "), in ms per query.",
         "- one core: FAISS via omp_set_num_threads(1); lodex in a child process whose CPU set is {0} "
         "(sched_setaffinity before lodex is imported, so its pool has one worker). The cross-check table puts "
         "that next to search_batch(..., threads=1) in a process on all CPUs.",

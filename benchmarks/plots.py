@@ -68,10 +68,12 @@ def recall_qps_plot(panels: list[tuple[str, list[Point]]], path: str, title: str
             ax.plot([p.recall for p in beaten], [p.qps for p in beaten], ls="none", color=colour, marker=marker,
                     mfc="none", ms=5, alpha=0.6)
             handles.setdefault(family, line)
-            for p in best:  # the beaten settings stay unlabelled: they would crowd the frontier's labels
+            # Of a family with many settings (re-rank: widths x candidates) only the
+            # frontier is labelled: the beaten points would crowd its labels.
+            for p in mine if len(mine) <= 5 else best:
                 if p.label:
                     ax.annotate(p.label, (p.recall, p.qps), textcoords="offset points", xytext=(4, 5),
-                                fontsize=7, color=colour)
+                                fontsize=7, color=colour, alpha=1.0 if p in best else 0.6)
         ax.set_yscale("log")
         ax.set_xlabel("recall@10")
         ax.set_ylabel("queries per second")

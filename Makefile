@@ -50,16 +50,29 @@ py-test: install
 clean:
 	rm -rf build $(VENV)
 
-# Benchmarks at full size: lodex against FAISS, then ingestion, memory and file
-# speed. Takes several minutes; run it on a quiet machine. Never part of `make test`.
-# OPENBLAS_CORETYPE / OPENBLAS_L2_SIZE are dropped for these commands only.
-# `make bench BENCH_ARGS=--quick` is a small smoke run.
+# Benchmarks at full size: lodex against FAISS (one query per call and batches,
+# one core and all, synthetic data and Fashion-MNIST), the costs of filtering,
+# re-ranking and removal, then ingestion, memory and file speed; last, every
+# target with its measured ratio. Takes about half an hour; run it on
+# a quiet machine. Never part of `make test`. OPENBLAS_CORETYPE /
+# OPENBLAS_L2_SIZE are dropped for these commands only.
+# `make bench BENCH_ARGS=--quick` is a smoke run of a minute or two; other
+# BENCH_ARGS go to benchmarks/bench.py alone (its --help lists them).
 BENCH_ARGS ?=
-.PHONY: bench
-bench: install
+BENCH_QUICK := $(filter --quick,$(BENCH_ARGS))
+BENCH_RUN := env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY)
+.PHONY: bench bench-deps
+bench-deps: install
+	@dpkg -s dataset-fashion-mnist >/dev/null 2>&1 || { \
+	  echo "installing dataset-fashion-mnist"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq dataset-fashion-mnist; }
 	$(PIP) install -q -r benchmarks/requirements.txt
-	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY) benchmarks/bench.py $(BENCH_ARGS)
-	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY) benchmarks/bench_io.py $(BENCH_ARGS)
+
+bench: bench-deps
+	$(BENCH_RUN) benchmarks/bench.py $(BENCH_ARGS)
+	$(BENCH_RUN) benchmarks/bench_collection.py $(BENCH_QUICK)
+	$(BENCH_RUN) benchmarks/bench_io.py $(BENCH_QUICK)
+	$(PY) benchmarks/targets.py $(BENCH_QUICK)
 
 # Sanitizer runs, each in its own build directory (build/asan, build/tsan), the
 # normal build untouched: AddressSanitizer + UndefinedBehaviorSanitizer (with

@@ -1,10 +1,15 @@
-"""Shared helpers of the benchmark scripts: data, memory readings, timing."""
+"""Shared helpers of the benchmark scripts: data sets, timing, recall, memory
+and machine-load readings, and the wording of a target line."""
 
 from __future__ import annotations
 
+import glob
+import gzip
 import os
 import resource
 import time
+from collections.abc import Callable
+from dataclasses import dataclass
 
 import numpy as np
 
@@ -70,6 +75,48 @@ def make_queries(kind: str, count: int, rows: int, dim: int) -> np.ndarray:
     raise ValueError(f"unknown data kind {kind!r}")
 
 
+FASHION_MNIST_DIR = "/usr/share/datasets/fashion-mnist"  # Debian package dataset-fashion-mnist
+FASHION_MNIST_DIM = 1024  # 784 pixels, zero-padded to the next power of two
+
+
+def read_idx(path: str) -> np.ndarray:
+    """An idx file (optionally gzipped): two zero bytes, a type byte (0x08 is
+    uint8), the number of dimensions, one big-endian u32 per dimension, then
+    the values in C order."""
+    opener = gzip.open if path.endswith(".gz") else open
+    with opener(path, "rb") as f:
+        raw = f.read()
+    if raw[:2] != b"\0\0" or raw[2] != 0x08:
+        raise ValueError(f"{path}: not an idx file of unsigned bytes")
+    ndim = raw[3]
+    shape = tuple(int(n) for n in np.frombuffer(raw, dtype=">u4", count=ndim, offset=4))
+    return np.frombuffer(raw, dtype=np.uint8, offset=4 + 4 * ndim).reshape(shape)
+
+
+def fashion_mnist_path(stem: str, directory: str = FASHION_MNIST_DIR) -> str:
+    """The idx file `stem` (train-images-idx3-ubyte, ...), gzipped or not."""
+    found = sorted(glob.glob(os.path.join(directory, stem + "*")))
+    if not found:
+        raise FileNotFoundError(
+            f"{stem} not found in {directory}: install the Debian package dataset-fashion-mnist"
+        )
+    return found[0]
+
+
+def load_fashion_mnist(train_rows: int | None = None, test_rows: int | None = None) -> tuple[np.ndarray, np.ndarray]:
+    """(train, test) images as float32 pixel values 0-255, each row zero-padded
+    from 784 to 1024 coordinates; optionally only the first rows of each."""
+
+    def images(stem: str, rows: int | None) -> np.ndarray:
+        pixels = read_idx(fashion_mnist_path(stem))
+        pixels = pixels.reshape(len(pixels), -1)[:rows]
+        out = np.zeros((len(pixels), FASHION_MNIST_DIM), dtype=np.float32)
+        out[:, : pixels.shape[1]] = pixels
+        return out
+
+    return images("train-images-idx3-ubyte", train_rows), images("t10k-images-idx3-ubyte", test_rows)
+
+
 def exact_top_k(data: np.ndarray, queries: np.ndarray, k: int) -> np.ndarray:
     """Ids (row numbers) of the k largest inner products per query, best first."""
     best_scores = np.full((len(queries), 0), -np.inf, dtype=np.float32)
@@ -96,10 +143,115 @@ def recall_at_k(found: list[list[int]] | np.ndarray, truth: np.ndarray, k: int) 
     return hits / (k * len(truth))
 
 
+@dataclass
+class Timings:
+    """Wall seconds and CPU seconds (of the clock given) of each timed call,
+    and what the calls returned (each call's, or the last call's)."""
+
+    wall: list[float]
+    cpu: list[float]
+    found: object
+
+
+def time_single(
+    search_one: Callable[[np.ndarray], object], queries: np.ndarray, warmup: int,
+    cpu_clock: Callable[[], float] = time.process_time,
+) -> Timings:
+    """Each call search_one(q), one query per call; the first `warmup` queries
+    are searched untimed. `found` lists every call's result.
+
+    On one core, CPU time is the figure a busy machine disturbs least: it
+    leaves out the time other processes held the CPU (not their effect on
+    caches). Use time.thread_time when the work runs on the calling thread
+    alone, time.process_time when it runs on a one-CPU process's threads."""
+    for q in queries[:warmup]:
+        search_one(q)
+    out = Timings([], [], [])
+    for q in queries[warmup:]:
+        start, cpu = time.perf_counter(), cpu_clock()
+        got = search_one(q)
+        out.wall.append(time.perf_counter() - start)
+        out.cpu.append(cpu_clock() - cpu)
+        out.found.append(got)
+    return out
+
+
+def time_batch(
+    search_many: Callable[[np.ndarray], np.ndarray], queries: np.ndarray, repeat: int, warmup: int = 3,
+    cpu_clock: Callable[[], float] = time.process_time,
+) -> Timings:
+    """`repeat` calls search_many(queries), all queries in one call, after a
+    small untimed call; `found` holds the ids of the last call."""
+    search_many(np.ascontiguousarray(queries[:warmup]))
+    out = Timings([], [], None)
+    for _ in range(repeat):
+        start, cpu = time.perf_counter(), cpu_clock()
+        ids = search_many(queries)
+        out.wall.append(time.perf_counter() - start)
+        out.cpu.append(cpu_clock() - cpu)
+    out.found = np.asarray(ids)
+    return out
+
+
+def ms_per_query(call_times: list[float], queries_per_call: int) -> float:
+    """Median call time, in milliseconds per query."""
+    return float(np.median(call_times)) * 1e3 / queries_per_call
+
+
+class LoadMeter:
+    """CPU time that processes other than this one and its waited-for children
+    used over an interval, in cores: how busy the shared machine was while we
+    measured (0 on a quiet machine, up to the CPU count)."""
+
+    def __init__(self) -> None:
+        self._start = self._read()
+
+    @staticmethod
+    def _read() -> tuple[float, float, float]:
+        with open("/proc/stat") as f:
+            fields = [int(x) for x in f.readline().split()[1:]]
+        busy = (sum(fields[:8]) - fields[3] - fields[4]) / os.sysconf("SC_CLK_TCK")  # all but idle, iowait
+        own = os.times()
+        mine = own.user + own.system + own.children_user + own.children_system
+        return time.perf_counter(), busy, mine
+
+    def others_cores(self) -> float:
+        wall0, busy0, mine0 = self._start
+        wall1, busy1, mine1 = self._read()
+        return max(0.0, ((busy1 - busy0) - (mine1 - mine0)) / max(wall1 - wall0, 1e-9))
+
+
+def target_line(text: str, measured: float | None, limit: float, at_least: bool = False, unit: str = "x") -> str:
+    """'target: <text>: <measured> (met / not met)'; `at_least` for targets
+    the measured value must reach rather than stay under."""
+    if measured is None or not np.isfinite(measured):
+        return f"target: {text}: not measured"
+    met = measured >= limit if at_least else measured <= limit
+    shown = f"{measured:.3f}" if unit == "" else f"{measured:.2f}{unit}"
+    return f"target: {text}: {shown} ({'met' if met else 'not met'})"
+
+
+def fmt_rate(x: float) -> str:
+    for unit, scale in (("G", 1e9), ("M", 1e6), ("k", 1e3)):
+        if x >= scale:
+            return f"{x / scale:.3g}{unit}"
+    return f"{x:.3g}"
+
+
 def rss_bytes() -> int:
     """The process's current resident set size."""
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def rss_anon_bytes() -> int:
+    """The process's anonymous resident memory (heap and anonymous mappings,
+    not the pages of mapped files), from RssAnon in /proc/self/status."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("RssAnon:"):
+                return int(line.split()[1]) * 1024
+    raise OSError("RssAnon not in /proc/self/status")
 
 
 def peak_rss_bytes() -> int:

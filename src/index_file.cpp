@@ -438,8 +438,8 @@ std::expected<std::pair<int, std::string>, int> create_sibling(const std::string
 }
 
 // Writes the target where it is, truncating it first. For devices, FIFOs and
-// the like, which a rename could not replace, and for a file whose directory
-// takes no new names.
+// the like, which a rename could not replace. Never for a regular file: a
+// write that then fails would leave it torn.
 Status save_in_place(const std::string& path, const Storage& s) {
   const int fd = open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
   if (fd < 0) return std::unexpected(FileError::os(errno));
@@ -450,14 +450,10 @@ Status save_in_place(const std::string& path, const Storage& s) {
 
 Status save_by_rename(const Target& target, const Storage& s) {
   auto created = create_sibling(target.path);
-  if (!created) {
-    // A writable file in a directory the process may not add names to can
-    // still be rewritten where it is: better a save without the safety net
-    // than no save at all. Any other failure is what open() would say too.
-    const int code = created.error();
-    if ((code == EACCES || code == EPERM) && target.existing) return save_in_place(target.path, s);
-    return std::unexpected(FileError::os(code));
-  }
+  // A directory that takes no new names (EACCES, EPERM) fails the save even
+  // when the file itself is writable: the old file is the one thing a failed
+  // save must not lose.
+  if (!created) return std::unexpected(FileError::os(created.error()));
   const int fd = created->first;
   const std::string temp = std::move(created->second);
 

@@ -37,8 +37,9 @@ Result<Storage> load_index_file(const std::string& path);
 // Writes `storage` to `path`, streaming through an 8192-byte buffer. A
 // regular file (or a missing one) is replaced atomically: a sibling
 // temporary is written, synced and renamed over the target, so a failure
-// leaves the old file untouched. Other targets (devices, FIFOs) are written
-// in place.
+// leaves the old file untouched. When no temporary can be created beside a
+// regular file, the save fails with that error and the file stays as it was.
+// Other targets (devices, FIFOs) are written in place.
 Status save_index_file(const std::string& path, const Storage& storage);
 
 }  // namespace lodex

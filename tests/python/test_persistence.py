@@ -1,7 +1,9 @@
 import os
 import pathlib
+import shutil
 import stat
 import struct
+import tempfile
 import threading
 
 import numpy as np
@@ -206,6 +208,45 @@ def test_replacing_keeps_mode_and_leaves_no_temporary(tmp_path, rng):
     assert stat.S_IMODE(path.stat().st_mode) == 0o640  # replacing keeps the permission bits
     assert path.read_bytes() != before
     assert sorted(p.name for p in tmp_path.iterdir()) == ["keep.ldx"]  # no temporary left behind
+
+
+@pytest.fixture
+def shared_dir():
+    """A directory any user can reach (pytest's own tmp_path is private to root)."""
+    path = pathlib.Path(tempfile.mkdtemp(prefix="ldx-shared-"))
+    yield path
+    path.chmod(0o700)
+    shutil.rmtree(path)
+
+
+# Forking a process that may run the search pool's threads; Python warns about it.
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_a_directory_that_takes_no_new_names_leaves_the_file_whole(shared_dir, rng):
+    path = shared_dir / "kept.ldx"
+    make_index(dim=8, rows=5, rng=rng).save(str(path))
+    before = path.read_bytes()
+    path.chmod(0o666)
+    bigger = make_index(dim=64, rows=2000, rng=rng)
+    shared_dir.chmod(0o555)  # the file may be written, the directory takes no new name
+    pid = os.fork()
+    if pid == 0:  # root ignores directory permissions: the child saves as an ordinary user
+        code = 3
+        try:
+            if os.geteuid() == 0:
+                os.setuid(65534)
+            code = 4 if not os.access(path, os.W_OK) else 1
+            if code == 1:
+                bigger.save(str(path))
+        except OSError as e:
+            code = 0 if str(e) == "I/O error: Permission denied (os error 13)" else 2
+        finally:
+            os._exit(code)
+    code = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+    if code in (3, 4):
+        pytest.skip("no ordinary user who can write the file here")
+    assert code == 0, "1: the save went ahead, 2: another error"
+    assert path.read_bytes() == before
+    assert sorted(p.name for p in shared_dir.iterdir()) == ["kept.ldx"]
 
 
 def test_symlink_is_kept_and_its_target_replaced(tmp_path, rng):

@@ -85,9 +85,11 @@ class SearchError {
 // The single error type of the core. kInternalFault is a broken invariant
 // (a row outside its file, a size that overflows): the binding raises it as
 // the BaseException-derived fault class, never as an ordinary exception.
+// kOutOfMemory is an allocation the system refused (a file buffer, the rows
+// being built): the binding raises MemoryError for it.
 class IndexError {
  public:
-  enum class Kind { kRotation, kCodebook, kFile, kSearch, kInvalidArgument, kInternalFault };
+  enum class Kind { kRotation, kCodebook, kFile, kSearch, kInvalidArgument, kInternalFault, kOutOfMemory };
 
   IndexError(RotationError e) : kind_(Kind::kRotation), text_(e.text()) {}      // NOLINT
   IndexError(CodebookError e) : kind_(Kind::kCodebook), text_(e.text()) {}      // NOLINT
@@ -97,6 +99,7 @@ class IndexError {
 
   static IndexError invalid_argument(std::string text) { return {Kind::kInvalidArgument, std::move(text)}; }
   static IndexError internal_fault(std::string text) { return {Kind::kInternalFault, std::move(text)}; }
+  static IndexError out_of_memory() { return {Kind::kOutOfMemory, "out of memory"}; }
 
   Kind kind() const { return kind_; }
   bool is_io() const { return is_io_; }  // a File error carrying an I/O failure

@@ -169,7 +169,7 @@ class ReadBuffer {
         if (got < 0) return std::unexpected(FileError::os(errno));
         if (got == 0) return {};
         if (!reserve(std::max(capacity_ * 2, capacity_ + sizeof probe))) {
-          return std::unexpected(FileError::io("out of memory"));
+          return std::unexpected(IndexError::out_of_memory());
         }
         std::memcpy(data_.get() + size_, probe, static_cast<size_t>(got));
         size_ += static_cast<size_t>(got);
@@ -498,9 +498,9 @@ Result<Storage> parse_index_file(std::span<const uint8_t> file) {
   try {
     return parse_rows(file);
   } catch (const std::bad_alloc&) {
-    return std::unexpected(FileError::io("out of memory"));
+    return std::unexpected(IndexError::out_of_memory());
   } catch (const std::length_error&) {
-    return std::unexpected(FileError::io("out of memory"));
+    return std::unexpected(IndexError::out_of_memory());
   }
 }
 
@@ -513,7 +513,7 @@ Result<Storage> load_index_file(const std::string& path) {
     struct stat st;
     if (::fstat(fd, &st) != 0) return std::unexpected(FileError::os(errno));
     if (!buffer.reserve(static_cast<size_t>(std::max<off_t>(st.st_size, 0)))) {
-      return std::unexpected(FileError::io("out of memory"));
+      return std::unexpected(IndexError::out_of_memory());
     }
     return buffer.fill(fd);
   }();

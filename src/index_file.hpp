@@ -28,7 +28,8 @@ inline constexpr size_t kHeaderBytes = 52;
 
 // Parses a whole file image. Errors: InvalidFile "file too small" / "bad
 // magic"; a row outside the file is an internal fault naming the position and
-// the file's length. Reserves no more rows than the file's length allows.
+// the file's length; OutOfMemory when the rows cannot be held. Reserves no
+// more rows than the file's length allows.
 Result<Storage> parse_index_file(std::span<const uint8_t> file);
 
 // Reads the file at `path` whole (closing it before parsing) and parses it.

@@ -84,6 +84,18 @@ void set_le(Bytes& f, size_t at, uint64_t v, size_t width) {
   for (size_t k = 0; k < width; ++k) f[at + k] = static_cast<uint8_t>(v >> (8 * k));
 }
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
 // The address space this process has mapped, from /proc/self/status.
 rlim_t mapped_bytes() {
   std::ifstream in("/proc/self/status");
@@ -426,6 +438,48 @@ TEST_F(IndexFileTest, FifoIsWrittenAndReadInPlaceThroughSignals) {
   EXPECT_EQ(got, saved(s));
   ASSERT_TRUE(loaded.has_value()) << loaded.error().text();
   expect_same_rows(s, *loaded);
+}
+
+// A header for `count` rows of `dim` coordinates at `bits`, laid out as the
+// writer lays them, without QJL bits.
+Bytes header_for(uint64_t dim, uint8_t bits, uint64_t count) {
+  Bytes h(kHeaderBytes, 0);
+  std::memcpy(h.data(), "LDXI", 4);
+  set_le(h, 4, 1, 2);
+  set_le(h, 6, dim, 4);
+  h[10] = bits;
+  set_le(h, 20, count, 8);
+  set_le(h, 28, 52 + 8 * count, 8);
+  set_le(h, 36, 52 + 10 * count, 8);
+  return h;
+}
+
+TEST_F(IndexFileTest, MemoryThatCannotBeHadIsItsOwnError) {
+  if (kSanitized) GTEST_SKIP() << "sanitizers need more address space than the limit leaves";
+  // dim 16384 at 4 bits: 8 KiB of codes a row. The files are sparse: all
+  // their rows read as zeros, and they cost no disk.
+  struct Case {
+    const char* what;
+    uint64_t rows;
+    rlim_t headroom;
+  } cases[] = {
+      {"the file's buffer", 131072, rlim_t{256} << 20},  // 1 GiB to read
+      {"the rows", 8192, rlim_t{96} << 20},              // 64 MiB to read, as much again to hold
+  };
+  for (const Case& c : cases) {
+    const fs::path p = dir_ / "big.ldx";
+    write_bytes(p, header_for(16384, 4, c.rows));
+    fs::resize_file(p, 52 + c.rows * (10 + 8192));
+    const int status = run_in_child(
+        [&] {
+          const Result<Storage> r = load_index_file(p);
+          std::fprintf(stderr, "%s: %s\n", c.what, r ? "loaded" : r.error().text().c_str());
+          return !r && r.error().kind() == IndexError::Kind::kOutOfMemory && r.error().text() == "out of memory" ? 0
+                                                                                                                : 1;
+        },
+        c.headroom);
+    EXPECT_EQ(status, 0) << c.what;
+  }
 }
 
 TEST_F(IndexFileTest, FailedSaveLeavesTheOldFileAndNoTemporary) {

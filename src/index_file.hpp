@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 
@@ -32,8 +33,22 @@ inline constexpr size_t kHeaderBytes = 52;
 // more rows than the file's length allows.
 Result<Storage> parse_index_file(std::span<const uint8_t> file);
 
-// Reads the file at `path` whole (closing it before parsing) and parses it.
-Result<Storage> load_index_file(const std::string& path);
+// How many leading bytes of a file the parser looks at: the header alone when
+// `file` is shorter than one or its magic is wrong, else the end of the
+// farthest row section the header announces (SIZE_MAX when beyond it). Bytes
+// past that point never change what parse_index_file gives.
+size_t index_file_bytes_needed(std::span<const uint8_t> file);
+
+// Asked each time a signal interrupts a blocked read; true abandons the load.
+using StopOnSignal = std::function<bool()>;
+
+// Reads the file at `path` and parses it, closing it first. Only the header
+// and then the bytes it says the rows need are read, never "to the end": a
+// regular file up to the length fstat gives, a pipe or device as far as its
+// data goes, the buffer growing only as bytes arrive. A read that a signal
+// interrupts is retried, unless `stop_on_signal` says to give up, which ends
+// the load with the EINTR I/O error.
+Result<Storage> load_index_file(const std::string& path, const StopOnSignal& stop_on_signal = {});
 
 // Writes `storage` to `path`, streaming through an 8192-byte buffer. A
 // regular file (or a missing one) is replaced atomically: a sibling

@@ -1,3 +1,4 @@
+import fcntl
 import os
 import pathlib
 import shutil
@@ -187,6 +188,53 @@ def load_in_child(path, headroom):
                          capture_output=True, text=True, timeout=300)
     assert run.returncode == 0, run.stderr
     return run.stdout.strip()
+
+
+@pytest.mark.parametrize("target, expected", [
+    ("/dev/zero", "RuntimeError: invalid .ldx file: bad magic"),
+    ("/dev/full", "RuntimeError: invalid .ldx file: bad magic"),
+    ("sparse tail", "loaded 3 rows"),
+])
+def test_load_reads_the_header_then_only_what_the_rows_need(tmp_path, target, expected):
+    if target == "sparse tail":
+        target = write_file(str(tmp_path / "t.ldx"), count=3, ids=[1, 2, 3], norms=[0x3F80] * 3, codes=bytes(12))
+        os.truncate(target, 2**30)  # a GiB of zeros after the rows, costing no disk
+    elif not os.path.exists(target):
+        pytest.skip(f"no {target}")
+    assert load_in_child(target, 2**28) == expected
+
+
+def test_a_pipe_fed_without_end_is_read_only_as_far_as_the_rows_need(tmp_path, rng):
+    index = make_index(dim=64, rows=300, rng=rng)
+    index.save(str(tmp_path / "x.ldx"))
+    content = (tmp_path / "x.ldx").read_bytes()
+    pipe = tmp_path / "pipe"
+    os.mkfifo(pipe)
+    fed = {}
+
+    def feed():
+        # The rows, then junk up to 64 MiB (a stand-in for "forever"), until
+        # the reader closes its end.
+        fd = os.open(pipe, os.O_WRONLY)
+        fed["capacity"] = fcntl.fcntl(fd, fcntl.F_GETPIPE_SZ)
+        stream, sent = memoryview(content + bytes(2**26 - len(content))), 0
+        try:
+            while sent < len(stream):
+                sent += os.write(fd, stream[sent:sent + 2**16])
+        except BrokenPipeError:
+            pass
+        finally:
+            os.close(fd)
+            fed["sent"] = sent
+
+    feeder = threading.Thread(target=feed)
+    feeder.start()
+    loaded = lodex.Index.load(str(pipe))
+    feeder.join()
+    assert loaded.size == 300
+    q = rng.standard_normal(64).astype(np.float32)
+    assert loaded.search(q, 300) == index.search(q, 300)
+    assert fed["sent"] <= len(content) + fed["capacity"]  # beyond the rows, only what the pipe held unread
 
 
 def test_a_file_too_big_for_memory_raises_memory_error(tmp_path):

@@ -66,7 +66,7 @@ bench: install
 # LeakSanitizer) over the C++ unit tests and the whole pytest suite, and
 # ThreadSanitizer over the C++ tests that start threads. Any report fails.
 .PHONY: asan tsan fuzz
-fuzz: deps
+fuzz: deps venv
 	fuzz/run.sh $(FUZZ_SECONDS)
 
 FUZZ_SECONDS ?= 60

@@ -624,8 +624,9 @@ TEST(IndexFileLoad, EndlessDevicesOfZerosFailAtOnceWithBadMagic) {
     const int status = run_in_child(
         [&] {
           const Result<Storage> r = load_index_file(device);
+          if (!r && r.error().text() == "invalid .ldx file: bad magic") return 0;
           std::fprintf(stderr, "%s: %s\n", device, r ? "loaded" : r.error().text().c_str());
-          return !r && r.error().text() == "invalid .ldx file: bad magic" ? 0 : 1;
+          return 1;
         },
         kSanitized ? 0 : rlim_t{256} << 20);
     EXPECT_EQ(status, 0) << device;
@@ -704,9 +705,9 @@ TEST_F(IndexFileTest, MemoryThatCannotBeHadIsItsOwnError) {
     const int status = run_in_child(
         [&] {
           const Result<Storage> r = load_index_file(p);
+          if (!r && r.error().kind() == IndexError::Kind::kOutOfMemory && r.error().text() == "out of memory") return 0;
           std::fprintf(stderr, "%s: %s\n", c.what, r ? "loaded" : r.error().text().c_str());
-          return !r && r.error().kind() == IndexError::Kind::kOutOfMemory && r.error().text() == "out of memory" ? 0
-                                                                                                                : 1;
+          return 1;
         },
         c.headroom);
     EXPECT_EQ(status, 0) << c.what;
@@ -771,8 +772,9 @@ TEST_F(IndexFileTest, FileInADirectoryThatTakesNoNewNamesIsLeftAlone) {
     if (::geteuid() == 0 && ::setuid(65534) != 0) return 3;
     const Status st = save_index_file(p, s);
     if (st.has_value()) return 1;
+    if (st.error().text() == "I/O error: Permission denied (os error 13)") return 0;
     std::fprintf(stderr, "%s\n", st.error().text().c_str());
-    return st.error().text() == "I/O error: Permission denied (os error 13)" ? 0 : 2;
+    return 2;
   });
   ::chmod(dir_.c_str(), 0700);
   if (status == 3) GTEST_SKIP() << "cannot drop root privileges here";

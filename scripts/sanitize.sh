@@ -40,11 +40,12 @@ compiler=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")
 
 # The tsan run needs only the core and the test files that start threads
 # (lodex_threaded_tests, listed in CMakeLists.txt): building that one target
-# spares compiling the rest with ThreadSanitizer.
+# spares compiling the rest with ThreadSanitizer. The asan run needs every
+# C++ test and the extension module.
 if [[ $kind == tsan ]]; then
   cmake --build "$build" -j "$jobs" --target lodex_threaded_tests
 else
-  cmake --build "$build" -j "$jobs"
+  cmake --build "$build" -j "$jobs" --target lodex_tests lodex
 fi
 
 rm -rf "$reports"

@@ -15,7 +15,7 @@ demo: install
 	$(PY) demo.py
 
 # Every test: C++ unit tests, the Python suite, both again under the
-# sanitizers, and a one-minute fuzz run of the file reader.
+# sanitizers, and a one-minute run of every fuzzer (fuzz/run.sh).
 test: install cpp-test py-test asan tsan fuzz
 
 # Debian packages: the C++ toolchain and GoogleTest.
@@ -79,8 +79,8 @@ bench: bench-deps
 # LeakSanitizer) over the C++ unit tests and the whole pytest suite, and
 # ThreadSanitizer over the C++ tests that start threads. Any report fails.
 .PHONY: asan tsan fuzz
-fuzz: deps
-	fuzz/run.sh $(FUZZ_SECONDS)
+fuzz: deps venv
+	JOBS=$(JOBS) fuzz/run.sh $(FUZZ_SECONDS)
 
 FUZZ_SECONDS ?= 60
 asan: deps venv

@@ -1,21 +1,34 @@
 #!/usr/bin/env bash
-# Builds the fuzzers (libFuzzer + AddressSanitizer + UBSan) and runs them: the
-# .ldx reader on its seed corpus for two thirds of the time, then the
-# differential scan-kernel fuzzer (every kernel level and the first pass
-# against the scalar path) for the rest:
-#   fuzz/run.sh [SECONDS]   fuzz for SECONDS in all (default 60); exit status 0 = nothing found
-#   fuzz/run.sh seeds       rebuild the committed seed corpus in fuzz/corpus
-# New inputs go to build/fuzz/corpus, never into the committed seeds; a crash
-# leaves its input in build/fuzz/ as crash-*, oom-* or timeout-*.
+# Builds the libFuzzer targets (CMake option LODEX_FUZZ, with AddressSanitizer
+# and UBSan, in build/fuzz) and runs them:
+#   fuzz/run.sh [SECONDS]   every fuzzer for SECONDS (default 60), JOBS (default 2)
+#                           at a time; exit status 0 = nothing found
+#   fuzz/run.sh seeds       rebuild the reader's committed seed corpus
+# Each fuzzer starts from its committed seeds in fuzz/corpus/<name> (when there
+# are any) and keeps what it finds in build/fuzz/corpus/<name>, never in the
+# seeds. Its output goes to build/fuzz/<name>.log; a crash leaves the input in
+# build/fuzz/ as <name>-crash-*, <name>-oom-* or <name>-timeout-*.
 #
 # Needs a clang whose C++23 support covers std::expected with the system's
 # libstdc++ (clang 19 on Debian 12; clang 14 to 18 refuse that header). Set
 # LODEX_FUZZ_CXX to choose one; as root with apt, clang-19 is installed if absent.
 set -euo pipefail
 
+# The fuzzers, each with its own libFuzzer flags: fuzz/<name>.cpp, built by
+# its lodex_fuzzer(<name> <library>) line in CMakeLists.txt.
+fuzzers=(
+  # An input of at most max_len bytes may legitimately make the reader hold a
+  # few MB (a block of 16 rows as wide as the input); anything near the malloc
+  # limit means something was sized from the header's claims, not the input.
+  "ldx_reader_fuzz -max_len=65536 -malloc_limit_mb=64"
+  # Every scan kernel level and the first pass against the scalar path on one
+  # random store and query; any difference aborts.
+  "scan_fuzz -max_len=4096"
+)
+
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 out=${LODEX_FUZZ_BUILD:-$root/build/fuzz}
-mkdir -p "$out/corpus"
+jobs=${JOBS:-2}
 
 usable() {
   command -v "$1" >/dev/null 2>&1 &&
@@ -37,49 +50,27 @@ if [[ -z $cxx && $(id -u) == 0 ]] && command -v apt-get >/dev/null; then
 fi
 [[ -n $cxx ]] || { echo "no usable clang for the fuzzer; install clang-19 and libclang-rt-19-dev" >&2; exit 1; }
 
-flags=(-std=c++23 -O1 -g -fno-omit-frame-pointer -ffp-contract=off -I"$root/src")
-core=("$root/src/errors.cpp" "$root/src/storage.cpp" "$root/src/index_file.cpp")
+generator=()
+ninja=$root/.venv/bin/ninja
+[[ -x $ninja ]] || ninja=$(command -v ninja || true)
+[[ -n $ninja ]] && generator=(-G Ninja -DCMAKE_MAKE_PROGRAM="$ninja")
+# -O1 -g: quick to build, line numbers in every report; no NDEBUG, so the
+# core's assertions are checked as well.
+cmake -S "$root" -B "$out" "${generator[@]}" -DCMAKE_CXX_COMPILER="$(command -v "$cxx")" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" \
+  -DLODEX_FUZZ=ON -DLODEX_SANITIZE="address;undefined" -DLODEX_PYTHON=OFF -DLODEX_TESTS=OFF >/dev/null
 
 if [[ ${1:-} == seeds ]]; then
-  "$cxx" "${flags[@]}" "${core[@]}" "$root/fuzz/make_corpus.cpp" -o "$out/make_corpus"
-  rm -rf "$root/fuzz/corpus"
-  "$out/make_corpus" "$root/fuzz/corpus"
+  cmake --build "$out" -j "$jobs" --target make_corpus
+  rm -rf "$root/fuzz/corpus/ldx_reader_fuzz"
+  "$out/make_corpus" "$root/fuzz/corpus/ldx_reader_fuzz"
   exit 0
 fi
 
 seconds=${1:-60}
-kernel_seconds=$((seconds / 3))
-reader_seconds=$((seconds - kernel_seconds))
-sanitize=(-fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all)
-rm -f "$out/ldx_reader_fuzz" "$out/scan_fuzz"
-"$cxx" "${flags[@]}" "${sanitize[@]}" "${core[@]}" "$root/fuzz/ldx_reader_fuzz.cpp" -o "$out/ldx_reader_fuzz" &
-
-# The kernel fuzzer: each instruction set's file with its own target flags,
-# as the library builds them.
-kernel_objects=()
-compile() {  # source, extra flags...
-  local source=$1 object=$out/kernels/$(basename "${1%.cpp}").o
-  shift
-  kernel_objects+=("$object")
-  rm -f "$object"
-  # Two compilers at a time; a failed one leaves its object missing, which
-  # the link below reports.
-  while (($(jobs -rp | wc -l) >= 2)); do wait -n || true; done
-  "$cxx" "${flags[@]}" -DLODEX_X86=1 -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all \
-    "$@" -c "$source" -o "$object" &
-}
-mkdir -p "$out/kernels"
-avx512=(-mavx512f -mavx512bw -mavx512vl -mavx512dq -mbmi2)
-for source in errors rotation codebook storage search first_pass pool cpu kernels/scan_scalar; do
-  compile "$root/src/$source.cpp"
-done
-compile "$root/src/kernels/scan_avx2.cpp" -mavx2 -mbmi2
-compile "$root/src/kernels/scan_avx512.cpp" "${avx512[@]}"
-compile "$root/src/kernels/pass_avx512vbmi.cpp" "${avx512[@]}" -mavx512vbmi -mavx512vnni
-wait  # every object, and the reader fuzzer
-"$cxx" "${flags[@]}" -DLODEX_X86=1 "${sanitize[@]}" "${kernel_objects[@]}" "$root/fuzz/scan_fuzz.cpp" -pthread \
-  -o "$out/scan_fuzz"
-[[ -x $out/ldx_reader_fuzz ]] || { echo "the reader fuzzer did not build" >&2; exit 1; }
+names=()
+for entry in "${fuzzers[@]}"; do names+=("${entry%% *}"); done
+cmake --build "$out" -j "$jobs" --target "${names[@]}"
 
 if [[ -z ${ASAN_SYMBOLIZER_PATH:-} ]]; then
   for s in /usr/lib/llvm-19/bin/llvm-symbolizer /usr/bin/llvm-symbolizer; do
@@ -87,13 +78,36 @@ if [[ -z ${ASAN_SYMBOLIZER_PATH:-} ]]; then
   done
 fi
 
-# An input of at most max_len bytes may legitimately make the reader hold a
-# few MB (a block of 16 rows as wide as the input); anything near the malloc
-# limit means something was sized from the header's claims, not the input.
-"$out/ldx_reader_fuzz" "$out/corpus" "$root/fuzz/corpus" \
-  -max_total_time="$reader_seconds" -max_len=65536 -malloc_limit_mb=64 -rss_limit_mb=2048 -timeout=20 \
-  -artifact_prefix="$out/" -print_final_stats=1
+# Runs one fuzzer (name, then its flags) for `seconds`, its output in its log.
+fuzz() {
+  local name=$1
+  shift
+  local seeds=()
+  [[ -d $root/fuzz/corpus/$name ]] && seeds=("$root/fuzz/corpus/$name")
+  mkdir -p "$out/corpus/$name"
+  "$out/$name" "$out/corpus/$name" "${seeds[@]}" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=20 \
+    -artifact_prefix="$out/$name-" -print_final_stats=1 "$@" >"$out/$name.log" 2>&1
+}
 
-mkdir -p "$out/scan_corpus"
-exec "$out/scan_fuzz" "$out/scan_corpus" -max_total_time="$kernel_seconds" -max_len=4096 -rss_limit_mb=2048 \
-  -timeout=20 -artifact_prefix="$out/scan-" -print_final_stats=1
+# Up to `jobs` fuzzers at once; each batch is waited for before the next.
+status=0
+for ((first = 0; first < ${#fuzzers[@]}; first += jobs)); do
+  pids=()
+  for entry in "${fuzzers[@]:first:jobs}"; do
+    # shellcheck disable=SC2086  # the flags are separate words
+    fuzz $entry &
+    pids+=($!)
+  done
+  for i in "${!pids[@]}"; do
+    entry=${fuzzers[first + i]}
+    name=${entry%% *}
+    if wait "${pids[i]}"; then
+      echo "$name: nothing found in ${seconds} s ($(grep -m1 -o 'stat::number_of_executed_units: *[0-9]*' "$out/$name.log" | grep -o '[0-9]*$') runs)"
+    else
+      status=1
+      echo "$name: FAILED (log: $out/$name.log)" >&2
+      tail -n 60 "$out/$name.log" >&2
+    fi
+  done
+done
+exit "$status"

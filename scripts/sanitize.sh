@@ -5,7 +5,7 @@
 #                              instrumented extension (build/asan)
 #   scripts/sanitize.sh asan ARGS...   the same, passing ARGS to pytest (a test file, -k ...)
 #   scripts/sanitize.sh tsan   ThreadSanitizer: the C++ unit tests that start threads,
-#                              tests/cpp/test_{pool,search,concurrency}.cpp (build/tsan)
+#                              the lodex_threaded_tests target (build/tsan)
 # Any report fails the run. ASan, LSan and TSan reports also go to files under
 # build/<kind>/reports, so one raised in a child process whose exit status
 # nobody looks at (a multiprocessing worker) still fails it.
@@ -38,17 +38,14 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$ninja" \
   -DPython_EXECUTABLE="$python" >/dev/null
 compiler=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")
 
-# The tsan run needs only the core and the test files that start threads:
-# its own small binary spares compiling the rest with ThreadSanitizer.
-threaded=(pool search concurrency)
+# The tsan run needs only the core and the test files that start threads
+# (lodex_threaded_tests, listed in CMakeLists.txt): building that one target
+# spares compiling the rest with ThreadSanitizer. The asan run needs every
+# C++ test and the extension module.
 if [[ $kind == tsan ]]; then
-  objects=()
-  for name in "${threaded[@]}"; do objects+=("CMakeFiles/lodex_tests.dir/tests/cpp/test_$name.cpp.o"); done
-  "$ninja" -C "$build" -j "$jobs" lodex_core "${objects[@]}"
-  (cd "$build" && "$compiler" -fsanitize=thread "${objects[@]}" liblodex_core.a -lgtest_main -lgtest -pthread \
-    -o threaded_tests)
+  cmake --build "$build" -j "$jobs" --target lodex_threaded_tests
 else
-  cmake --build "$build" -j "$jobs"
+  cmake --build "$build" -j "$jobs" --target lodex_tests lodex
 fi
 
 rm -rf "$reports"
@@ -72,7 +69,7 @@ if [[ $kind == tsan ]]; then
   export TSAN_OPTIONS="halt_on_error=1:exitcode=66:second_deadlock_stack=1:log_path=$reports/tsan"
   # ThreadSanitizer cannot follow a child of a threaded process that starts
   # threads itself; the fork tests run in the asan build instead.
-  checked "$build/threaded_tests" --gtest_brief=1 --gtest_filter='-*Fork*'
+  checked "$build/lodex_threaded_tests" --gtest_brief=1 --gtest_filter='-*Fork*'
   echo "tsan: no reports"
   exit 0
 fi

@@ -85,6 +85,8 @@ class SearchError {
 // The single error type of the core. kInternalFault is a broken invariant
 // (a row outside its file, a size that overflows): the binding raises it as
 // the BaseException-derived fault class, never as an ordinary exception.
+// kOutOfMemory is an allocation the system refused (a file buffer, the rows
+// being built): the binding raises MemoryError for it.
 class IndexError {
  public:
   enum class Kind { kRotation, kCodebook, kFile, kSearch, kInvalidArgument, kInternalFault, kOutOfMemory };
@@ -97,7 +99,6 @@ class IndexError {
 
   static IndexError invalid_argument(std::string text) { return {Kind::kInvalidArgument, std::move(text)}; }
   static IndexError internal_fault(std::string text) { return {Kind::kInternalFault, std::move(text)}; }
-  // Memory for a buffer could not be obtained; the binding raises MemoryError.
   static IndexError out_of_memory() { return {Kind::kOutOfMemory, "out of memory"}; }
 
   Kind kind() const { return kind_; }

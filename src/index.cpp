@@ -161,7 +161,9 @@ Result<std::unique_ptr<Index>> Index::adopt(Result<Storage> storage) {
       [&]() -> Result<std::unique_ptr<Index>> { return std::unique_ptr<Index>(new Index(std::move(*storage))); });
 }
 
-Result<std::unique_ptr<Index>> Index::load(const std::string& path) { return adopt(load_index_file(path)); }
+Result<std::unique_ptr<Index>> Index::load(const std::string& path, const StopOnSignal& stop_on_signal) {
+  return adopt(load_index_file(path, stop_on_signal));
+}
 
 Result<std::unique_ptr<Index>> Index::from_bytes(std::span<const uint8_t> bytes) {
   return adopt(parse_index_file(bytes));

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "errors.hpp"
+#include "index_file.hpp"
 #include "rotation.hpp"
 #include "search.hpp"
 #include "storage.hpp"
@@ -69,7 +70,7 @@ class Index {
   // An index read from a file or from the bytes `to_bytes` gives. Its sign
   // vector is built when an operation first needs it, so opening a file
   // costs what the file holds, whatever dimension its header claims.
-  static Result<std::unique_ptr<Index>> load(const std::string& path);
+  static Result<std::unique_ptr<Index>> load(const std::string& path, const StopOnSignal& stop_on_signal = {});
   static Result<std::unique_ptr<Index>> from_bytes(std::span<const uint8_t> bytes);
 
   ~Index();

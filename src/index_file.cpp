@@ -1,7 +1,8 @@
 // Reading and writing .ldx files (layout table in index_file.hpp). The reader
 // trusts nothing in the header: every row's bytes are bounds-checked against
-// the file before they are touched, and nothing is reserved that the file's
-// length could not back. The writer streams through one 8192-byte buffer.
+// the file before they are touched, nothing is reserved that the file's
+// length could not back, and nothing is read past what the rows need. The
+// writer streams through one 8192-byte buffer.
 #include "index_file.hpp"
 
 #include <fcntl.h>
@@ -90,41 +91,63 @@ IndexError row_outside(uint64_t row, const char* what, Span128 at, size_t file_l
                                     std::to_string(file_len));
 }
 
+// The header's fields, decoded as the layout table says. `version` is not
+// read, `bits` is taken as stored, any non-zero `use_qjl` byte is true.
+struct Header {
+  uint64_t dim;
+  uint8_t bits;
+  bool use_qjl;
+  uint64_t seed;
+  uint64_t count;
+  uint64_t norms_offset;
+  uint64_t codes_offset;
+  uint64_t qjl_offset;
+
+  // dim < 2^32 and bits < 2^8 keep both sizes far below 2^64.
+  uint64_t code_bytes() const { return code_bytes_for(dim, bits); }
+  uint64_t qjl_bytes() const { return qjl_bytes_for(dim); }
+  bool reads_qjl() const { return use_qjl && qjl_offset != 0; }
+};
+
+Header decode_header(const uint8_t* f) {
+  Header h;
+  h.dim = load_le<uint32_t>(f + kDimAt);
+  h.bits = f[kBitsAt];
+  h.use_qjl = f[kUseQjlAt] != 0;
+  h.seed = load_le<uint64_t>(f + kSeedAt);
+  h.count = load_le<uint64_t>(f + kCountAt);
+  h.norms_offset = load_le<uint64_t>(f + kNormsOffsetAt);
+  h.codes_offset = load_le<uint64_t>(f + kCodesOffsetAt);
+  h.qjl_offset = load_le<uint64_t>(f + kQjlOffsetAt);
+  return h;
+}
+
 Result<Storage> parse_rows(std::span<const uint8_t> file) {
   const uint8_t* f = file.data();
   const size_t len = file.size();
-  const uint64_t dim = load_le<uint32_t>(f + kDimAt);
-  const uint8_t bits = f[kBitsAt];
-  const bool use_qjl = f[kUseQjlAt] != 0;
-  const uint64_t seed = load_le<uint64_t>(f + kSeedAt);
-  const uint64_t count = load_le<uint64_t>(f + kCountAt);
-  const uint64_t norms_offset = load_le<uint64_t>(f + kNormsOffsetAt);
-  const uint64_t codes_offset = load_le<uint64_t>(f + kCodesOffsetAt);
-  const uint64_t qjl_offset = load_le<uint64_t>(f + kQjlOffsetAt);
-  const bool read_qjl = use_qjl && qjl_offset != 0;
+  const Header h = decode_header(f);
+  const uint64_t count = h.count;
+  const uint64_t code_bytes = h.code_bytes();
+  const uint64_t qjl_bytes = h.qjl_bytes();
 
-  // dim < 2^32 and bits < 2^8 keep both sizes far below 2^64.
-  const uint64_t code_bytes = code_bytes_for(dim, bits);
-  const uint64_t qjl_bytes = qjl_bytes_for(dim);
-
-  Storage storage(dim, seed, bits, use_qjl);
+  Storage storage(h.dim, h.seed, h.bits, h.use_qjl);
 
   // `count` is only a claim. Reserve no more rows than the bytes after the
   // header could hold if laid out as the writer does; a file whose sections
   // overlap may still hold more, and those rows simply grow the store.
-  const uint64_t per_row = kIdBytes + kNormBytes + code_bytes + (use_qjl ? qjl_bytes : 0);
+  const uint64_t per_row = kIdBytes + kNormBytes + code_bytes + (h.use_qjl ? qjl_bytes : 0);
   storage.reserve(static_cast<size_t>(std::min<uint64_t>(count, (len - kHeaderBytes) / per_row)));
 
   for (uint64_t i = 0; i < count; ++i) {
     const Span128 id_at = entry_at(kHeaderBytes, i, kIdBytes);
     if (id_at.end > len) return std::unexpected(row_outside(i, "id", id_at, len));
-    const Span128 norm_at = entry_at(norms_offset, i, kNormBytes);
+    const Span128 norm_at = entry_at(h.norms_offset, i, kNormBytes);
     if (norm_at.end > len) return std::unexpected(row_outside(i, "norm", norm_at, len));
-    const Span128 code_at = entry_at(codes_offset, i, code_bytes);
+    const Span128 code_at = entry_at(h.codes_offset, i, code_bytes);
     if (code_at.end > len) return std::unexpected(row_outside(i, "code", code_at, len));
     std::optional<std::span<const uint8_t>> qjl;
-    if (read_qjl) {
-      const Span128 qjl_at = entry_at(qjl_offset, i, qjl_bytes);
+    if (h.reads_qjl()) {
+      const Span128 qjl_at = entry_at(h.qjl_offset, i, qjl_bytes);
       if (qjl_at.end > len) return std::unexpected(row_outside(i, "QJL", qjl_at, len));
       qjl = file.subspan(static_cast<size_t>(qjl_at.start), static_cast<size_t>(qjl_bytes));
     }
@@ -145,10 +168,8 @@ int open_retrying(const char* path, int flags, mode_t mode = 0) {
   return fd;
 }
 
-// Reads what `fd` yields until end of file. The capacity starts at the size
-// fstat reports; a file that grows meanwhile (or a pipe, whose size reads 0)
-// is followed with geometric growth, probing for end of file first so an
-// exactly-sized buffer never doubles just to learn that nothing is left.
+// The bytes of one load. realloc rather than a vector: a failed growth must
+// come back as a value, and a vector would zero what read() overwrites next.
 class ReadBuffer {
  public:
   bool reserve(size_t capacity) {
@@ -161,38 +182,38 @@ class ReadBuffer {
     return true;
   }
 
-  Status fill(int fd) {
-    for (;;) {
-      if (size_ == capacity_) {
-        uint8_t probe[4096];
-        const ssize_t got = read_some(fd, probe, sizeof probe);
-        if (got < 0) return std::unexpected(FileError::os(errno));
-        if (got == 0) return {};
-        if (!reserve(std::max(capacity_ * 2, capacity_ + sizeof probe))) {
-          return std::unexpected(FileError::io("out of memory"));
-        }
-        std::memcpy(data_.get() + size_, probe, static_cast<size_t>(got));
-        size_ += static_cast<size_t>(got);
-        continue;
+  // Reads until the buffer holds `limit` bytes or the file ends. Room is
+  // made as bytes arrive, doubling, never past `limit`: a pipe or a device
+  // whose length nobody knows costs what it delivers, not what it claims.
+  Status fill(int fd, size_t limit, const StopOnSignal& stop_on_signal) {
+    while (size_ < limit) {
+      if (size_ == capacity_ && !reserve(std::min(limit, std::max(capacity_ * 2, kFirstGrowth)))) {
+        return std::unexpected(IndexError::out_of_memory());
       }
       // Linux moves at most about 2 GiB per read; ask for no more than that.
       const size_t want = std::min<size_t>(capacity_ - size_, size_t{1} << 30);
-      const ssize_t got = read_some(fd, data_.get() + size_, want);
+      const ssize_t got = read_some(fd, data_.get() + size_, want, stop_on_signal);
       if (got < 0) return std::unexpected(FileError::os(errno));
       if (got == 0) return {};
       size_ += static_cast<size_t>(got);
     }
+    return {};
   }
 
   std::span<const uint8_t> bytes() const { return {data_.get(), size_}; }
 
  private:
-  static ssize_t read_some(int fd, uint8_t* out, size_t n) {
-    ssize_t got;
-    do {
-      got = ::read(fd, out, n);
-    } while (got < 0 && errno == EINTR);
-    return got;
+  static constexpr size_t kFirstGrowth = size_t{64} << 10;
+
+  static ssize_t read_some(int fd, uint8_t* out, size_t n, const StopOnSignal& stop_on_signal) {
+    for (;;) {
+      const ssize_t got = ::read(fd, out, n);
+      if (got >= 0 || errno != EINTR) return got;
+      if (stop_on_signal && stop_on_signal()) {
+        errno = EINTR;  // the check may have changed it
+        return -1;
+      }
+    }
   }
 
   struct Free {
@@ -202,6 +223,24 @@ class ReadBuffer {
   size_t capacity_ = 0;
   size_t size_ = 0;
 };
+
+// The header first, then as much as it says the rows need. A regular file is
+// never read past the length fstat gives, so its buffer is sized once; when
+// the header claims more than that, the whole file is read and the parser
+// names that length, as it would for a file read to its end.
+Status read_index_bytes(int fd, ReadBuffer& buffer, const StopOnSignal& stop_on_signal) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return std::unexpected(FileError::os(errno));
+  if (!buffer.reserve(kHeaderBytes)) return std::unexpected(IndexError::out_of_memory());
+  if (Status s = buffer.fill(fd, kHeaderBytes, stop_on_signal); !s) return s;
+  size_t limit = index_file_bytes_needed(buffer.bytes());
+  if (S_ISREG(st.st_mode)) {
+    const uint64_t length = static_cast<uint64_t>(std::max<off_t>(st.st_size, 0));
+    limit = std::max(buffer.bytes().size(), static_cast<size_t>(std::min<uint64_t>(limit, length)));
+    if (!buffer.reserve(limit)) return std::unexpected(IndexError::out_of_memory());
+  }
+  return buffer.fill(fd, limit, stop_on_signal);
+}
 
 // write() until all `n` bytes are out: a signal or a short write only means
 // "continue from here"; a write that makes no progress is the fixed-text
@@ -446,8 +485,8 @@ std::expected<std::pair<int, std::string>, int> create_sibling(const std::string
 }
 
 // Writes the target where it is, truncating it first. For devices, FIFOs and
-// the like, which a rename could not replace, and for a file whose directory
-// takes no new names.
+// the like, which a rename could not replace. Never for a regular file: a
+// write that then fails would leave it torn.
 Status save_in_place(const std::string& path, const Storage& s) {
   const int fd = open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
   if (fd < 0) return std::unexpected(FileError::os(errno));
@@ -458,14 +497,10 @@ Status save_in_place(const std::string& path, const Storage& s) {
 
 Status save_by_rename(const Target& target, const Storage& s) {
   auto created = create_sibling(target.path);
-  if (!created) {
-    // A writable file in a directory the process may not add names to can
-    // still be rewritten where it is: better a save without the safety net
-    // than no save at all. Any other failure is what open() would say too.
-    const int code = created.error();
-    if ((code == EACCES || code == EPERM) && target.existing) return save_in_place(target.path, s);
-    return std::unexpected(FileError::os(code));
-  }
+  // A directory that takes no new names (EACCES, EPERM) fails the save even
+  // when the file itself is writable: the old file is the one thing a failed
+  // save must not lose.
+  if (!created) return std::unexpected(FileError::os(created.error()));
   const int fd = created->first;
   const std::string temp = std::move(created->second);
 
@@ -510,9 +545,9 @@ Result<Storage> parse_index_file(std::span<const uint8_t> file) {
   try {
     return parse_rows(file);
   } catch (const std::bad_alloc&) {
-    return std::unexpected(FileError::io("out of memory"));
+    return std::unexpected(IndexError::out_of_memory());
   } catch (const std::length_error&) {
-    return std::unexpected(FileError::io("out of memory"));
+    return std::unexpected(IndexError::out_of_memory());
   }
 }
 
@@ -527,22 +562,30 @@ std::vector<uint8_t> index_file_bytes(const Storage& storage) {
   return bytes;
 }
 
-Result<Storage> load_index_file(const std::string& path) {
+size_t index_file_bytes_needed(std::span<const uint8_t> file) {
+  // The parser stops at the header for these two.
+  if (file.size() < kHeaderBytes || load_le<uint32_t>(file.data()) != kMagic) return kHeaderBytes;
+  const Header h = decode_header(file.data());
+  if (h.count == 0) return kHeaderBytes;
+  // The last row's entries end farthest in every section (strides are never
+  // negative); these are the very bounds the parser checks.
+  const uint64_t last = h.count - 1;
+  u128 end = entry_at(kHeaderBytes, last, kIdBytes).end;
+  end = std::max(end, entry_at(h.norms_offset, last, kNormBytes).end);
+  end = std::max(end, entry_at(h.codes_offset, last, h.code_bytes()).end);
+  if (h.reads_qjl()) end = std::max(end, entry_at(h.qjl_offset, last, h.qjl_bytes()).end);
+  return end > std::numeric_limits<size_t>::max() ? std::numeric_limits<size_t>::max() : static_cast<size_t>(end);
+}
+
+Result<Storage> load_index_file(const std::string& path, const StopOnSignal& stop_on_signal) {
   if (path.find('\0') != std::string::npos) return std::unexpected(nul_in_path());
   const int fd = open_retrying(path.c_str(), O_RDONLY);
   if (fd < 0) return std::unexpected(FileError::os(errno));
   ReadBuffer buffer;
-  Status read = [&]() -> Status {
-    struct stat st;
-    if (::fstat(fd, &st) != 0) return std::unexpected(FileError::os(errno));
-    if (!buffer.reserve(static_cast<size_t>(std::max<off_t>(st.st_size, 0)))) {
-      return std::unexpected(FileError::io("out of memory"));
-    }
-    return buffer.fill(fd);
-  }();
+  const Status read = read_index_bytes(fd, buffer, stop_on_signal);
   // Closed before parsing: the caller may save over this very file next.
   ::close(fd);
-  if (!read) return std::unexpected(std::move(read.error()));
+  if (!read) return std::unexpected(read.error());
   return parse_index_file(buffer.bytes());
 }
 

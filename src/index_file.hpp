@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -29,11 +30,26 @@ inline constexpr size_t kHeaderBytes = 52;
 
 // Parses a whole file image. Errors: InvalidFile "file too small" / "bad
 // magic"; a row outside the file is an internal fault naming the position and
-// the file's length. Reserves no more rows than the file's length allows.
+// the file's length; OutOfMemory when the rows cannot be held. Reserves no
+// more rows than the file's length allows.
 Result<Storage> parse_index_file(std::span<const uint8_t> file);
 
-// Reads the file at `path` whole (closing it before parsing) and parses it.
-Result<Storage> load_index_file(const std::string& path);
+// How many leading bytes of a file the parser looks at: the header alone when
+// `file` is shorter than one or its magic is wrong, else the end of the
+// farthest row section the header announces (SIZE_MAX when beyond it). Bytes
+// past that point never change what parse_index_file gives.
+size_t index_file_bytes_needed(std::span<const uint8_t> file);
+
+// Asked each time a signal interrupts a blocked read; true abandons the load.
+using StopOnSignal = std::function<bool()>;
+
+// Reads the file at `path` and parses it, closing it first. Only the header
+// and then the bytes it says the rows need are read, never "to the end": a
+// regular file up to the length fstat gives, a pipe or device as far as its
+// data goes, the buffer growing only as bytes arrive. A read that a signal
+// interrupts is retried, unless `stop_on_signal` says to give up, which ends
+// the load with the EINTR I/O error.
+Result<Storage> load_index_file(const std::string& path, const StopOnSignal& stop_on_signal = {});
 
 // The whole file `save_index_file` would write, in memory.
 std::vector<uint8_t> index_file_bytes(const Storage& storage);
@@ -41,8 +57,9 @@ std::vector<uint8_t> index_file_bytes(const Storage& storage);
 // Writes `storage` to `path`, streaming through an 8192-byte buffer. A
 // regular file (or a missing one) is replaced atomically: a sibling
 // temporary is written, synced and renamed over the target, so a failure
-// leaves the old file untouched. Other targets (devices, FIFOs) are written
-// in place.
+// leaves the old file untouched. When no temporary can be created beside a
+// regular file, the save fails with that error and the file stays as it was.
+// Other targets (devices, FIFOs) are written in place.
 Status save_index_file(const std::string& path, const Storage& storage);
 
 }  // namespace lodex

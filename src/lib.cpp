@@ -934,6 +934,7 @@ PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 // Wraps the outcome of a load into a new Index object.
 PyObject* finish_load(Failure& failure, std::unique_ptr<lodex::Index> loaded) {
+  if (PyErr_Occurred()) return nullptr;  // a signal handler's exception ended the load
   if (failure.failed()) return failure.raise();
   return wrap_index(reinterpret_cast<PyTypeObject*>(g_index_type), std::move(loaded));
 }
@@ -944,10 +945,19 @@ PyObject* index_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!bind_arguments({"Index.load", {"path"}}, args, nargs, kwnames, args + nargs, bound)) return nullptr;
     std::string path;
     if (!to_path(bound[0], &path)) return nullptr;
+    // A read that a signal interrupts (Ctrl-C on a FIFO that never ends)
+    // asks Python's handlers; no index lock is held, so taking the GIL for
+    // that is safe. An exception they raise ends the load and is raised.
+    const lodex::StopOnSignal stop_on_signal = [] {
+      const PyGILState_STATE gil = PyGILState_Ensure();
+      const bool stop = PyErr_CheckSignals() != 0;
+      PyGILState_Release(gil);
+      return stop;
+    };
     std::unique_ptr<lodex::Index> loaded;
     Failure failure;
     without_gil(failure, [&] {
-      auto result = lodex::Index::load(path);
+      auto result = lodex::Index::load(path, stop_on_signal);
       if (result) {
         loaded = std::move(*result);
       } else {

@@ -308,3 +308,39 @@ def test_misaligned_arrays_read_as_their_aligned_copies(rng):
     for got, want in zip(odd.search_batch(misaligned(queries), 5, rerank=misaligned(rows)),
                          plain.search_batch(queries, 5, rerank=rows)):
         assert np.array_equal(got, want)
+
+
+# --------------------------------------------- Ctrl-C during a stuck load
+
+
+def test_ctrl_c_ends_a_load_from_a_fifo_that_never_ends(tmp_path):
+    """A header promising rows that never come, through a FIFO whose writer
+    stays open: the load waits in read(), and Ctrl-C must end it."""
+    import signal
+
+    fifo = str(tmp_path / "fifo")
+    os.mkfifo(fifo)
+    header = b"LDXI" + struct.pack("<HIBBQQQQQ", 1, DIM, 4, 0, 0, 1000, 52 + 8000, 52 + 10000, 0)
+    done = threading.Event()
+
+    def writer():
+        with open(fifo, "wb") as f:
+            f.write(header)
+            f.flush()
+            done.wait(HANG_LIMIT)
+
+    def interrupt(main):
+        time.sleep(0.3)  # only so the load is already waiting in read()
+        signal.pthread_kill(main, signal.SIGINT)
+
+    feeding = threading.Thread(target=writer)
+    feeding.start()
+    interrupting = threading.Thread(target=interrupt, args=(threading.main_thread().ident,))
+    interrupting.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            lodex.Index.load(fifo)
+    finally:
+        done.set()
+        feeding.join()
+        interrupting.join()

@@ -1,7 +1,12 @@
+import fcntl
 import os
 import pathlib
+import shutil
 import stat
 import struct
+import subprocess
+import sys
+import tempfile
 import threading
 
 import numpy as np
@@ -156,6 +161,92 @@ def test_count_beyond_the_file_is_an_internal_fault(tmp_path, extra):
     assert not isinstance(info.value, Exception)
 
 
+# Loads a file in a child process whose address space may grow only by
+# `headroom` bytes once lodex is imported: a load that reads or reserves more
+# than the file's rows need fails there instead of taking the machine's memory.
+LIMITED_LOAD = """
+import resource, sys
+import lodex
+headroom = int(sys.argv[2])
+if headroom:
+    with open("/proc/self/status") as f:
+        mapped = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+    resource.setrlimit(resource.RLIMIT_AS, (mapped + headroom, mapped + headroom))
+try:
+    index = lodex.Index.load(sys.argv[1])
+except BaseException as e:
+    print(f"{type(e).__name__}: {e}")
+else:
+    print(f"loaded {index.size} rows")
+"""
+# AddressSanitizer reserves terabytes of address space: no limit can apply.
+SANITIZED = "libasan" in pathlib.Path("/proc/self/maps").read_text()
+
+
+def load_in_child(path, headroom):
+    run = subprocess.run([sys.executable, "-c", LIMITED_LOAD, str(path), str(0 if SANITIZED else headroom)],
+                         capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stderr
+    return run.stdout.strip()
+
+
+@pytest.mark.parametrize("target, expected", [
+    ("/dev/zero", "RuntimeError: invalid .ldx file: bad magic"),
+    ("/dev/full", "RuntimeError: invalid .ldx file: bad magic"),
+    ("sparse tail", "loaded 3 rows"),
+])
+def test_load_reads_the_header_then_only_what_the_rows_need(tmp_path, target, expected):
+    if target == "sparse tail":
+        target = write_file(str(tmp_path / "t.ldx"), count=3, ids=[1, 2, 3], norms=[0x3F80] * 3, codes=bytes(12))
+        os.truncate(target, 2**30)  # a GiB of zeros after the rows, costing no disk
+    elif not os.path.exists(target):
+        pytest.skip(f"no {target}")
+    assert load_in_child(target, 2**28) == expected
+
+
+def test_a_pipe_fed_without_end_is_read_only_as_far_as_the_rows_need(tmp_path, rng):
+    index = make_index(dim=64, rows=300, rng=rng)
+    index.save(str(tmp_path / "x.ldx"))
+    content = (tmp_path / "x.ldx").read_bytes()
+    pipe = tmp_path / "pipe"
+    os.mkfifo(pipe)
+    fed = {}
+
+    def feed():
+        # The rows, then junk up to 64 MiB (a stand-in for "forever"), until
+        # the reader closes its end.
+        fd = os.open(pipe, os.O_WRONLY)
+        fed["capacity"] = fcntl.fcntl(fd, fcntl.F_GETPIPE_SZ)
+        stream, sent = memoryview(content + bytes(2**26 - len(content))), 0
+        try:
+            while sent < len(stream):
+                sent += os.write(fd, stream[sent:sent + 2**16])
+        except BrokenPipeError:
+            pass
+        finally:
+            os.close(fd)
+            fed["sent"] = sent
+
+    feeder = threading.Thread(target=feed)
+    feeder.start()
+    loaded = lodex.Index.load(str(pipe))
+    feeder.join()
+    assert loaded.size == 300
+    q = rng.standard_normal(64).astype(np.float32)
+    assert loaded.search(q, 300) == index.search(q, 300)
+    assert fed["sent"] <= len(content) + fed["capacity"]  # beyond the rows, only what the pipe held unread
+
+
+def test_a_file_too_big_for_memory_raises_memory_error(tmp_path):
+    if SANITIZED:
+        pytest.skip("no address-space limit under AddressSanitizer")
+    rows = 131072  # 8 KiB of codes a row at dim 16384, 4 bits: a GiB
+    path = write_file(str(tmp_path / "big.ldx"), dim=16384, bits=4, count=rows)
+    os.truncate(path, 52 + rows * (10 + 8192))
+    outcome = load_in_child(path, 2**28)
+    assert outcome.partition(":")[0] == "MemoryError"
+
+
 @pytest.mark.parametrize("method", ["save", "load"])
 @pytest.mark.parametrize("path", [pathlib.Path("x.ldx"), b"x.ldx", None, 3])
 def test_path_must_be_str(method, path):
@@ -206,6 +297,45 @@ def test_replacing_keeps_mode_and_leaves_no_temporary(tmp_path, rng):
     assert stat.S_IMODE(path.stat().st_mode) == 0o640  # replacing keeps the permission bits
     assert path.read_bytes() != before
     assert sorted(p.name for p in tmp_path.iterdir()) == ["keep.ldx"]  # no temporary left behind
+
+
+@pytest.fixture
+def shared_dir():
+    """A directory any user can reach (pytest's own tmp_path is private to root)."""
+    path = pathlib.Path(tempfile.mkdtemp(prefix="ldx-shared-"))
+    yield path
+    path.chmod(0o700)
+    shutil.rmtree(path)
+
+
+# Forking a process that may run the search pool's threads; Python warns about it.
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_a_directory_that_takes_no_new_names_leaves_the_file_whole(shared_dir, rng):
+    path = shared_dir / "kept.ldx"
+    make_index(dim=8, rows=5, rng=rng).save(str(path))
+    before = path.read_bytes()
+    path.chmod(0o666)
+    bigger = make_index(dim=64, rows=2000, rng=rng)
+    shared_dir.chmod(0o555)  # the file may be written, the directory takes no new name
+    pid = os.fork()
+    if pid == 0:  # root ignores directory permissions: the child saves as an ordinary user
+        code = 3
+        try:
+            if os.geteuid() == 0:
+                os.setuid(65534)
+            code = 4 if not os.access(path, os.W_OK) else 1
+            if code == 1:
+                bigger.save(str(path))
+        except OSError as e:
+            code = 0 if str(e) == "I/O error: Permission denied (os error 13)" else 2
+        finally:
+            os._exit(code)
+    code = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+    if code in (3, 4):
+        pytest.skip("no ordinary user who can write the file here")
+    assert code == 0, "1: the save went ahead, 2: another error"
+    assert path.read_bytes() == before
+    assert sorted(p.name for p in shared_dir.iterdir()) == ["kept.ldx"]
 
 
 def test_symlink_is_kept_and_its_target_replaced(tmp_path, rng):

@@ -1,3 +1,4 @@
+import math
 import struct
 import threading
 
@@ -100,11 +101,16 @@ def test_scores_repeat_bit_for_bit(rng):
         assert index.search(q, 5000) == first
 
 
-def test_zero_rows_score_signed_zero():
+@pytest.mark.parametrize("query_sign", [1, -1])  # with seed 7: +0.0, then -0.0
+def test_zero_rows_score_signed_zero(query_sign):
+    # A zero row scores (table sum) x (0 x scale): a zero with the sign of the
+    # sum. A row of norm 1e-12 (at most 1e-10) gets the same codes and keeps
+    # its norm, so its tiny score shows the sign that sum has.
     index = make_index(dim=8, bits=2)
-    index.add_batch([1], np.zeros((1, 8), np.float32))
-    [(_, score)] = index.search(np.ones(8, np.float32), 1)
-    assert score == 0.0
+    index.add_batch([1, 2], np.array([np.zeros(8), [1e-12] + [0] * 7], np.float32))
+    scores = dict(index.search(query_sign * np.ones(8, np.float32), 2))
+    assert scores[1] == 0.0 and scores[2] != 0.0
+    assert math.copysign(1.0, scores[1]) == math.copysign(1.0, scores[2])
 
 
 def test_nan_query_returns_nan_scores(rng):
@@ -128,13 +134,39 @@ def test_non_finite_rows_mixed_in_never_hang(rng):
         assert len(index.search(q, k)) == min(k, 200)
 
 
-def test_same_seed_same_results_whatever_the_width(rng):
+def first_signs(dim, bits, use_qjl, seeds=range(16)):
+    """The rotation's sign for coordinate 0, per seed, as search shows it.
+
+    A zero row's codes all pick the centroid just below zero; against the
+    query e0, whose rotation is sign[0] in every coordinate, it scores
+    (negative centroid x dim x sign[0]) x 0: a zero of sign -sign[0].
+    """
+    signs = []
+    for seed in seeds:
+        index = lodex.Index(dim, bits, use_qjl, seed)
+        index.add_batch([0], np.zeros((1, dim), np.float32))
+        e0 = np.zeros(dim, np.float32)
+        e0[0] = 1
+        [(_, score)] = index.search(e0, 1)
+        signs.append(-math.copysign(1.0, score))
+    return signs
+
+
+@pytest.mark.parametrize("bits", [2, 3, 4, 5])
+def test_same_seed_same_results_whatever_the_width(rng, bits):
+    # QJL bits widen every row but never enter a score: the same results, bit for bit.
     data = rng.standard_normal((300, 64)).astype(np.float32)
     q = rng.standard_normal(64).astype(np.float32)
-    a, b = make_index(dim=64, seed=5), lodex.Index(dim=64, bits=4, use_qjl=True, seed=5)
-    a.add_batch(range(300), data)
-    b.add_batch(range(300), data)
-    assert a.search(q, 300) == b.search(q, 300)
+    plain, with_qjl = lodex.Index(64, bits, False, 5), lodex.Index(64, bits, True, 5)
+    plain.add_batch(range(300), data)
+    with_qjl.add_batch(range(300), data)
+    assert plain.search(q, 300) == with_qjl.search(q, 300)
+    # Scores differ from one bit width to the next; the rotation does not:
+    # it is a function of dim and seed alone.
+    for dim in (1, 64):
+        reference = first_signs(dim, 2, False)
+        assert sorted(set(reference)) == [-1.0, 1.0]  # the probe does see the seed
+        assert first_signs(dim, bits, False) == first_signs(dim, bits, True) == reference
 
 
 def test_recall_against_exact_inner_products(rng):

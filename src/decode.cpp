@@ -6,6 +6,7 @@
 
 #include "codebook.hpp"
 #include "rotation.hpp"
+#include "storage.hpp"
 
 namespace lodex {
 
@@ -14,16 +15,7 @@ Status decode_row(std::span<const uint8_t> codes, float norm, std::span<const fl
   auto table = centroids(bits);
   if (!table) return std::unexpected(IndexError(table.error()));
   const uint64_t dim = signs.size();
-  const unsigned mask = (1u << bits) - 1;
-  for (uint64_t j = 0; j < dim; ++j) {
-    // Code j starts at stream bit j * bits, least significant bit first; its
-    // high bits sit at the bottom of the next byte when it crosses one.
-    const uint64_t p = j * bits;
-    const unsigned o = static_cast<unsigned>(p % 8);
-    unsigned v = static_cast<unsigned>(codes[p / 8]) >> o;
-    if (o + bits > 8) v |= static_cast<unsigned>(codes[p / 8 + 1]) << (8 - o);
-    out[j] = (*table)[v & mask];
-  }
+  for (uint64_t j = 0; j < dim; ++j) out[j] = (*table)[unpack_code(codes.data(), j, bits)];
   // The transform is its own transpose: <H c, D q> = <c, H D q>, the sum the
   // scan takes against the rotated query.
   hadamard_transform(out.first(dim));

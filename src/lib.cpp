@@ -132,6 +132,16 @@ void without_gil(Failure& failure, Body&& body) {
   Py_END_ALLOW_THREADS
 }
 
+// Moves a core result's value into `out`, or its error into `failure`.
+template <class T, class E>
+void take(std::expected<T, E>&& result, T& out, Failure& failure) {
+  if (result) {
+    out = std::move(*result);
+  } else {
+    failure.error = IndexError(std::move(result.error()));
+  }
+}
+
 // The C++ exception being handled, as a Python exception.
 PyObject* raise_current_exception() {
   try {
@@ -709,12 +719,7 @@ PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     lodex::BatchResults found;
     Failure failure;
     without_gil(failure, [&] {
-      auto result = index.search(query, 1, query.size(), k, {});
-      if (result) {
-        found = std::move(*result);
-      } else {
-        failure.error = std::move(result.error());
-      }
+      take(index.search(query, 1, query.size(), k, {}), found, failure);
     });
     if (failure.failed()) return failure.raise();
 
@@ -832,18 +837,14 @@ PyObject* index_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t n
     lodex::BatchResults found;
     Failure failure;
     without_gil(failure, [&] {
-      auto result = rerank == nullptr
-                        ? index.search(flat, static_cast<size_t>(n), static_cast<size_t>(width), k, options)
-                        : index.search_reranked(flat, static_cast<size_t>(n), static_cast<size_t>(width), k,
-                                                candidates,
-                                                {rerank_data,
-                                                 static_cast<uint64_t>(PyArray_DIM(rerank, 0)),
-                                                 static_cast<uint64_t>(PyArray_DIM(rerank, 1))},
-                                                options);
-      if (result) {
-        found = std::move(*result);
+      const size_t rows = static_cast<size_t>(n);
+      const size_t cols = static_cast<size_t>(width);
+      if (rerank == nullptr) {
+        take(index.search(flat, rows, cols, k, options), found, failure);
       } else {
-        failure.error = std::move(result.error());
+        const lodex::RerankSource source{rerank_data, static_cast<uint64_t>(PyArray_DIM(rerank, 0)),
+                                         static_cast<uint64_t>(PyArray_DIM(rerank, 1))};
+        take(index.search_reranked(flat, rows, cols, k, candidates, source, options), found, failure);
       }
     });
     if (failure.failed()) return failure.raise();
@@ -869,12 +870,7 @@ PyObject* index_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     size_t removed = 0;
     Failure failure;
     without_gil(failure, [&] {
-      auto result = index.remove(ids);
-      if (result) {
-        removed = *result;
-      } else {
-        failure.error = std::move(result.error());
-      }
+      take(index.remove(ids), removed, failure);
     });
     if (failure.failed()) return failure.raise();
     return PyLong_FromSize_t(removed);
@@ -895,12 +891,7 @@ PyObject* index_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     std::optional<uint64_t> missing;
     Failure failure;
     without_gil(failure, [&] {
-      auto result = index.get(ids, data);
-      if (result) {
-        missing = *result;
-      } else {
-        failure.error = std::move(result.error());
-      }
+      take(index.get(ids, data), missing, failure);
     });
     if (failure.failed()) return failure.raise();
     if (missing) {
@@ -957,12 +948,7 @@ PyObject* index_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     std::unique_ptr<lodex::Index> loaded;
     Failure failure;
     without_gil(failure, [&] {
-      auto result = lodex::Index::load(path, stop_on_signal);
-      if (result) {
-        loaded = std::move(*result);
-      } else {
-        failure.error = std::move(result.error());
-      }
+      take(lodex::Index::load(path, stop_on_signal), loaded, failure);
     });
     return finish_load(failure, std::move(loaded));
   });
@@ -974,12 +960,7 @@ PyObject* index_to_bytes(PyObject* self, PyObject*) {
     std::vector<uint8_t> bytes;
     Failure failure;
     without_gil(failure, [&] {
-      auto result = index.to_bytes();
-      if (result) {
-        bytes = std::move(*result);
-      } else {
-        failure.error = std::move(result.error());
-      }
+      take(index.to_bytes(), bytes, failure);
     });
     if (failure.failed()) return failure.raise();
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
@@ -1007,12 +988,7 @@ PyObject* index_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     std::unique_ptr<lodex::Index> loaded;
     Failure failure;
     without_gil(failure, [&] {
-      auto result = lodex::Index::from_bytes(bytes);
-      if (result) {
-        loaded = std::move(*result);
-      } else {
-        failure.error = std::move(result.error());
-      }
+      take(lodex::Index::from_bytes(bytes), loaded, failure);
     });
     PyBuffer_Release(&view);
     return finish_load(failure, std::move(loaded));

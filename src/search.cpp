@@ -59,16 +59,8 @@ float score_row(const QueryTable& table, uint8_t bits, uint64_t dim, float scale
     }
     case 3:
     case 5: {
-      // The general bit-stream rule: code j starts at bit j * bits, LSB first,
-      // its high bits at the bottom of the next byte when it crosses one.
-      const unsigned mask = (1u << bits) - 1;
-      for (uint64_t j = 0; j < dim; ++j) {
-        const uint64_t p = j * bits;
-        const unsigned o = static_cast<unsigned>(p % 8);
-        unsigned v = static_cast<unsigned>(codes[p / 8]) >> o;
-        if (o + bits > 8) v |= static_cast<unsigned>(codes[p / 8 + 1]) << (8 - o);
-        sum += entries[j * n + (v & mask)];
-      }
+      // The general bit-stream rule: codes may cross byte boundaries.
+      for (uint64_t j = 0; j < dim; ++j) sum += entries[j * n + unpack_code(codes.data(), j, bits)];
       break;
     }
     default:

@@ -48,6 +48,17 @@ uint64_t qjl_bytes_for(uint64_t dim);
 // `out` must hold code_bytes_for(codes.size(), bits) bytes; it is overwritten.
 void pack_codes(std::span<const uint8_t> codes, uint8_t bits, std::span<uint8_t> out);
 
+// Code j of a packed row: `bits` bits from stream bit j * bits, least
+// significant bit first, the high ones at the bottom of the next byte when
+// the code crosses a byte boundary.
+inline unsigned unpack_code(const uint8_t* codes, uint64_t j, uint8_t bits) {
+  const uint64_t p = j * bits;
+  const unsigned o = static_cast<unsigned>(p % 8);
+  unsigned v = static_cast<unsigned>(codes[p / 8]) >> o;
+  if (o + bits > 8) v |= static_cast<unsigned>(codes[p / 8 + 1]) << (8 - o);
+  return v & ((1u << bits) - 1);
+}
+
 uint16_t bf16_from_f32(float value);
 float bf16_to_f32(uint16_t bits);
 

@@ -1,3 +1,6 @@
+import os
+import time
+
 import numpy as np
 import pytest
 
@@ -16,3 +19,16 @@ def make_index(dim=16, bits=4, use_qjl=False, seed=7, rows=0, rng=None):
         data = rng.standard_normal((rows, dim)).astype(np.float32)
         index.add_batch(list(range(rows)), data)
     return index
+
+
+def wait_for_child(pid, limit, what):
+    """The exit code of child `pid`; kills it and fails the test after `limit` seconds."""
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return os.waitstatus_to_exitcode(status)
+        time.sleep(0.01)
+    os.kill(pid, 9)
+    os.waitpid(pid, 0)
+    pytest.fail(f"{what} within {limit} s")

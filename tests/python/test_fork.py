@@ -11,12 +11,12 @@ import subprocess
 import sys
 import textwrap
 import threading
-import time
 
 import numpy as np
 import pytest
 
 import lodex
+from conftest import wait_for_child
 
 DIM = 32
 LIMIT = 120.0  # seconds; only a hang detector
@@ -61,18 +61,6 @@ def pool_started():
     assert len(index.search(np.ones(DIM, np.float32), 3)) == 3
 
 
-def wait_for_child(pid):
-    deadline = time.monotonic() + LIMIT
-    while time.monotonic() < deadline:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
-            return os.waitstatus_to_exitcode(status)
-        time.sleep(0.05)
-    os.kill(pid, 9)
-    os.waitpid(pid, 0)
-    pytest.fail(f"the forked child did not finish within {LIMIT} s")
-
-
 def forked_work(seed, directory):
     """work() in a child of fork(); its outcome, or None if the child failed."""
     read_end, write_end = os.pipe()
@@ -90,7 +78,7 @@ def forked_work(seed, directory):
     os.close(write_end)
     with os.fdopen(read_end, "rb") as f:
         payload = f.read()
-    assert wait_for_child(pid) == 0
+    assert wait_for_child(pid, LIMIT, "the forked child did not finish") == 0
     return pickle.loads(payload)
 
 

@@ -19,6 +19,7 @@ import numpy as np
 import pytest
 
 import lodex
+from conftest import wait_for_child
 
 DIM = 8
 HANG_LIMIT = 120.0  # seconds; only a hang detector
@@ -170,15 +171,7 @@ def child_uses(index):
                 code = 0
         finally:
             os._exit(code)
-    deadline = time.monotonic() + HANG_LIMIT
-    while time.monotonic() < deadline:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
-            return os.waitstatus_to_exitcode(status)
-        time.sleep(0.01)
-    os.kill(pid, 9)
-    os.waitpid(pid, 0)
-    pytest.fail("a forked child hung on an index it inherited")
+    return wait_for_child(pid, HANG_LIMIT, "a forked child did not finish with an index it inherited")
 
 
 @fork_with_threads

@@ -12,7 +12,9 @@ IdTable::IdTable(std::span<const uint64_t> ids, bool with_values) {
   keys_.assign(slots, kEmpty);
   if (with_values) values_.assign(slots, kNone);
   mask_ = slots - 1;
-  for (const uint64_t id : ids) {
+  for (size_t i = 0; i < ids.size(); ++i) {
+    if (i + kPrefetchAhead < ids.size()) prefetch(ids[i + kPrefetchAhead]);
+    const uint64_t id = ids[i];
     if (id == kEmpty) {
       count_ += has_empty_key_ ? 0 : 1;
       has_empty_key_ = true;

@@ -3,6 +3,10 @@
 // error value; a failed operation leaves the rows exactly as they were.
 #include "index.hpp"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include <algorithm>
 #include <bit>
 #include <limits>
@@ -261,6 +265,7 @@ Result<BatchResults> Index::search(std::span<const float> queries, size_t n, siz
     std::vector<uint64_t> mask((len + 63) / 64, 0);
     size_t count = 0;
     for (size_t r = 0; r < len; ++r) {
+      if (r + IdTable::kPrefetchAhead < len) allowed.prefetch(storage_.id(r + IdTable::kPrefetchAhead));
       if (allowed.contains(storage_.id(r))) {
         mask[r / 64] |= uint64_t{1} << (r % 64);
         ++count;
@@ -317,23 +322,32 @@ Result<std::vector<uint8_t>> Index::to_bytes() const {
 // ---------------------------------------------------------------------------
 // Rows by id.
 
-Result<size_t> Index::remove(std::span<const uint64_t> ids) {
+Result<size_t> Index::remove(std::vector<uint64_t> ids) {
   std::unique_lock guard(lock_);
-  return catching_memory<size_t>([&]() -> Result<size_t> {
+  auto removed = catching_memory<size_t>([&]() -> Result<size_t> {
     const IdTable doomed(ids);
+    std::vector<uint64_t>().swap(ids);
     const size_t len = storage_.len();
     std::vector<uint64_t> keep((len + 63) / 64, 0);
-    size_t removed = 0;
+    size_t count = 0;
     for (size_t r = 0; r < len; ++r) {
+      if (r + IdTable::kPrefetchAhead < len) doomed.prefetch(storage_.id(r + IdTable::kPrefetchAhead));
       if (doomed.contains(storage_.id(r))) {
-        ++removed;
+        ++count;
       } else {
         keep[r / 64] |= uint64_t{1} << (r % 64);
       }
     }
-    if (removed > 0) storage_.retain(keep.data());
-    return removed;
+    if (count > 0) storage_.retain(keep.data());
+    return count;
   });
+#if defined(__GLIBC__)
+  // The chunks the compaction emptied, and the call's own id lists, went
+  // back to malloc, which keeps freed heap pages for reuse: hand them to the
+  // system, so that removing rows shrinks the process as the caller expects.
+  if (removed && *removed >= kChunkRows) malloc_trim(0);
+#endif
+  return removed;
 }
 
 bool Index::contains(uint64_t id) const {

@@ -111,8 +111,9 @@ class Index {
   Result<std::vector<uint8_t>> to_bytes() const;
 
   // Removes every row whose id is listed; returns how many went. The store
-  // is compacted at once, so memory and scan time come back immediately.
-  Result<size_t> remove(std::span<const uint64_t> ids);
+  // is compacted at once, so memory and scan time come back immediately
+  // (the id list too is freed before the memory goes back to the system).
+  Result<size_t> remove(std::vector<uint64_t> ids);
   bool contains(uint64_t id) const;
   // Decodes the first row of each id into out (ids.size() * dim floats).
   // Returns the first id no row has, in which case out is unspecified.

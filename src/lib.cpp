@@ -870,7 +870,7 @@ PyObject* index_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     size_t removed = 0;
     Failure failure;
     without_gil(failure, [&] {
-      take(index.remove(ids), removed, failure);
+      take(index.remove(std::move(ids)), removed, failure);
     });
     if (failure.failed()) return failure.raise();
     return PyLong_FromSize_t(removed);

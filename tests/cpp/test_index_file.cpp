@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "index_file.hpp"
+#include "sanitizers.hpp"
 
 namespace lodex {
 namespace {
@@ -105,18 +106,6 @@ uint64_t get_u64(const Bytes& f, size_t at) {
 void set_le(Bytes& f, size_t at, uint64_t v, size_t width) {
   for (size_t k = 0; k < width; ++k) f[at + k] = static_cast<uint8_t>(v >> (8 * k));
 }
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
 
 // The address space this process has mapped, from /proc/self/status.
 rlim_t mapped_bytes() {

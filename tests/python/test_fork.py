@@ -16,7 +16,7 @@ import numpy as np
 import pytest
 
 import lodex
-from conftest import wait_for_child
+from conftest import fork_while_threads_allocate, wait_for_child
 
 DIM = 32
 LIMIT = 120.0  # seconds; only a hang detector
@@ -83,7 +83,7 @@ def forked_work(seed, directory):
 
 
 @fork_with_threads
-@pytest.mark.parametrize("others", ["idle", "searching"])
+@pytest.mark.parametrize("others", ["idle", pytest.param("searching", marks=fork_while_threads_allocate)])
 def test_fork_child_after_searches(pool_started, expected, tmp_path, others):
     # "searching": other threads keep the pool busy, so a fork may well catch
     # a worker holding one of the pool's locks; the child must not inherit it.

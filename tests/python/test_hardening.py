@@ -19,7 +19,7 @@ import numpy as np
 import pytest
 
 import lodex
-from conftest import wait_for_child
+from conftest import SANITIZED, fork_while_threads_allocate, wait_for_child
 
 DIM = 8
 HANG_LIMIT = 120.0  # seconds; only a hang detector
@@ -80,7 +80,7 @@ def test_errors_of_the_ids_own_len_propagate(error):
     assert info.value is error
 
 
-@pytest.mark.skipif("ASAN_OPTIONS" in os.environ, reason="AddressSanitizer's allocator aborts instead of failing")
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer's allocator aborts instead of failing")
 def test_out_of_memory_while_converting_or_adding_is_a_memory_error():
     # A 500 MB address-space allowance beyond what the interpreter already
     # uses: the batch cannot fit, and must fail cleanly with nothing stored.
@@ -175,6 +175,7 @@ def child_uses(index):
 
 
 @fork_with_threads
+@fork_while_threads_allocate
 @pytest.mark.parametrize("busy", ["search", "add_batch"])
 def test_fork_while_another_thread_works(busy):
     index = lodex.Index(DIM, 4, False, 0)

@@ -14,7 +14,7 @@ import pytest
 
 import lodex
 
-from conftest import make_index
+from conftest import SANITIZED, make_index
 
 HEADER = struct.Struct("<4sHIBBQQQQQ")
 
@@ -179,8 +179,6 @@ except BaseException as e:
 else:
     print(f"loaded {index.size} rows")
 """
-# AddressSanitizer reserves terabytes of address space: no limit can apply.
-SANITIZED = "libasan" in pathlib.Path("/proc/self/maps").read_text()
 
 
 def load_in_child(path, headroom):

@@ -236,6 +236,23 @@ namespace {
 // rows masked, which costs no copy.
 constexpr size_t kGatherBelowOneIn = 8;
 
+// A bit per row of `store`, set where the row's id is in `table` (with
+// `listed`) or is not (without); `listed_rows` gets the number of rows whose
+// id is in the table. The table's slots are fetched a few rows ahead: the
+// probes are random accesses into a table that may be far larger than cache.
+std::vector<uint64_t> rows_by_id(const Storage& store, const IdTable& table, bool listed, size_t& listed_rows) {
+  const size_t len = store.len();
+  std::vector<uint64_t> mask((len + 63) / 64, 0);
+  listed_rows = 0;
+  for (size_t r = 0; r < len; ++r) {
+    if (r + IdTable::kPrefetchAhead < len) table.prefetch(store.id(r + IdTable::kPrefetchAhead));
+    const bool in = table.contains(store.id(r));
+    listed_rows += in;
+    if (in == listed) mask[r / 64] |= uint64_t{1} << (r % 64);
+  }
+  return mask;
+}
+
 }  // namespace
 
 Result<BatchResults> Index::search(std::span<const float> queries, size_t n, size_t query_dim, uint64_t k,
@@ -260,17 +277,9 @@ Result<BatchResults> Index::search(std::span<const float> queries, size_t n, siz
     if (options.allow == nullptr) return run(storage_);
 
     // The rows whose id is allowed, as a mask over row numbers.
-    const IdTable allowed(*options.allow);
     const size_t len = storage_.len();
-    std::vector<uint64_t> mask((len + 63) / 64, 0);
     size_t count = 0;
-    for (size_t r = 0; r < len; ++r) {
-      if (r + IdTable::kPrefetchAhead < len) allowed.prefetch(storage_.id(r + IdTable::kPrefetchAhead));
-      if (allowed.contains(storage_.id(r))) {
-        mask[r / 64] |= uint64_t{1} << (r % 64);
-        ++count;
-      }
-    }
+    const std::vector<uint64_t> mask = rows_by_id(storage_, IdTable(*options.allow), true, count);
     if (count == len) return run(storage_);  // every row allowed: nothing to mask
     if (count * kGatherBelowOneIn < len) {
       std::vector<size_t> rows;
@@ -327,17 +336,8 @@ Result<size_t> Index::remove(std::vector<uint64_t> ids) {
   auto removed = catching_memory<size_t>([&]() -> Result<size_t> {
     const IdTable doomed(ids);
     std::vector<uint64_t>().swap(ids);
-    const size_t len = storage_.len();
-    std::vector<uint64_t> keep((len + 63) / 64, 0);
     size_t count = 0;
-    for (size_t r = 0; r < len; ++r) {
-      if (r + IdTable::kPrefetchAhead < len) doomed.prefetch(storage_.id(r + IdTable::kPrefetchAhead));
-      if (doomed.contains(storage_.id(r))) {
-        ++count;
-      } else {
-        keep[r / 64] |= uint64_t{1} << (r % 64);
-      }
-    }
+    const std::vector<uint64_t> keep = rows_by_id(storage_, doomed, false, count);
     if (count > 0) storage_.retain(keep.data());
     return count;
   });

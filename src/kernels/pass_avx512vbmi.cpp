@@ -28,20 +28,6 @@ namespace {
 
 static_assert(kBlockRows == 16, "one ZMM register of u32 lanes per block");
 
-// How far ahead of the scan to prefetch: into L2 far enough to hide memory
-// latency, into L1 near enough that the loads rarely wait on L2 (as the
-// exact kernels do).
-constexpr size_t kPrefetchBytes = 16384;
-constexpr size_t kPrefetchNearBytes = 2048;
-
-// The far prefetch distance for NB blocks side by side: at least past the
-// blocks being read (wide rows make a block longer than kPrefetchBytes, and
-// a fetch into a neighbour in flight would come too late).
-template <int NB>
-inline size_t far_distance(size_t block_words) {
-  return std::max(kPrefetchBytes, NB * block_words * sizeof(uint32_t));
-}
-
 inline __m512i load_word(const uint32_t* p) { return _mm512_loadu_si512(p); }
 inline __m512i load_table(const uint8_t* p) { return _mm512_load_si512(p); }
 // A table's weights, broadcast to every lane: four bytes (one per byte of a
@@ -96,7 +82,7 @@ inline void nibble_blocks(const PassArgs& args, size_t words, const uint32_t* fi
 #pragma GCC unroll 8
   for (int q = 0; q < NQ; ++q) tables[q] = args.queries[q].table;
   const size_t weights = words * 128;  // the weights follow the entries
-  const size_t far = far_distance<NB>(bw);
+  const size_t far = prefetch_far_bytes(NB, bw);
   __m512i acc[NB][NQ];
 #pragma GCC unroll 8
   for (int b = 0; b < NB; ++b) {
@@ -191,7 +177,7 @@ inline void octet_blocks(const PassArgs& args, size_t groups, const uint32_t* fi
 #pragma GCC unroll 8
   for (int q = 0; q < NQ; ++q) tables[q] = args.queries[q].table;
   const size_t weights = groups * 4 * kOctetBytes;  // the weights follow the entries
-  const size_t far = far_distance<NB>(bw);
+  const size_t far = prefetch_far_bytes(NB, bw);
   __m512i acc_lo[NB][NQ];
   __m512i acc_hi[NB][NQ];
 #pragma GCC unroll 8

@@ -4,6 +4,7 @@
 // bit for bit. Kernels never allocate, throw or touch anything shared.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -18,6 +19,20 @@ namespace lodex {
 // to the next coordinate and select an identical copy.
 inline constexpr size_t scan_table_stride(uint8_t bits) { return bits == 5 ? 32 : 16; }
 inline constexpr size_t kScanTableAlign = 64;
+
+// How far ahead of the scan the SIMD kernels prefetch: far into L2, so that
+// memory latency is hidden, and near into L1, so that the loads of the
+// lookups rarely wait on L2. Measured at dim 128 from a 64 MB store: the near
+// fetch gains ~4 % at 4 bits and ~20 % at 5 bits over the far one alone.
+inline constexpr size_t kPrefetchFarBytes = 16384;
+inline constexpr size_t kPrefetchNearBytes = 2048;
+
+// The far distance for `blocks` blocks read side by side: at least past them,
+// since wide rows make a block longer than kPrefetchFarBytes and a fetch
+// into a neighbour being read comes too late.
+inline constexpr size_t prefetch_far_bytes(size_t blocks, size_t block_words) {
+  return std::max(kPrefetchFarBytes, blocks * block_words * sizeof(uint32_t));
+}
 
 struct ScanArgs {
   const float* table;  // the lane table, kScanTableAlign-aligned

@@ -20,8 +20,6 @@ constexpr size_t kLanes = 8;
 constexpr size_t kHalves = kBlockRows / kLanes;
 // Half-blocks in flight, each its own add chain.
 constexpr int kInFlight = 4;
-// How far ahead of the scan to prefetch.
-constexpr size_t kPrefetchBytes = 16384;
 
 template <int Bits>
 inline __m256 lookup(const float* t, __m256i code) {
@@ -80,12 +78,12 @@ inline void accumulate(const ScanArgs& args, const uint32_t* blocks, size_t firs
 #pragma GCC unroll 32
     for (unsigned j = 0; j < 32; ++j) {
       if ((j * Bits) % 32 < Bits) {
-        // A new code word starts: fetch the line kPrefetchBytes ahead in each
+        // A new code word starts: fetch the line kPrefetchFarBytes ahead in each
         // half-block's stream into L2 (the streamer stops at page ends).
         const size_t word = group_words + (j * Bits / 32) * kBlockRows;
 #pragma GCC unroll 8
         for (int u = 0; u < NB; ++u) {
-          _mm_prefetch(reinterpret_cast<const char*>(base[u] + word) + kPrefetchBytes, _MM_HINT_T2);
+          _mm_prefetch(reinterpret_cast<const char*>(base[u] + word) + kPrefetchFarBytes, _MM_HINT_T2);
         }
       }
 #pragma GCC unroll 8

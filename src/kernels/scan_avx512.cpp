@@ -29,12 +29,6 @@ static_assert(kBlockRows == 16, "one ZMM register of u32 lanes per block");
 // Blocks in flight: with a 4-cycle add latency and about 1.5 cycles of
 // issue per coordinate and block, four chains keep the adder busy.
 constexpr int kInFlight = 4;
-// How far ahead of the scan to prefetch: far into L2, so that memory
-// latency is hidden, and near into L1, so that the loads of the permutes
-// rarely wait on L2. Measured at dim 128 from a 64 MB store: 4 bits gains
-// ~4 %, 5 bits ~20 % over the far prefetch alone.
-constexpr size_t kPrefetchBytes = 16384;
-constexpr size_t kPrefetchNearBytes = 2048;
 
 template <int Bits>
 inline __m512 lookup(const float* t, __m512i code) {
@@ -71,9 +65,7 @@ template <int Bits, int NB>
 inline void accumulate(const ScanArgs& args, const uint32_t* first, __m512* sums) {
   constexpr size_t kStride = scan_table_stride(Bits);
   const size_t bw = args.block_words;
-  // At least past the NB blocks in flight: with wide rows a block is longer
-  // than kPrefetchBytes, and a fetch into a neighbour being read comes too late.
-  const size_t far = std::max(kPrefetchBytes, NB * bw * sizeof(uint32_t));
+  const size_t far = prefetch_far_bytes(NB, bw);
   __m512 acc[NB];
 #pragma GCC unroll 8
   for (int b = 0; b < NB; ++b) acc[b] = _mm512_setzero_ps();

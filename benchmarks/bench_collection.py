@@ -32,7 +32,7 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import LoadMeter, exact_top_k, make_data, make_queries, recall_at_k, rss_anon_bytes  # noqa: E402
+from common import LoadMeter, exact_top_k, make_data, make_queries, recall_at_k, rss_anon_bytes, write_report  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 K = 10
@@ -232,12 +232,7 @@ def main() -> None:
         *(f"- check: {name}: {'yes' if ok else 'NO'}" for name, ok in report["checks"].items()),
         f"- others' load while timing: {report['others_cores']:.2f} cores of {cores} used by other processes.",
     ]
-    text = "\n".join(lines)
-    print(text)
-    with open(os.path.join(args.out_dir, f"collection{suffix}.md"), "w") as f:
-        f.write(text + "\n")
-    with open(os.path.join(args.out_dir, f"collection{suffix}.json"), "w") as f:
-        json.dump(report, f, indent=1)
+    write_report(args.out_dir, f"collection{suffix}", "\n".join(lines), report)
 
 
 if __name__ == "__main__":

@@ -23,7 +23,7 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import QUERY_SEED, make_data  # noqa: E402
+from common import QUERY_SEED, best_of, make_data  # noqa: E402
 
 SEED = 42
 
@@ -38,15 +38,6 @@ def same_answers(expected, got) -> bool:
             if (end < len(scores) or end - start == 1) and sorted(want[start:end]) != sorted(have[start:end]):
                 return False
     return True
-
-
-def best_time(call, repeat: int = 20) -> float:
-    best = float("inf")
-    for _ in range(repeat):
-        started = time.perf_counter()
-        call()
-        best = min(best, time.perf_counter() - started)
-    return best
 
 
 def merge_inputs(shards: int, queries: int, k: int, rows: int):
@@ -123,8 +114,8 @@ def main() -> None:
         # The price of the round trip alone: the same calls on shards of 1,000 rows each.
         tiny = lodex_dask.ShardedIndex(client, args.shards, args.dim, args.bits, False, SEED, timeout=600)
         tiny.add_batch(ids[: 1_000 * args.shards], make_data("gaussian", 1_000 * args.shards, args.dim))
-        floor_batch = best_time(lambda: tiny.search_batch(batches[1], args.k))
-        floor_query = best_time(lambda: tiny.search(batches[1][0], args.k))
+        floor_batch = best_of(lambda: tiny.search_batch(batches[1], args.k), 20)
+        floor_query = best_of(lambda: tiny.search(batches[1][0], args.k), 20)
 
     single_s = statistics.median(single_times)
     sharded_s = statistics.median(sharded_times)

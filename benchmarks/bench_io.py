@@ -27,7 +27,7 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import best_of, make_data, peak_rss_bytes, row_bytes, rss_bytes, ru_maxrss_bytes  # noqa: E402
+from common import best_of, make_data, peak_rss_bytes, row_bytes, rss_bytes, ru_maxrss_bytes, write_report  # noqa: E402
 
 BITS = 4
 SEED = 42
@@ -209,12 +209,7 @@ def main() -> None:
         "- MB/s are 10^6 bytes per second of the file's size; the file is in the page cache for load and copy, "
         "and save ends with an fsync.",
     ]
-    text = "\n".join(lines)
-    print(text)
-    with open(os.path.join(args.out_dir, f"bench_io{suffix}.md"), "w") as f:
-        f.write(text + "\n")
-    with open(os.path.join(args.out_dir, f"bench_io{suffix}.json"), "w") as f:
-        json.dump(report, f, indent=1)
+    write_report(args.out_dir, f"bench_io{suffix}", "\n".join(lines), report)
 
 
 if __name__ == "__main__":

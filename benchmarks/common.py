@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import glob
 import gzip
+import json
 import os
 import resource
 import time
@@ -271,6 +272,15 @@ def peak_rss_bytes() -> int:
 def ru_maxrss_bytes() -> int:
     """getrusage's ru_maxrss (KiB on Linux), in bytes."""
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
+def write_report(out_dir: str, stem: str, text: str, report: dict) -> None:
+    """Prints the Markdown report and writes it to <stem>.md, its figures to <stem>.json."""
+    print(text)
+    with open(os.path.join(out_dir, f"{stem}.md"), "w") as f:
+        f.write(text + "\n")
+    with open(os.path.join(out_dir, f"{stem}.json"), "w") as f:
+        json.dump(report, f, indent=1)
 
 
 def best_of(fn, repeat: int) -> float:

@@ -114,17 +114,15 @@ constexpr uint64_t kMaxSignVectorDim = uint64_t{1} << 61;
 
 bool is_power_of_two(uint64_t x) { return x != 0 && (x & (x - 1)) == 0; }
 
-IndexError out_of_memory() { return IndexError::out_of_memory(); }
-
 // Runs `body`, turning an allocation failure into an error value.
 template <class T, class Body>
 Result<T> catching_memory(Body&& body) {
   try {
     return body();
   } catch (const std::bad_alloc&) {
-    return std::unexpected(out_of_memory());
+    return std::unexpected(IndexError::out_of_memory());
   } catch (const std::length_error&) {
-    return std::unexpected(out_of_memory());
+    return std::unexpected(IndexError::out_of_memory());
   }
 }
 
@@ -174,19 +172,15 @@ Result<std::unique_ptr<Index>> Index::from_bytes(std::span<const uint8_t> bytes)
 }
 
 Result<std::span<const float>> Index::signs() const {
-  try {
+  return catching_memory<std::span<const float>>([this] {
     std::call_once(signs_once_, [this] {
       auto built = make_sign_vector(dim(), seed());
       // The dimension was checked when the index was made; only memory can
       // fail here, and that throws out of call_once, leaving it to be retried.
       if (built) signs_ = std::move(*built);
     });
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(out_of_memory());
-  } catch (const std::length_error&) {
-    return std::unexpected(out_of_memory());
-  }
-  return std::span<const float>(signs_);
+    return std::span<const float>(signs_);
+  });
 }
 
 // ---------------------------------------------------------------------------
@@ -217,10 +211,10 @@ Status Index::add(std::span<const uint64_t> ids, const float* rows, size_t n) {
     }
   } catch (const std::bad_alloc&) {
     storage_.truncate(before);
-    return std::unexpected(out_of_memory());
+    return std::unexpected(IndexError::out_of_memory());
   } catch (const std::length_error&) {
     storage_.truncate(before);
-    return std::unexpected(out_of_memory());
+    return std::unexpected(IndexError::out_of_memory());
   }
   return {};
 }
@@ -312,11 +306,7 @@ Result<BatchResults> Index::search_reranked(std::span<const float> queries, size
 
 Status Index::save(const std::string& path) const {
   std::shared_lock guard(lock_);
-  try {
-    return save_index_file(path, storage_);
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(out_of_memory());
-  }
+  return catching_memory<void>([&] { return save_index_file(path, storage_); });
 }
 
 Result<std::vector<uint8_t>> Index::to_bytes() const {

@@ -142,6 +142,11 @@ void take(std::expected<T, E>&& result, T& out, Failure& failure) {
   }
 }
 
+// Moves a core status's error, if any, into `failure`.
+void take(lodex::Status&& status, Failure& failure) {
+  if (!status) failure.error = std::move(status.error());
+}
+
 // The C++ exception being handled, as a Python exception.
 PyObject* raise_current_exception() {
   try {
@@ -437,6 +442,13 @@ bool is_contiguous_vector(PyArrayObject* array) {
   return PyArray_DATA(array) != nullptr && (n <= 1 || PyArray_STRIDE(array, 0) == 4);
 }
 
+// The ValueError of an array argument that cannot be read in place as one
+// run of floats.
+PyObject* raise_not_contiguous(const char* name) {
+  PyErr_Format(PyExc_ValueError, "%s must be a contiguous float32 array: The given array is not contiguous", name);
+  return nullptr;
+}
+
 // The array's `count` floats, readable through a float pointer: its own
 // memory when that is aligned for float (nearly always), else a copy. NumPy
 // allows a float32 array at any byte address (frombuffer at an odd offset, a
@@ -682,8 +694,7 @@ PyObject* index_add_batch(PyObject* self, PyObject* const* args, Py_ssize_t narg
     const float* data = readable_floats(array, static_cast<size_t>(rows * cols), aligned);
     Failure failure;
     without_gil(failure, [&] {
-      auto status = index.add(ids, data, static_cast<size_t>(rows));
-      if (!status) failure.error = std::move(status.error());
+      take(index.add(ids, data, static_cast<size_t>(rows)), failure);
     });
     if (failure.failed()) return failure.raise();
     Py_RETURN_NONE;
@@ -706,11 +717,7 @@ PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (array == nullptr) return nullptr;
     uint64_t k = 0;
     if (!to_u64(bound[1], "k", &k)) return nullptr;
-    if (!is_contiguous_vector(array)) {
-      PyErr_SetString(PyExc_ValueError,
-                      "query must be a contiguous float32 array: The given array is not contiguous");
-      return nullptr;
-    }
+    if (!is_contiguous_vector(array)) return raise_not_contiguous("query");
     // The call's own copy: the array is not read once the GIL is given up.
     std::vector<float> query(static_cast<size_t>(PyArray_DIM(array, 0)));
     if (!query.empty()) std::memcpy(query.data(), PyArray_DATA(array), query.size() * sizeof(float));
@@ -751,7 +758,7 @@ PyArrayObject* as_row_major_matrix(PyObject* obj, const char* name) {
   PyArrayObject* array = as_float32_array(obj, 2, name);
   if (array == nullptr) return nullptr;
   if (!is_row_major(array)) {
-    PyErr_Format(PyExc_ValueError, "%s must be a contiguous float32 array: The given array is not contiguous", name);
+    raise_not_contiguous(name);
     return nullptr;
   }
   return array;
@@ -809,10 +816,7 @@ PyObject* index_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t n
     const lodex::Index& index = index_of(self);
     const npy_intp n = PyArray_DIM(queries, 0);
     const npy_intp width = PyArray_DIM(queries, 1);
-    if (!is_row_major(queries)) {
-      PyErr_SetString(PyExc_ValueError, "queries must be a contiguous float32 array: The given array is not contiguous");
-      return nullptr;
-    }
+    if (!is_row_major(queries)) return raise_not_contiguous("queries");
     if (static_cast<uint64_t>(width) != index.dim()) return raise_dimension_mismatch(width, index.dim());
     if (rerank != nullptr && static_cast<uint64_t>(PyArray_DIM(rerank, 1)) != index.dim()) {
       PyErr_Format(PyExc_ValueError, "rerank vectors have %zd columns, the index has dimension %llu",
@@ -915,8 +919,7 @@ PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     const lodex::Index& index = index_of(self);
     Failure failure;
     without_gil(failure, [&] {
-      auto status = index.save(path);
-      if (!status) failure.error = std::move(status.error());
+      take(index.save(path), failure);
     });
     if (failure.failed()) return failure.raise();
     Py_RETURN_NONE;

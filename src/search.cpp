@@ -589,9 +589,10 @@ std::expected<BatchResults, SearchError> search_batch(const Storage& storage, st
   const size_t pieces = (len + piece_rows - 1) / piece_rows;
   const size_t stride = scan_table_stride(bits);
   const size_t table_bytes = pass != nullptr ? static_cast<size_t>(first_pass_table_bytes(dim, bits)) : 0;
-  // Heap room per query: min(m, piece rows) + 1 per piece.
-  size_t heap_room = 0;
-  for (size_t p = 0; p < pieces; ++p) heap_room += std::min(m, std::min(piece_rows, len - p * piece_rows)) + 1;
+  // A piece heap's room: min(m, the piece's rows) + 1.
+  auto heap_slots = [&](size_t p) { return std::min(m, std::min(piece_rows, len - p * piece_rows)) + 1; };
+  size_t heap_room = 0;  // per query
+  for (size_t p = 0; p < pieces; ++p) heap_room += heap_slots(p);
   const size_t per_query_bytes = heap_room * sizeof(ScoredResult) + 2 * (m + 1) * sizeof(ScoredResult) +
                                  dim * (1 + stride) * sizeof(float) + table_bytes;
   const size_t wave_queries = std::clamp<size_t>(kWaveBytes / per_query_bytes, 1, n);
@@ -628,9 +629,8 @@ std::expected<BatchResults, SearchError> search_batch(const Storage& storage, st
     size_t offset = 0;
     for (size_t q = 0; q < count; ++q) {
       for (size_t p = 0; p < pieces; ++p) {
-        const size_t r = std::min(m, std::min(piece_rows, len - p * piece_rows)) + 1;
-        heaps.emplace_back(std::span(room).subspan(offset, r), m);
-        offset += r;
+        heaps.emplace_back(std::span(room).subspan(offset, heap_slots(p)), m);
+        offset += heap_slots(p);
       }
     }
 

@@ -164,7 +164,10 @@ void Storage::reserve(size_t extra) {
 }
 
 void Storage::truncate(size_t len) {
-  if (len >= len_) return;
+  // Also at len == len_: a push that ran out of memory may have left a new
+  // chunk, a block, an id or QJL bytes past the last row, and the next push
+  // finds its chunk by the chunk count.
+  if (len > len_) return;
   announced_ = 0;
   const size_t keep_chunks = (len + kChunkRows - 1) / kChunkRows;
   while (chunks_.size() > keep_chunks) chunks_.pop_back();
@@ -190,9 +193,9 @@ void Storage::truncate(size_t len) {
     } catch (const std::bad_alloc&) {
     }
   }
-  if (qjl_rows_ > len) {
-    qjl_rows_ = len;
-    qjl_.resize(len * qjl_bytes_);
+  qjl_rows_ = std::min(qjl_rows_, len);
+  if (qjl_.size() > qjl_rows_ * qjl_bytes_) {
+    qjl_.resize(qjl_rows_ * qjl_bytes_);
     try {
       qjl_.shrink_to_fit();
     } catch (const std::bad_alloc&) {

@@ -93,8 +93,9 @@ class Storage {
   // exactly instead of growing by doubling. Changes nothing stored.
   void reserve(size_t extra);
 
-  // Drops rows [len, len()) (nothing when len >= len()) and frees the chunks
-  // they emptied. Never throws: a trim that cannot get memory is skipped.
+  // Drops rows [len, len()) (nothing when len > len()), and whatever a push
+  // that threw left past row len, and frees the chunks they emptied. Never
+  // throws: a trim that cannot get memory is skipped.
   void truncate(size_t len);
   // Keeps the rows whose bit is set in keep_mask (bit i of word i / 64, for
   // i < len()), in their order, compacted in place; frees emptied chunks.

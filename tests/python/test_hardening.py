@@ -117,6 +117,44 @@ def test_out_of_memory_while_converting_or_adding_is_a_memory_error():
     )
 
 
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer's allocator aborts instead of failing")
+def test_running_out_of_memory_at_a_new_chunk_leaves_the_index_usable():
+    # The first row of an empty index opens the store's first chunk, whose
+    # reservation (16,384 rows of 512 bytes) does not fit a 4 MB allowance.
+    # The rows added once memory is back must be stored and searched as in
+    # a fresh index.
+    run_python(
+        """
+        import resource
+        import numpy as np
+        import lodex
+
+        def vm_bytes():
+            with open("/proc/self/status") as f:
+                return next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+
+        index = lodex.Index(1024, 4, False, 0)
+        vectors = np.zeros((200_000, 1024), np.float32)  # never touched
+        rows = np.random.default_rng(1).standard_normal((20, 1024)).astype(np.float32)
+        _, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (vm_bytes() + 4 * 2**20, hard))
+        try:
+            index.add_batch(range(200_000), vectors)
+        except MemoryError:
+            pass
+        else:
+            raise SystemExit("the batch fitted after all: lower the allowance")
+        resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+        assert index.size == 0, index.size
+        index.add_batch(range(20), rows)
+        fresh = lodex.Index(1024, 4, False, 0)
+        fresh.add_batch(range(20), rows)
+        assert index.to_bytes() == fresh.to_bytes()
+        assert index.search(rows[3], 5) == fresh.search(rows[3], 5)
+        """
+    )
+
+
 # ------------------------------------------------------- strides
 
 

@@ -3,11 +3,14 @@ same rows, the same argument checks, routing, add_batch's failure semantics, sav
 workers and time-outs. The cluster listens on 127.0.0.1 only and is closed when the module ends.
 """
 
+import concurrent.futures
 import contextlib
 import json
 import operator
 import os
+import re
 import signal
+import subprocess
 import sys
 import time
 
@@ -53,21 +56,21 @@ def on_worker(client, address, function, *args):
 
 
 def swap_shard_method(name, replacement):
-    """In a worker: _Shard.<name> becomes `replacement`, or its own method again when that is None."""
-    import lodex_dask
+    """In a worker: Shard.<name> becomes `replacement`, or its own method again when that is None."""
+    from lodex_dask._shard import Shard
 
-    originals = lodex_dask._Shard.__dict__.get("originals_in_test", {})
+    originals = Shard.__dict__.get("originals_in_test", {})
     if replacement is None:
-        setattr(lodex_dask._Shard, name, originals.pop(name))
+        setattr(Shard, name, originals.pop(name))
     else:
-        originals.setdefault(name, lodex_dask._Shard.__dict__[name])
-        lodex_dask._Shard.originals_in_test = originals
-        setattr(lodex_dask._Shard, name, replacement)
+        originals.setdefault(name, Shard.__dict__[name])
+        Shard.originals_in_test = originals
+        setattr(Shard, name, replacement)
 
 
 @contextlib.contextmanager
 def broken(client, workers, name, replacement):
-    """_Shard.<name> replaced on these workers for the duration. A builtin replacement stays
+    """Shard.<name> replaced on these workers for the duration. A builtin replacement stays
     unbound, so shard.name(*args) calls replacement(*args)."""
     for worker in workers:
         on_worker(client, worker, swap_shard_method, name, replacement)
@@ -255,6 +258,8 @@ BAD_ADDS = {
     "ids-negative": ([1, -2, 3, 4], GOOD),
     "ids-float": ([1, 2.5, 3, 4], GOOD),
     "ids-float-array": (np.arange(4.0), GOOD),
+    "ids-negative-array": (np.array([1, -2, 3, 4]), GOOD),
+    "ids-generator": ((i for i in range(4)), GOOD),
     "ids-too-big": ([1, 2, 3, 2**64], GOOD),
     "length": ([1, 2, 3], GOOD),
     "length-before-dtype": ([1, 2, 3], GOOD.astype(np.float64)),
@@ -284,6 +289,10 @@ BAD_SEARCHES = {
     "queries-strided": lambda index: index.search_batch(WIDE[:, ::2], 2),
     "allow-str": lambda index: index.search_batch(QUERIES, 2, allow="12"),
     "allow-negative": lambda index: index.search_batch(QUERIES, 2, allow=[3, -3]),
+    "allow-float-array": lambda index: index.search_batch(QUERIES, 2, allow=np.arange(3.0)),
+    "k-too-big": lambda index: index.search_batch(QUERIES, 2**64),
+    "queries-none-but-wide": lambda index: index.search_batch(np.zeros((0, 2 * DIM), np.float32), 2),
+    "query-strided": lambda index: index.search(WIDE[0][::2], 2),
     "query-2d": lambda index: index.search(QUERIES, 2),
     "query-dim": lambda index: index.search(WIDE[0], 2),
     "remove-float": lambda index: index.remove([1.5]),
@@ -338,7 +347,7 @@ def test_a_batch_no_shard_takes_changes_nothing_and_raises_the_shards_error(clie
 
 
 def test_large_batch_streams_in_pieces_with_a_progress_bar(client, monkeypatch, capsys):
-    monkeypatch.setattr(lodex_dask, "CHUNK_BYTES", 50 * (DIM * 4 + 8))  # 50 rows a piece: many rounds
+    monkeypatch.setattr(lodex_dask._index, "CHUNK_BYTES", 50 * (DIM * 4 + 8))  # 50 rows a piece: many rounds
     ids = np.arange(2_000, dtype=np.uint64)
     vectors = rows_for(ids)
     single, sharded = both(client, ids, vectors)
@@ -348,6 +357,13 @@ def test_large_batch_streams_in_pieces_with_a_progress_bar(client, monkeypatch, 
     assert "adding rows" in capsys.readouterr().err
     assert_same(single.search_batch(QUERIES, 20), sharded.search_batch(QUERIES, 20))
     assert_same(single.search_batch(QUERIES, 20), again.search_batch(QUERIES, 20))
+
+
+def test_progress_without_tqdm_shows_no_bar(client, monkeypatch, capsys):
+    monkeypatch.setitem(sys.modules, "tqdm", None)  # import tqdm now fails
+    sharded = ShardedIndex(client, 2, DIM, BITS, False, SEED, timeout=WAIT)
+    sharded.add_batch(range(50), rows_for(range(50)), progress=True)
+    assert len(sharded) == 50 and "adding rows" not in capsys.readouterr().err
 
 
 def test_a_shard_that_does_not_answer_times_out(client):
@@ -370,7 +386,7 @@ def test_save_load_round_trip_and_a_second_save_replaces_the_first(client, pair,
     first = set(os.listdir(directory))
     sharded.save(directory)
     files = set(os.listdir(directory))
-    assert len(files) == 4 and not first & files - {"manifest.json"}  # the old shard files went
+    assert len(files) == 5 and not first & files - {"manifest.json", "save.lock"}  # the old shard files went
     manifest = json.loads((tmp_path / "collection" / "manifest.json").read_text())
     assert [s["rows"] for s in manifest["shards"]] == np.bincount(route(ids, 3)).tolist()
     assert (manifest["routing"], manifest["dim"], manifest["bits"], manifest["seed"]) == ("splitmix64", DIM, BITS, SEED)
@@ -396,15 +412,19 @@ def corrupt(directory, change):
     "change, error, message",
     [
         (lambda m: m["shards"][1].update(file="shard-00001-00000000.ldx"), FileNotFoundError, r"shard 1 \("),
-        (lambda m: m.update(version=2), ValueError, "version 2"),
+        (lambda m: m.update(version=3), ValueError, "version 3"),
         (lambda m: m.update(routing="modulo"), ValueError, "routing 'modulo'"),
         (lambda m: m.pop("bits"), ValueError, "bits missing"),
         (lambda m: m.update(shards=[]), ValueError, "no shard list"),
         (lambda m: m["shards"].pop(), ValueError, "shard_count 3, but 2"),
         (lambda m: m["shards"][0].update(rows=1), ValueError, "shard 0 .* holds"),
         (lambda m: m["shards"][0].update(file="../elsewhere.ldx"), ValueError, "shard 0 needs"),
+        # Whichever misplaced shard reports first names itself and the shard its id routes to.
+        (lambda m: m["shards"].reverse(), ValueError, r"shard [02] .* routes to shard [20] of 3"),
+        (lambda m: (m["shards"].pop(), m.update(shard_count=2)), ValueError, "routes to shard [01] of 2"),
     ],
-    ids=["missing-file", "version", "routing", "field", "no-shards", "shard-count", "row-count", "file-name"],
+    ids=["missing-file", "version", "routing", "field", "no-shards", "shard-count", "row-count", "file-name",
+         "swapped-files", "a-shard-left-out"],
 )
 def test_load_refuses_a_bad_manifest_clearly(client, pair, tmp_path, change, error, message):
     directory = str(tmp_path)
@@ -412,6 +432,78 @@ def test_load_refuses_a_bad_manifest_clearly(client, pair, tmp_path, change, err
     corrupt(directory, change)
     with pytest.raises(error, match=message):
         ShardedIndex.load(client, directory, timeout=WAIT)
+
+
+def test_load_checks_checksums_when_asked_and_reads_first_version_manifests(client, pair, tmp_path):
+    directory = str(tmp_path)
+    pair[1].save(directory)
+    with open(os.path.join(directory, "manifest.json")) as f:
+        path = os.path.join(directory, json.load(f)["shards"][0]["file"])
+    with open(path, "r+b") as f:  # one bit of the last row's codes: the file still loads
+        f.seek(-1, os.SEEK_END)
+        last = f.read(1)[0]
+        f.seek(-1, os.SEEK_END)
+        f.write(bytes([last ^ 1]))
+    assert len(ShardedIndex.load(client, directory, timeout=WAIT)) == len(pair[1])
+    with pytest.raises(ValueError, match=f"shard 0 \\({re.escape(path)}\\): sha256"):
+        ShardedIndex.load(client, directory, timeout=WAIT, verify=True)
+    corrupt(directory, lambda m: (m.update(version=1), [s.pop("sha256") for s in m["shards"]]))
+    assert len(ShardedIndex.load(client, directory, timeout=WAIT)) == len(pair[1])
+    with pytest.raises(ValueError, match="no checksums"):
+        ShardedIndex.load(client, directory, timeout=WAIT, verify=True)
+
+
+@pytest.mark.parametrize("damage", [lambda data: data[:-10], lambda data: data[:20] + (2**40).to_bytes(8, "little") + data[28:]],
+                         ids=["truncated", "row-count-2**40"])
+def test_load_of_a_damaged_shard_raises_at_once_what_index_load_raises(client, pair, tmp_path, damage):
+    directory = str(tmp_path)
+    pair[1].save(directory)
+    with open(os.path.join(directory, "manifest.json")) as f:
+        path = os.path.join(directory, json.load(f)["shards"][1]["file"])
+    with open(path, "rb") as f:
+        data = f.read()
+    with open(path, "wb") as f:
+        f.write(damage(data))
+    with pytest.raises(BaseException) as single:
+        lodex.Index.load(path)
+    # The time-out is far above a load, so waiting it out would surface as ShardTimeoutError.
+    with pytest.raises(type(single.value), match=re.escape(str(single.value))) as sharded:
+        ShardedIndex.load(client, directory, timeout=20)
+    assert any(f"shard 1 from {path}" in note for note in sharded.value.__notes__)
+
+
+def test_concurrent_saves_into_one_directory_leave_one_of_them_whole(client, tmp_path):
+    ids = np.arange(600, dtype=np.uint64)
+    one = ShardedIndex(client, 3, DIM, BITS, False, SEED, timeout=WAIT)
+    one.add_batch(ids, rows_for(ids))
+    two = ShardedIndex(client, 2, DIM, BITS, False, SEED, timeout=WAIT)
+    two.add_batch(ids[:400], rows_for(ids[:400], seed=6))
+    directory = str(tmp_path)
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        for _ in range(4):
+            list(pool.map(lambda index: index.save(directory), (one, two)))
+            loaded = ShardedIndex.load(client, directory, timeout=WAIT)
+            winner = one if loaded.shards == 3 else two
+            assert_same(winner.search_batch(QUERIES, 10), loaded.search_batch(QUERIES, 10))
+            assert sum(name.endswith(".ldx") for name in os.listdir(directory)) == winner.shards
+
+
+def test_a_save_waits_for_a_save_in_another_process(client, pair, tmp_path):
+    directory = str(tmp_path)
+    pair[1].save(directory)
+    # A process holding the directory's save lock until its stdin closes.
+    hold = "import sys, lodex_dask._manifest as m\nwith m.save_lock(sys.argv[1], 60):\n print(flush=True); sys.stdin.read()"
+    with subprocess.Popen([sys.executable, "-c", hold, directory], stdin=subprocess.PIPE, stdout=subprocess.PIPE) as holder:
+        try:
+            holder.stdout.readline()
+            quick = ShardedIndex(client, 1, DIM, BITS, False, SEED, timeout=1)
+            with pytest.raises(TimeoutError, match="another save"):
+                quick.save(directory)
+        finally:
+            holder.stdin.close()  # the holder exits, and its lock goes with it
+    assert len(ShardedIndex.load(client, directory, timeout=WAIT)) == len(pair[1])  # untouched
+    quick.save(directory)
+    assert len(ShardedIndex.load(client, directory, timeout=WAIT)) == 0
 
 
 def test_load_of_something_else_fails_clearly(client, tmp_path):
@@ -456,10 +548,13 @@ def test_a_killed_worker_fails_every_call_clearly_and_a_load_restores(client, tm
 # ------------------------------------------------------------------ packaging
 
 
-@pytest.mark.parametrize("installed", ["lodex_dask.py", "lodex_dask-stubs/__init__.pyi"])
-def test_installed_module_is_current(installed):
-    # Beside the extension, and again as its own stub package (the form mypy reads).
-    source = os.path.join(os.path.dirname(__file__), "..", "..", "python", "lodex_dask.py")
-    path = os.path.join(os.path.dirname(lodex.__file__), installed)
-    with open(source, "rb") as want, open(path, "rb") as have:
-        assert have.read() == want.read(), f"{path} is stale: reinstall the package"
+def test_installed_package_is_current_and_typed():
+    source = os.path.join(os.path.dirname(__file__), "..", "..", "python", "lodex_dask")
+    names = sorted(n for n in os.listdir(source) if n.endswith(".py") or n == "py.typed")
+    installed = os.path.dirname(lodex_dask.__file__)
+    assert "py.typed" in names and set(os.listdir(installed)) - {"__pycache__"} == set(names)
+    for name in names:
+        with open(os.path.join(source, name), "rb") as want, open(os.path.join(installed, name), "rb") as have:
+            assert have.read() == want.read(), f"{installed}/{name} is stale: reinstall the package"
+    site = os.path.dirname(installed)
+    assert not {"lodex_dask.py", "lodex_dask-stubs"} & set(os.listdir(site)), "a module or stub of the old layout ships"

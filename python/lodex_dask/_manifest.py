@@ -1,0 +1,188 @@
+"""A saved collection's directory: the manifest that names its shard files, and the save lock.
+
+The manifest is the one file a load trusts to say which shard files form the collection; a save
+replaces it atomically, and only the save that holds the directory's lock writes it or deletes
+shard files. Workers never touch the manifest or the lock: the client coordinating a save does.
+"""
+
+from __future__ import annotations
+
+import errno
+import fcntl
+import json
+import os
+import re
+import secrets
+import threading
+import time
+from collections.abc import Collection, Iterator
+from contextlib import contextmanager
+from typing import Any
+
+from ._routing import ROUTING
+
+MANIFEST = "manifest.json"
+LOCK = "save.lock"
+FORMAT = "lodex-sharded"
+# A writer bumps the version whenever it adds a field; a reader reads every version up to its own
+# and refuses a newer one rather than ignore what it cannot know. Version 2 adds each shard
+# file's sha256.
+VERSION = 2
+SHARD_FILE = re.compile(r"shard-\d{5}-[0-9a-f]{8}\.ldx")
+SHA256 = re.compile(r"[0-9a-f]{64}")
+# How often a save waiting for another one tries the lock again.
+LOCK_POLL = 0.05
+
+
+def shard_file(shard: int, generation: str) -> str:
+    return f"shard-{shard:05d}-{generation}.ldx"
+
+
+def build(config: dict[str, Any], files: list[str], saved: list[tuple[int, str]]) -> dict[str, Any]:
+    """The manifest of a save: the parameters, the routing and, per shard, (file, rows, sha256)."""
+    return {
+        "format": FORMAT,
+        "version": VERSION,
+        **config,
+        "routing": ROUTING,
+        "shard_count": len(files),
+        "shards": [{"file": name, "rows": rows, "sha256": digest} for name, (rows, digest) in zip(files, saved)],
+    }
+
+
+def write_atomically(path: str, data: bytes) -> None:
+    """Replaces `path` by `data` so that a crash leaves the old file or the new one, never a mix."""
+    temporary = f"{path}.{secrets.token_hex(4)}.tmp"
+    try:
+        with open(temporary, "wb") as f:
+            f.write(data)
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(temporary, path)
+    except BaseException:
+        if os.path.exists(temporary):
+            os.remove(temporary)
+        raise
+    # The rename itself is durable only once the directory is.
+    descriptor = os.open(os.path.dirname(path), os.O_RDONLY)
+    try:
+        os.fsync(descriptor)
+    finally:
+        os.close(descriptor)
+
+
+def write(directory: str, manifest: dict[str, Any]) -> None:
+    write_atomically(os.path.join(directory, MANIFEST), json.dumps(manifest, indent=1).encode())
+
+
+def read(directory: str) -> dict[str, Any]:
+    """The manifest of `directory`, checked field by field (ValueError naming what is wrong)."""
+    path = os.path.join(directory, MANIFEST)
+    with open(path, "rb") as f:
+        text = f.read()
+
+    def invalid(why: str) -> ValueError:
+        return ValueError(f"invalid manifest {path}: {why}")
+
+    try:
+        manifest = json.loads(text)
+    except (UnicodeDecodeError, json.JSONDecodeError) as exc:
+        raise invalid("not JSON") from exc
+    if not isinstance(manifest, dict) or manifest.get("format") != FORMAT:
+        raise invalid(f"format is not {FORMAT!r}")
+    version = manifest.get("version")
+    if type(version) is not int or not 1 <= version <= VERSION:
+        raise invalid(f"version {version!r}; this lodex_dask reads versions 1 to {VERSION}")
+    if manifest.get("routing") != ROUTING:
+        raise invalid(f"routing {manifest.get('routing')!r}; this lodex_dask routes by {ROUTING!r}")
+    for key, kind in (("dim", int), ("bits", int), ("use_qjl", bool), ("seed", int)):
+        if type(manifest.get(key)) is not kind:
+            raise invalid(f"{key} missing or not {kind.__name__}")
+    shards = manifest.get("shards")
+    if not isinstance(shards, list) or not shards:
+        raise invalid("no shard list")
+    if manifest.get("shard_count") != len(shards):
+        raise invalid(f"shard_count {manifest.get('shard_count')!r}, but {len(shards)} shards are listed")
+    for s, shard in enumerate(shards):
+        if not (
+            isinstance(shard, dict)
+            and isinstance(shard.get("file"), str)
+            and SHARD_FILE.fullmatch(shard["file"])
+            and type(shard.get("rows")) is int
+            and shard["rows"] >= 0
+        ):
+            raise invalid(f"shard {s} needs a shard file name and a row count")
+        if version >= 2 and not (isinstance(shard.get("sha256"), str) and SHA256.fullmatch(shard["sha256"])):
+            raise invalid(f"shard {s} needs the sha256 of its file")
+    return manifest
+
+
+def config(manifest: dict[str, Any]) -> dict[str, Any]:
+    return {key: manifest[key] for key in ("dim", "bits", "use_qjl", "seed")}
+
+
+def remove_unlisted(directory: str, files: Collection[str]) -> None:
+    """Deletes every shard file of `directory` but `files`, those of the manifest just written.
+
+    Only the holder of the save lock may call this: no other save is then writing files, and
+    every other shard file belongs to a manifest already replaced or to a save that failed.
+    """
+    for name in os.listdir(directory):
+        if SHARD_FILE.fullmatch(name) and name not in files:
+            os.remove(os.path.join(directory, name))
+
+
+def remove_quietly(directory: str, files: Collection[str]) -> None:
+    """Deletes what a failed save wrote (no manifest names it), without hiding its failure."""
+    for name in files:
+        try:
+            os.remove(os.path.join(directory, name))
+        except OSError:
+            pass
+
+
+# One lock per directory within this process, by the directory's identity (whatever path
+# reaches it): see save_lock.
+_locks_guard = threading.Lock()
+_locks: dict[tuple[int, int], threading.Lock] = {}
+
+
+@contextmanager
+def save_lock(directory: str, timeout: float) -> Iterator[None]:
+    """Holds the save lock of `directory`: one save at a time, whichever process or machine runs it.
+
+    The lock is a POSIX record lock on the file `save.lock` beside the manifest. The kernel (or
+    the NFS lock manager, on a shared file system) drops it when its holder dies, so a crashed
+    save never leaves a stale lock. Such a lock belongs to a process, not to a thread, and closing
+    any descriptor of the file drops it: threads of one process first take a lock of their own,
+    and only its holder opens the file. A save waits up to `timeout` seconds for another one,
+    then raises TimeoutError.
+    """
+    status = os.stat(directory)
+    with _locks_guard:
+        local = _locks.setdefault((status.st_dev, status.st_ino), threading.Lock())
+    deadline = time.monotonic() + timeout
+
+    def busy() -> TimeoutError:
+        return TimeoutError(f"another save into {directory} did not finish within {timeout:g} s")
+
+    if not local.acquire(timeout=timeout):
+        raise busy()
+    try:
+        descriptor = os.open(os.path.join(directory, LOCK), os.O_RDWR | os.O_CREAT, 0o666)
+        try:
+            while True:
+                try:
+                    fcntl.lockf(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                    break
+                except OSError as exc:
+                    if exc.errno not in (errno.EACCES, errno.EAGAIN):
+                        raise
+                if time.monotonic() >= deadline:
+                    raise busy()
+                time.sleep(LOCK_POLL)
+            yield  # closing the descriptor releases the lock
+        finally:
+            os.close(descriptor)
+    finally:
+        local.release()

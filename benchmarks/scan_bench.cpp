@@ -5,7 +5,7 @@
 // results are checked against the exact path's, bit for bit.
 //
 //   scan_bench [--rows N] [--dim D] [--k K] [--batch B] [--bits 2,3,4,5]
-//              [--levels scalar,avx2,avx512,avx512vbmi] [--paths exact,auto,fast] [--repeats R]
+//              [--levels scalar,avx2,avx512,avx512vnni,avx512vbmi] [--paths exact,auto,fast] [--repeats R]
 //              [--data rows.f32 --queries queries.f32]   (raw row-major float32)
 #include <algorithm>
 #include <chrono>
@@ -187,9 +187,7 @@ int main(int argc, char** argv) {
     }
   }
   if (c.levels.empty()) {
-    for (const auto l : {lodex::SimdLevel::kAvx2, lodex::SimdLevel::kAvx512Vbmi}) {
-      if (lodex::simd_level_supported(l)) c.levels.push_back(l);
-    }
+    for (const auto l : lodex::supported_simd_levels()) c.levels.push_back(l);
   }
   const auto signs = lodex::make_sign_vector(c.dim, 7);
   if (!signs) return 1;

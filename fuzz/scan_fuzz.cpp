@@ -1,9 +1,9 @@
 // libFuzzer harness, differential: builds a small store and a batch of
 // queries from the input, then runs every scan kernel level the machine has,
 // on the exact path and on the forced first pass, and aborts on any
-// difference from the scalar exact path (ids, order or score bits). The first
-// pass kernels are also compared with the scalar pass mask for mask on
-// thresholds taken from the rows' own exact scores.
+// difference from the scalar exact path (ids, order or score bits). Every
+// level's first pass kernels are also compared with their format's model
+// mask for mask on thresholds taken from the rows' own exact scores.
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -143,47 +143,64 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
 
-  // The pass kernels mask for mask against the scalar pass, with thresholds
-  // at rows' own exact scores (every row ranked at or above it must stay).
+  // Every level's pass kernels mask for mask against their format's model
+  // (pass_sum and pass_keeps per row), with thresholds at rows' own exact
+  // scores (every row ranked at or above it must stay).
   if (!first_pass_shape_ok(dim, bits)) return 0;
   const auto rotated = rotate_unscaled(std::span(queries).first(dim), *signs);
   const QueryTable table = build_query_table(*rotated, *centroids(bits));
-  std::vector<uint8_t> bytes(first_pass_table_bytes(dim, bits) + 64);
-  uint8_t* aligned = bytes.data() + (64 - reinterpret_cast<uintptr_t>(bytes.data()) % 64) % 64;
-  const auto plan = build_pass_table(table.entries.data(), table.n_centroids, dim, bits, aligned);
-  if (!plan) return 0;
   SearchOptions all = reference_options;
   all.row_mask = nullptr;
   const auto scored = search_batch(storage, *signs, bits, std::span(queries).first(dim), 1, dim, rows, all);
-  std::vector<PassQuery> pass_queries;
-  for (size_t q = 0; q < kMaxPassQueries && q < scored->per_query; ++q) {
-    const float theta = scored->scores[(q * 7 + in.byte()) % scored->per_query];
-    pass_queries.push_back({aligned, plan->delta, plan->offset, pass_threshold(true, theta)});
-  }
   std::vector<float> row_score(rows);
   for (size_t i = 0; i < scored->per_query; ++i) row_score[scored->ids[i]] = scored->scores[i];
   const size_t first_rows = std::min(rows, kChunkRows);
-  const PassArgs args{dim, storage.words_per_row() * kBlockRows, 1.0f / static_cast<float>(dim), pass_queries.data(),
-                      pass_queries.size()};
-  const size_t out = (first_rows + 15) / 16 * pass_queries.size();
-  std::vector<uint16_t> want(out);
-  kScalarScan.first_pass[bits - 2](args, storage.chunk_blocks(0), storage.chunk_norms(0), first_rows, want.data());
-  for (size_t q = 0; q < pass_queries.size(); ++q) {
-    const float theta = std::nextafter(pass_queries[q].below, std::numeric_limits<float>::infinity());
-    for (size_t r = 0; r < first_rows; ++r) {
-      const bool kept = (want[(r / 16) * pass_queries.size() + q] >> (r % 16) & 1u) != 0;
-      if (pass_queries[q].below != -std::numeric_limits<float>::infinity() && row_score[r] >= theta && !kept) {
-        fail("a row at or above the root was skipped", r, q);
-      }
-    }
-  }
+  std::vector<uint8_t> row_codes(dim);
+  std::vector<uint8_t> row_bytes(storage.code_bytes());
+  std::vector<uint8_t> picks(kMaxPassQueries);
+  for (uint8_t& p : picks) p = in.byte();
   for (const SimdLevel level : kAllSimdLevels) {
     if (!simd_level_supported(level)) continue;
-    const PassFn pass = scan_kernels(level).first_pass[bits - 2];
-    if (pass == nullptr) continue;
-    std::vector<uint16_t> got(out, 0xFFFF);
-    pass(args, storage.chunk_blocks(0), storage.chunk_norms(0), first_rows, got.data());
-    if (got != want) fail("pass masks", static_cast<size_t>(level), 0);
+    const PassKernel kernel = scan_kernels(level).first_pass[bits - 2];
+    if (kernel.fn == nullptr) continue;
+    std::vector<uint8_t> bytes(pass_table_bytes(kernel.format, dim, bits) + 64);
+    uint8_t* aligned = bytes.data() + (64 - reinterpret_cast<uintptr_t>(bytes.data()) % 64) % 64;
+    const auto plan = build_pass_plan(kernel.format, table.entries.data(), table.n_centroids, rotated->data(), dim,
+                                      bits, aligned);
+    if (!plan) continue;
+    std::vector<PassQuery> pass_queries;
+    for (size_t q = 0; q < kMaxPassQueries && q < scored->per_query; ++q) {
+      const float theta = scored->scores[(q * 7 + picks[q]) % scored->per_query];
+      pass_queries.push_back({aligned, plan->delta, plan->offset, pass_threshold(true, theta)});
+    }
+    const PassArgs args{dim,
+                        storage.words_per_row() * kBlockRows,
+                        1.0f / static_cast<float>(dim),
+                        pass_queries.data(),
+                        pass_queries.size(),
+                        is_rank1(kernel.format) ? rank1_levels(kernel.format, bits) : nullptr};
+    const size_t nq = pass_queries.size();
+    std::vector<uint16_t> got((first_rows + 15) / 16 * nq, 0xFFFF);
+    kernel.fn(args, storage.chunk_blocks(0), storage.chunk_norms(0), first_rows, got.data());
+    for (size_t r = 0; r < first_rows; ++r) {
+      storage.copy_codes(r, row_bytes);
+      for (uint64_t j = 0; j < dim; ++j) row_codes[j] = static_cast<uint8_t>(unpack_code(row_bytes.data(), j, bits));
+      const int32_t a = pass_sum(kernel.format, aligned, row_codes.data(), dim, bits);
+      const float f = bf16_to_f32(storage.norm_bits(r)) * args.scale;
+      for (size_t q = 0; q < nq; ++q) {
+        const bool kept = (got[(r / 16) * nq + q] >> (r % 16) & 1u) != 0;
+        if (kept != pass_keeps(pass_queries[q], a, f)) fail("pass mask against the model", static_cast<size_t>(level), r);
+        const float theta = std::nextafter(pass_queries[q].below, std::numeric_limits<float>::infinity());
+        if (pass_queries[q].below != -std::numeric_limits<float>::infinity() && row_score[r] >= theta && !kept) {
+          fail("a row at or above the root was skipped", r, q);
+        }
+      }
+    }
+    for (size_t r = first_rows; r % 16 != 0; ++r) {
+      for (size_t q = 0; q < nq; ++q) {
+        if ((got[(r / 16) * nq + q] >> (r % 16) & 1u) != 0) fail("bit past the last row", r, q);
+      }
+    }
   }
   return 0;
 }

@@ -1,7 +1,11 @@
-// CPU feature detection. Instructions alone are not enough: the OS must also
-// save the wider registers on a context switch (XCR0), or using them would
-// corrupt state silently. Nothing here is compiled with extra target flags.
+// CPU feature detection and the process's level cap. Instructions alone are
+// not enough: the OS must also save the wider registers on a context switch
+// (XCR0), or using them would corrupt state silently. Nothing here is
+// compiled with extra target flags.
 #include "cpu.hpp"
+
+#include <atomic>
+#include <iterator>
 
 #if defined(LODEX_X86)
 #include <cpuid.h>
@@ -12,6 +16,9 @@ namespace lodex {
 namespace {
 
 #if defined(LODEX_X86)
+
+constexpr SimdLevel kChain[] = {SimdLevel::kScalar, SimdLevel::kAvx2, SimdLevel::kAvx512, SimdLevel::kAvx512Vnni,
+                                SimdLevel::kAvx512Vbmi};
 
 // xgetbv through inline assembly so this file needs no -mxsave.
 uint64_t read_xcr0() {
@@ -50,16 +57,33 @@ SimdLevel detect() {
 
   if (!ymm_state || !avx2 || !bmi2) return SimdLevel::kScalar;
   if (zmm_state && avx512f && avx512dq && avx512bw && avx512vl) {
-    return avx512vbmi && avx512vnni ? SimdLevel::kAvx512Vbmi : SimdLevel::kAvx512;
+    if (!avx512vnni) return SimdLevel::kAvx512;
+    return avx512vbmi ? SimdLevel::kAvx512Vbmi : SimdLevel::kAvx512Vnni;
   }
   return SimdLevel::kAvx2;
 }
 
 #else
 
+// aarch64 detection comes with its kernels; until then only the scalar level.
+constexpr SimdLevel kChain[] = {SimdLevel::kScalar};
 SimdLevel detect() { return SimdLevel::kScalar; }
 
 #endif
+
+// The position of `level` in this architecture's chain, or -1.
+int rank_of(SimdLevel level) {
+  for (int i = 0; i < static_cast<int>(std::size(kChain)); ++i) {
+    if (kChain[i] == level) return i;
+  }
+  return -1;
+}
+
+// The cap and whether it is frozen, in one word so that setting it and
+// reading it for the first time are each a single atomic step.
+constexpr uint16_t kNoCap = 0xFF;
+constexpr uint16_t kFrozen = 0x100;
+std::atomic<uint16_t> g_cap{kNoCap};
 
 }  // namespace
 
@@ -68,7 +92,37 @@ SimdLevel best_simd_level() {
   return level;
 }
 
-bool simd_level_supported(SimdLevel level) { return level <= best_simd_level(); }
+std::span<const SimdLevel> supported_simd_levels() {
+  return std::span<const SimdLevel>(kChain, static_cast<size_t>(rank_of(best_simd_level()) + 1));
+}
+
+bool simd_level_supported(SimdLevel level) {
+  const int rank = rank_of(level);
+  return rank >= 0 && rank <= rank_of(best_simd_level());
+}
+
+SimdLevel usable_simd_level(SimdLevel cap) {
+  const int rank = rank_of(cap);
+  if (rank < 0) return SimdLevel::kScalar;
+  const int best = rank_of(best_simd_level());
+  return kChain[rank < best ? rank : best];
+}
+
+bool set_simd_cap(SimdLevel cap) {
+  uint16_t seen = g_cap.load(std::memory_order_acquire);
+  do {
+    if ((seen & kFrozen) != 0) return false;
+  } while (!g_cap.compare_exchange_weak(seen, static_cast<uint16_t>(cap), std::memory_order_acq_rel));
+  return true;
+}
+
+SimdLevel active_simd_level() {
+  static const SimdLevel level = [] {
+    const uint16_t cap = g_cap.fetch_or(kFrozen, std::memory_order_acq_rel) & 0xFF;
+    return cap == kNoCap ? best_simd_level() : usable_simd_level(static_cast<SimdLevel>(cap));
+  }();
+  return level;
+}
 
 const char* simd_level_name(SimdLevel level) {
   switch (level) {
@@ -78,10 +132,23 @@ const char* simd_level_name(SimdLevel level) {
       return "avx2";
     case SimdLevel::kAvx512:
       return "avx512";
+    case SimdLevel::kAvx512Vnni:
+      return "avx512vnni";
     case SimdLevel::kAvx512Vbmi:
       return "avx512vbmi";
+    case SimdLevel::kNeon:
+      return "neon";
+    case SimdLevel::kNeonDot:
+      return "neondot";
   }
   return "unknown";
+}
+
+std::optional<SimdLevel> simd_level_from_name(std::string_view name) {
+  for (const SimdLevel level : kAllSimdLevels) {
+    if (name == simd_level_name(level)) return level;
+  }
+  return std::nullopt;
 }
 
 }  // namespace lodex

@@ -151,17 +151,6 @@ size_t piece_rows_for(size_t len) {
   return std::max<size_t>(1, (chunks + kTargetPieces - 1) / kTargetPieces) * kChunkRows;
 }
 
-const ScanKernels& scan_kernels(SimdLevel level) {
-  const SimdLevel usable = std::min(level, best_simd_level());
-#if defined(LODEX_X86)
-  if (usable == SimdLevel::kAvx512Vbmi) return kAvx512VbmiScan;
-  if (usable == SimdLevel::kAvx512) return kAvx512Scan;
-  if (usable == SimdLevel::kAvx2) return kAvx2Scan;
-#endif
-  (void)usable;
-  return kScalarScan;
-}
-
 namespace {
 
 constexpr size_t kBlocksPerChunk = kChunkRows / kBlockRows;
@@ -259,6 +248,7 @@ struct Wave {
   float scale = 0.0f;
   ScanFn exact = nullptr;
   PassFn pass = nullptr;
+  const uint8_t* levels = nullptr;  // the pass's rank-one levels, if its format has them
   bool adaptive = true;
   const uint64_t* row_mask = nullptr;
   size_t piece_rows = 0;
@@ -375,7 +365,7 @@ class ScanWork final : public IndexedWork {
       pass_slot[i] = passers++;
     }
     if (passers > 0) {
-      const PassArgs args{w_.dim, w_.block_words, w_.scale, pass_queries, passers};
+      const PassArgs args{w_.dim, w_.block_words, w_.scale, pass_queries, passers, w_.levels};
       w_.pass(args, r.codes, r.norms, r.rows, survivors);
     }
 
@@ -457,13 +447,14 @@ class ScanWork final : public IndexedWork {
 class PrepareWork final : public IndexedWork {
  public:
   PrepareWork(const float* queries, const float* signs, uint64_t dim, uint8_t bits, std::span<const float> codebook,
-              bool want_pass, float* rotated, float* lanes, uint8_t* tables, PreparedQuery* prepared)
+              bool want_pass, PassFormat format, float* rotated, float* lanes, uint8_t* tables, PreparedQuery* prepared)
       : queries_(queries),
         signs_(signs),
         dim_(dim),
         bits_(bits),
         codebook_(codebook),
         want_pass_(want_pass),
+        format_(format),
         rotated_(rotated),
         lanes_(lanes),
         tables_(tables),
@@ -488,8 +479,8 @@ class PrepareWork final : public IndexedWork {
     p.lanes = lanes;
     p.pass = false;
     if (want_pass_) {
-      uint8_t* table = tables_ + i * first_pass_table_bytes(dim_, bits_);
-      if (const auto plan = build_pass_table(lanes, stride, dim_, bits_, table)) {
+      uint8_t* table = tables_ + i * pass_table_bytes(format_, dim_, bits_);
+      if (const auto plan = build_pass_plan(format_, lanes, stride, r, dim_, bits_, table)) {
         p.table = table;
         p.plan = *plan;
         p.pass = true;
@@ -504,6 +495,7 @@ class PrepareWork final : public IndexedWork {
   uint8_t bits_;
   std::span<const float> codebook_;
   bool want_pass_;
+  PassFormat format_;
   float* rotated_;
   float* lanes_;
   uint8_t* tables_;
@@ -577,18 +569,22 @@ std::expected<BatchResults, SearchError> search_batch(const Storage& storage, st
   out.ids.resize(n * m);
   out.scores.resize(n * m);
 
-  const ScanKernels& kernels = scan_kernels(options.level.value_or(best_simd_level()));
-  PassFn pass = nullptr;
+  const ScanKernels& kernels = scan_kernels(options.level.value_or(active_simd_level()));
+  PassKernel pass_kernel;
   if (options.path != ScanPath::kExact && first_pass_shape_ok(dim, bits)) {
-    pass = kernels.first_pass[bits - 2];
-    if (pass == nullptr && options.path == ScanPath::kFast) pass = kScalarScan.first_pass[bits - 2];
+    pass_kernel = kernels.first_pass[bits - 2];
+    if (pass_kernel.fn == nullptr && options.path == ScanPath::kFast) {
+      pass_kernel = scan_kernels(SimdLevel::kScalar).first_pass[bits - 2];
+    }
   }
+  const PassFn pass = pass_kernel.fn;
 
   const size_t piece_rows =
       options.piece_rows != 0 ? (options.piece_rows + kBlockRows - 1) / kBlockRows * kBlockRows : piece_rows_for(len);
   const size_t pieces = (len + piece_rows - 1) / piece_rows;
   const size_t stride = scan_table_stride(bits);
-  const size_t table_bytes = pass != nullptr ? static_cast<size_t>(first_pass_table_bytes(dim, bits)) : 0;
+  const size_t table_bytes =
+      pass != nullptr ? static_cast<size_t>(pass_table_bytes(pass_kernel.format, dim, bits)) : 0;
   // A piece heap's room: min(m, the piece's rows) + 1.
   auto heap_slots = [&](size_t p) { return std::min(m, std::min(piece_rows, len - p * piece_rows)) + 1; };
   size_t heap_room = 0;  // per query
@@ -622,6 +618,7 @@ std::expected<BatchResults, SearchError> search_batch(const Storage& storage, st
   for (size_t first = 0; first < n; first += wave_cap) {
     const size_t count = std::min(wave_cap, n - first);
     PrepareWork prepare(queries.data() + first * dim, signs.data(), dim, bits, *codebook, pass != nullptr,
+                        pass_kernel.format,
                         rotated.get(), lanes.get(), tables.get(), prepared.data());
     parallel_for(count, prepare, options.max_threads);
 
@@ -641,6 +638,7 @@ std::expected<BatchResults, SearchError> search_batch(const Storage& storage, st
     wave.scale = 1.0f / static_cast<float>(dim);
     wave.exact = kernels.by_bits[bits - 2];
     wave.pass = pass;
+    wave.levels = pass != nullptr && is_rank1(pass_kernel.format) ? rank1_levels(pass_kernel.format, bits) : nullptr;
     wave.adaptive = options.path == ScanPath::kAuto;
     wave.row_mask = options.row_mask;
     wave.piece_rows = piece_rows;

@@ -3,11 +3,12 @@
 // CPU and OS support them. Produces survivor masks, never scores.
 //
 // A block register holds one code word of each of 16 rows (a u32 lane per
-// row). Every byte of a lane becomes a 6- or 7-bit table index; one permute
-// looks up 64 of them at once and vpdpbusd (times a vector of ones) adds a
-// lane's four bytes into that row's i32 sum. Several queries share each
-// block's loads and index extraction; their tables stay in L1. The dot
-// products multiply each looked-up byte by its term's weight (scan.hpp).
+// row). 2 and 4 bits read nibble tables: every byte of a lane becomes a 6-bit
+// table index, one permute looks up 64 of them at once and vpdpbusd adds a
+// lane's four bytes times their terms' weights into that row's i32 sum.
+// 3 and 5 bits read rank-one plans: codes become levels once per block, and
+// each query adds them times its weights. Several queries share each block's
+// loads and index extraction; their tables stay in L1.
 #include <immintrin.h>
 
 #if defined(__GNUC__) && !defined(__clang__)
@@ -19,6 +20,7 @@
 #include <cstring>
 #include <limits>
 
+#include "first_pass.hpp"
 #include "kernels/scan.hpp"
 #include "storage.hpp"
 
@@ -122,11 +124,14 @@ inline void nibble_blocks(const PassArgs& args, size_t words, const uint32_t* fi
   }
 }
 
-// ---- 3 and 5 bits: codes straddle words, so two neighbouring words of a
-// row are first paired into one u64 (unpacklo/hi: rows 4L, 4L+1 of lane L in
-// `lo`, rows 4L+2, 4L+3 in `hi`), from which vpmultishiftqb cuts the 8 codes
-// of an octet, one per byte, at any bit offset. Each row's sum then sits in
-// the two dwords of its u64.
+// ---- 3 and 5 bits, rank one: codes straddle words, so two neighbouring
+// words of a row are first paired into one u64 (unpacklo/hi: rows 4L, 4L+1
+// of lane L in `lo`, rows 4L+2, 4L+3 in `hi`), from which vpmultishiftqb
+// cuts the 8 codes of an octet, one per byte, at any bit offset. One permute
+// of the levels (replicated over 64 bytes, so the bits above a code need no
+// mask) turns them into levels for every query of the group; each query
+// then adds them times its weights. Each row's sum sits in the two dwords of
+// its u64.
 
 // Octet t (coordinates 8t .. 8t+7 of a group of 32) is cut from the pair of
 // words starting at word pair_first(t): the first pair whose 64 bits hold
@@ -151,32 +156,16 @@ inline __m512i row_sums(__m512i acc_lo, __m512i acc_hi) {
   return _mm512_permutex2var_epi32(lo, order, hi);
 }
 
-template <int Bits>
-inline __m512i octet_lookup(__m512i idx, const uint8_t* table) {
-  if constexpr (Bits == 3) {
-    return _mm512_permutexvar_epi8(idx, load_table(table));
-  } else {
-    // 32 codes x 8 coordinates: bytes 0-3 of a u64 (coordinates 0-3 of the
-    // octet) look up the first 128-entry table, bytes 4-7 the second.
-    const __m512i a = _mm512_permutex2var_epi8(load_table(table), idx, load_table(table + 64));
-    const __m512i b = _mm512_permutex2var_epi8(load_table(table + 128), idx, load_table(table + 192));
-    return _mm512_mask_blend_epi32(0xAAAA, a, b);
-  }
-}
-
 template <int Bits, int NB, int NQ>
 inline void octet_blocks(const PassArgs& args, size_t groups, const uint32_t* first, const uint16_t* norms,
                          size_t rows, uint16_t* survivors) {
-  constexpr size_t kOctetBytes = Bits == 3 ? 64 : 256;
   const size_t bw = args.block_words;
-  const __m512i mask = _mm512_set1_epi8((1 << Bits) - 1);
-  const __m512i pos = Bits == 3 ? _mm512_set1_epi64(0x3830282018100800LL) : _mm512_set1_epi64(0x6040200060402000LL);
+  const __m512i levels = load_table(args.levels);
   const __m512i control[4] = {octet_control<Bits>(0), octet_control<Bits>(1), octet_control<Bits>(2),
                               octet_control<Bits>(3)};
-  const uint8_t* tables[NQ];
+  const uint8_t* weights[NQ];
 #pragma GCC unroll 8
-  for (int q = 0; q < NQ; ++q) tables[q] = args.queries[q].table;
-  const size_t weights = groups * 4 * kOctetBytes;  // the weights follow the entries
+  for (int q = 0; q < NQ; ++q) weights[q] = args.queries[q].table;
   const size_t far = prefetch_far_bytes(NB, bw);
   __m512i acc_lo[NB][NQ];
   __m512i acc_hi[NB][NQ];
@@ -200,24 +189,23 @@ inline void octet_blocks(const PassArgs& args, size_t groups, const uint32_t* fi
 #pragma GCC unroll 4
     for (int t = 0; t < 4; ++t) {
       const int p0 = pair_first<Bits>(t);
-      __m512i idx_lo[NB];
-      __m512i idx_hi[NB];
+      __m512i lv_lo[NB];
+      __m512i lv_hi[NB];
 #pragma GCC unroll 8
       for (int b = 0; b < NB; ++b) {
         const __m512i lo = _mm512_unpacklo_epi32(words[b][p0], words[b][p0 + 1]);
         const __m512i hi = _mm512_unpackhi_epi32(words[b][p0], words[b][p0 + 1]);
-        idx_lo[b] = index_bytes(_mm512_multishift_epi64_epi8(control[t], lo), mask, pos);
-        idx_hi[b] = index_bytes(_mm512_multishift_epi64_epi8(control[t], hi), mask, pos);
+        lv_lo[b] = _mm512_permutexvar_epi8(_mm512_multishift_epi64_epi8(control[t], lo), levels);
+        lv_hi[b] = _mm512_permutexvar_epi8(_mm512_multishift_epi64_epi8(control[t], hi), levels);
       }
+      const size_t octet = g * 4 + static_cast<size_t>(t);
 #pragma GCC unroll 8
       for (int q = 0; q < NQ; ++q) {
-        const size_t octet = g * 4 + static_cast<size_t>(t);
-        const uint8_t* table = tables[q] + octet * kOctetBytes;
-        const __m512i w = weights8(tables[q] + weights + octet * 8);
+        const __m512i w = weights8(weights[q] + octet * 8);
 #pragma GCC unroll 8
         for (int b = 0; b < NB; ++b) {
-          acc_lo[b][q] = _mm512_dpbusd_epi32(acc_lo[b][q], octet_lookup<Bits>(idx_lo[b], table), w);
-          acc_hi[b][q] = _mm512_dpbusd_epi32(acc_hi[b][q], octet_lookup<Bits>(idx_hi[b], table), w);
+          acc_lo[b][q] = _mm512_dpbusd_epi32(acc_lo[b][q], lv_lo[b], w);
+          acc_hi[b][q] = _mm512_dpbusd_epi32(acc_hi[b][q], lv_hi[b], w);
         }
       }
     }

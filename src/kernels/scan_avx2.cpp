@@ -148,10 +148,17 @@ void scan_avx2(const ScanArgs& args, const uint32_t* blocks, const uint16_t* nor
 
 }  // namespace
 
-// No first pass of its own: the byte shuffles of AVX2 look up 16 entries per
-// 128-bit lane, shared by every byte of the lane, while each byte of a code
-// word here belongs to a different coordinate.
-const ScanKernels kAvx2Scan = {
-    SimdLevel::kAvx2, {&scan_avx2<2>, &scan_avx2<3>, &scan_avx2<4>, &scan_avx2<5>}, {nullptr, nullptr, nullptr, nullptr}};
+void scan_avx2_2(const ScanArgs& a, const uint32_t* b, const uint16_t* n, size_t r, float* s) {
+  scan_avx2<2>(a, b, n, r, s);
+}
+void scan_avx2_3(const ScanArgs& a, const uint32_t* b, const uint16_t* n, size_t r, float* s) {
+  scan_avx2<3>(a, b, n, r, s);
+}
+void scan_avx2_4(const ScanArgs& a, const uint32_t* b, const uint16_t* n, size_t r, float* s) {
+  scan_avx2<4>(a, b, n, r, s);
+}
+void scan_avx2_5(const ScanArgs& a, const uint32_t* b, const uint16_t* n, size_t r, float* s) {
+  scan_avx2<5>(a, b, n, r, s);
+}
 
 }  // namespace lodex

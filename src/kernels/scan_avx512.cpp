@@ -157,12 +157,17 @@ void scan_avx512(const ScanArgs& args, const uint32_t* blocks, const uint16_t* n
 
 }  // namespace
 
-const ScanKernels kAvx512Scan = {SimdLevel::kAvx512,
-                                 {&scan_avx512<2>, &scan_avx512<3>, &scan_avx512<4>, &scan_avx512<5>},
-                                 {nullptr, nullptr, nullptr, nullptr}};
-// The same exact kernels with the byte-permute first pass of pass_avx512vbmi.cpp.
-const ScanKernels kAvx512VbmiScan = {SimdLevel::kAvx512Vbmi,
-                                     {&scan_avx512<2>, &scan_avx512<3>, &scan_avx512<4>, &scan_avx512<5>},
-                                     {&pass_avx512vbmi_2, &pass_avx512vbmi_3, &pass_avx512vbmi_4, &pass_avx512vbmi_5}};
+void scan_avx512_2(const ScanArgs& a, const uint32_t* b, const uint16_t* n, size_t r, float* s) {
+  scan_avx512<2>(a, b, n, r, s);
+}
+void scan_avx512_3(const ScanArgs& a, const uint32_t* b, const uint16_t* n, size_t r, float* s) {
+  scan_avx512<3>(a, b, n, r, s);
+}
+void scan_avx512_4(const ScanArgs& a, const uint32_t* b, const uint16_t* n, size_t r, float* s) {
+  scan_avx512<4>(a, b, n, r, s);
+}
+void scan_avx512_5(const ScanArgs& a, const uint32_t* b, const uint16_t* n, size_t r, float* s) {
+  scan_avx512<5>(a, b, n, r, s);
+}
 
 }  // namespace lodex

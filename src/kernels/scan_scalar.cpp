@@ -1,5 +1,7 @@
-// The scalar scan kernel on the blocked layout: the portable path and the
-// model every SIMD kernel follows. Built with the baseline target flags only.
+// The scalar kernels on the blocked layout: the exact scan, the portable
+// path and the model every SIMD scan follows, and the scalar first pass
+// (byte tables at 2 and 4 bits, rank-one levels at 3 and 5). Built with the
+// baseline target flags only.
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -49,7 +51,7 @@ void scan_scalar(const ScanArgs& args, const uint32_t* blocks, const uint16_t* n
 
 // Code of coordinate j of the row whose word 0 is at `lane_words` (stride kBlockRows).
 template <int Bits>
-unsigned code_of(const uint32_t* lane_words, uint64_t j) {
+inline unsigned code_of(const uint32_t* lane_words, uint64_t j) {
   const uint64_t p = j * Bits;
   const uint32_t* lo = lane_words + (p / 32) * kBlockRows;
   const unsigned s = static_cast<unsigned>(p % 32);
@@ -58,46 +60,106 @@ unsigned code_of(const uint32_t* lane_words, uint64_t j) {
   return v & ((1u << Bits) - 1);
 }
 
-// The first pass one row at a time: the model the SIMD passes reproduce.
-template <int Bits>
-void pass_scalar(const PassArgs& args, const uint32_t* blocks, const uint16_t* norms, size_t rows,
-                 uint16_t* survivors) {
+// The bound test of a block's rows for every query: the one finishing step
+// of the scalar passes.
+inline void finish_block(const PassArgs& args, const int32_t (*sums)[kBlockRows], const uint16_t* norms,
+                         size_t lanes, uint16_t* out) {
+  for (size_t q = 0; q < args.query_count; ++q) out[q] = 0;
+  for (size_t lane = 0; lane < lanes; ++lane) {
+    const float f = bf16_to_f32(norms[lane]) * args.scale;
+    for (size_t q = 0; q < args.query_count; ++q) {
+      if (pass_keeps(args.queries[q], sums[q][lane], f)) out[q] |= static_cast<uint16_t>(1u << lane);
+    }
+  }
+}
+
+// 2 and 4 bits, byte tables: one load and one add per code byte and query.
+// Word-major over the block's sixteen rows, so the loads of one table row
+// serve all of them.
+void pass_byte_tables(const PassArgs& args, uint8_t bits, const uint32_t* blocks, const uint16_t* norms,
+                      size_t rows, uint16_t* survivors) {
+  const size_t words = args.dim * bits / 32;
   const size_t block_count = (rows + kBlockRows - 1) / kBlockRows;
-  const uint64_t terms = first_pass_terms(args.dim, Bits);
   for (size_t b = 0; b < block_count; ++b) {
     const uint32_t* block = blocks + b * args.block_words;
-    for (size_t q = 0; q < args.query_count; ++q) survivors[b * args.query_count + q] = 0;
-    const size_t lanes = std::min(kBlockRows, rows - b * kBlockRows);
-    for (size_t lane = 0; lane < lanes; ++lane) {
-      const float f = bf16_to_f32(norms[b * kBlockRows + lane]) * args.scale;
-      for (size_t q = 0; q < args.query_count; ++q) {
-        const PassQuery& query = args.queries[q];
-        int32_t a = 0;
-        for (uint64_t t = 0; t < terms; ++t) {
-          const unsigned v = Bits == 2 ? code_of<2>(block + lane, 2 * t) | code_of<2>(block + lane, 2 * t + 1) << 2
-                                       : code_of<Bits>(block + lane, t);
-          a += static_cast<int32_t>(query.table[first_pass_weight_offset(args.dim, Bits, t)]) *
-               query.table[first_pass_offset(Bits, t, v)];
+    int32_t sums[kMaxPassQueries][kBlockRows];
+    for (size_t q = 0; q < args.query_count; ++q) {
+      const auto* table = reinterpret_cast<const uint16_t*>(args.queries[q].table);
+      uint32_t acc[kBlockRows] = {};
+      for (size_t w = 0; w < words; ++w) {
+        const uint16_t* t = table + byte_table_offset(4 * w, 0);
+        for (size_t lane = 0; lane < kBlockRows; ++lane) {
+          const uint32_t x = block[w * kBlockRows + lane];
+          acc[lane] += static_cast<uint32_t>(t[x & 0xFF]) + t[256 + (x >> 8 & 0xFF)] + t[512 + (x >> 16 & 0xFF)] +
+                       t[768 + (x >> 24)];
         }
-        if (pass_keeps(query, a, f)) survivors[b * args.query_count + q] |= static_cast<uint16_t>(1u << lane);
+      }
+      for (size_t lane = 0; lane < kBlockRows; ++lane) sums[q][lane] = static_cast<int32_t>(acc[lane]);
+    }
+    const size_t first = b * kBlockRows;
+    finish_block(args, sums, norms + first, std::min(kBlockRows, rows - first), survivors + b * args.query_count);
+  }
+}
+
+// Rank-one plans with u8 levels: each group of 32 coordinates of a block is
+// decoded to levels once, then dotted with every query's s8 weights.
+template <int Bits>
+void pass_rank1(const PassArgs& args, const uint32_t* blocks, const uint16_t* norms, size_t rows,
+                uint16_t* survivors) {
+  const size_t block_count = (rows + kBlockRows - 1) / kBlockRows;
+  const uint64_t groups = args.dim / 32;
+  for (size_t b = 0; b < block_count; ++b) {
+    const uint32_t* block = blocks + b * args.block_words;
+    int32_t sums[kMaxPassQueries][kBlockRows] = {};
+    for (uint64_t g = 0; g < groups; ++g) {
+      // levels[lane][i]: the level of the code whose weight is at offset
+      // 32g + i of the plan.
+      uint8_t levels[kBlockRows][32];
+      for (size_t lane = 0; lane < kBlockRows; ++lane) {
+        for (unsigned i = 0; i < 32; ++i) {
+          const uint64_t j = 32 * g + i;
+          levels[lane][rank1_weight_offset(Bits, j) - 32 * g] = args.levels[code_of<Bits>(block + lane, j)];
+        }
+      }
+      for (size_t q = 0; q < args.query_count; ++q) {
+        const auto* weights = reinterpret_cast<const int8_t*>(args.queries[q].table) + 32 * g;
+        for (size_t lane = 0; lane < kBlockRows; ++lane) {
+          int32_t dot = 0;
+          for (unsigned i = 0; i < 32; ++i) dot += static_cast<int32_t>(weights[i]) * levels[lane][i];
+          sums[q][lane] += dot;
+        }
       }
     }
+    const size_t first = b * kBlockRows;
+    finish_block(args, sums, norms + first, std::min(kBlockRows, rows - first), survivors + b * args.query_count);
   }
 }
 
 }  // namespace
 
-bool pass_keeps(const PassQuery& q, int32_t a, float f) {
-  // Only a finite f >= 0 keeps the product monotone in the sum (-0 counts:
-  // it compares equal to 0). Three rounded float32 operations, never fused,
-  // as in every SIMD pass.
-  if (!(f >= 0.0f && f < std::numeric_limits<float>::infinity())) return true;
-  const float u = (static_cast<float>(a) * q.delta + q.offset) * f;
-  return !(u < q.below);
+void scan_scalar_2(const ScanArgs& a, const uint32_t* b, const uint16_t* n, size_t r, float* s) {
+  scan_scalar<2>(a, b, n, r, s);
 }
-
-const ScanKernels kScalarScan = {SimdLevel::kScalar,
-                                 {&scan_scalar<2>, &scan_scalar<3>, &scan_scalar<4>, &scan_scalar<5>},
-                                 {&pass_scalar<2>, &pass_scalar<3>, &pass_scalar<4>, &pass_scalar<5>}};
+void scan_scalar_3(const ScanArgs& a, const uint32_t* b, const uint16_t* n, size_t r, float* s) {
+  scan_scalar<3>(a, b, n, r, s);
+}
+void scan_scalar_4(const ScanArgs& a, const uint32_t* b, const uint16_t* n, size_t r, float* s) {
+  scan_scalar<4>(a, b, n, r, s);
+}
+void scan_scalar_5(const ScanArgs& a, const uint32_t* b, const uint16_t* n, size_t r, float* s) {
+  scan_scalar<5>(a, b, n, r, s);
+}
+void pass_scalar_2(const PassArgs& a, const uint32_t* b, const uint16_t* n, size_t r, uint16_t* s) {
+  pass_byte_tables(a, 2, b, n, r, s);
+}
+void pass_scalar_3(const PassArgs& a, const uint32_t* b, const uint16_t* n, size_t r, uint16_t* s) {
+  pass_rank1<3>(a, b, n, r, s);
+}
+void pass_scalar_4(const PassArgs& a, const uint32_t* b, const uint16_t* n, size_t r, uint16_t* s) {
+  pass_byte_tables(a, 4, b, n, r, s);
+}
+void pass_scalar_5(const PassArgs& a, const uint32_t* b, const uint16_t* n, size_t r, uint16_t* s) {
+  pass_rank1<5>(a, b, n, r, s);
+}
 
 }  // namespace lodex

@@ -2,13 +2,16 @@
 // per-row reference scores computed with score_row. Fixed seeds throughout.
 #pragma once
 
+#include <algorithm>
 #include <bit>
+#include <iterator>
 #include <cstdint>
 #include <random>
 #include <span>
 #include <vector>
 
 #include "codebook.hpp"
+#include "kernels/scan.hpp"
 #include "rotation.hpp"
 #include "search.hpp"
 #include "storage.hpp"
@@ -65,6 +68,21 @@ inline std::vector<float> reference_scores(const Storage& storage, std::span<con
     scores[i] = score_row(table, storage.bits(), storage.dim(), scale, codes, *storage.get_norm(i));
   }
   return scores;
+}
+
+// True when a lower level of this machine runs the same kernels as the
+// supported `level` (its exact scans, and unless `exact_only` its first
+// passes too): a test of it would repeat that level's.
+inline bool repeats_lower_level(SimdLevel level, bool exact_only) {
+  const ScanKernels& k = scan_kernels(level);
+  for (const SimdLevel lower : supported_simd_levels()) {
+    if (lower == level) break;
+    const ScanKernels& l = scan_kernels(lower);
+    bool same = std::equal(std::begin(k.by_bits), std::end(k.by_bits), std::begin(l.by_bits));
+    for (size_t i = 0; i < 4 && !exact_only; ++i) same &= k.first_pass[i].fn == l.first_pass[i].fn;
+    if (same) return true;
+  }
+  return false;
 }
 
 inline uint32_t bits_of(float x) { return std::bit_cast<uint32_t>(x); }

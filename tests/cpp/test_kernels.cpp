@@ -98,7 +98,15 @@ void expect_same_bits(const std::vector<float>& expected, const std::vector<floa
 
 // ---------------------------------------------------------------- exact scan
 
-using ExactKernel = LevelTest;
+class ExactKernel : public LevelTest {
+ protected:
+  void SetUp() override {
+    LevelTest::SetUp();
+    if (!IsSkipped() && testing_support::repeats_lower_level(level(), true)) {
+      GTEST_SKIP() << simd_level_name(level()) << " runs the exact kernels of a lower level";
+    }
+  }
+};
 
 // Dims 1 .. 4096, every width, row counts that leave partial blocks and runs,
 // special values in the norms and the query.
@@ -145,27 +153,8 @@ INSTANTIATE_TEST_SUITE_P(Levels, ExactKernel, testing::ValuesIn(kAllSimdLevels),
 
 class FirstPassKernel : public LevelTest {
  protected:
-  void SetUp() override {
-    LevelTest::SetUp();
-    if (IsSkipped()) return;
-    if (level() != SimdLevel::kScalar && scan_kernels(level()).first_pass[0] == nullptr) {
-      GTEST_SKIP() << simd_level_name(level()) << " has no first pass of its own";
-    }
-  }
-  PassFn pass(uint8_t bits) const { return scan_kernels(level()).first_pass[bits - 2]; }
+  PassKernel kernel(uint8_t bits) const { return scan_kernels(level()).first_pass[bits - 2]; }
 };
-
-// A row's integer sum as the layout defines it, from the row's own codes.
-int32_t reference_sum(const std::vector<uint8_t>& codes, uint8_t bits, const std::vector<uint8_t>& table) {
-  int32_t a = 0;
-  const uint64_t dim = codes.size();
-  const uint64_t terms = first_pass_terms(dim, bits);
-  for (uint64_t t = 0; t < terms; ++t) {
-    const unsigned v = bits == 2 ? codes[2 * t] | codes[2 * t + 1] << 2 : codes[t];
-    a += table[first_pass_weight_offset(dim, bits, t)] * table[first_pass_offset(bits, t, v)];
-  }
-  return a;
-}
 
 struct AlignedBytes {
   std::vector<uint8_t> storage;
@@ -175,28 +164,56 @@ struct AlignedBytes {
   }
 };
 
-// Random entries and weights, delta 1, offset 0 and norms equal to dim (so f = 1 exactly):
-// the bound is the integer sum itself, and each query's threshold, set at
-// one row's sum (or one off), reads the sums of all rows through the masks.
-// Special norms are kept whatever their sum.
-TEST_P(FirstPassKernel, SumsAndMasksMatchTheLayout) {
+// A plan from a synthetic rotated query r: the lane table fl(centroid * r).
+std::optional<PassPlan> plan_for(PassFormat format, const std::vector<float>& r, uint8_t bits, uint8_t* out) {
+  const auto cb = *centroids(bits);
+  const size_t stride = scan_table_stride(bits);
+  std::vector<float> lanes(r.size() * stride);
+  for (size_t j = 0; j < r.size(); ++j) {
+    for (size_t c = 0; c < stride; ++c) lanes[j * stride + c] = cb[c % cb.size()] * r[j];
+  }
+  return build_pass_plan(format, lanes.data(), stride, r.data(), r.size(), bits, out);
+}
+
+// Plans built from synthetic queries (magnitudes spread over 2^-7 .. 1, so
+// weights of every size; or all +-1, the largest weights everywhere), read
+// with delta 1, offset 0 and norms equal to dim (so f = 1 exactly): the
+// bound is the integer sum itself, and each query's threshold, set at one
+// row's sum (or one off), reads the sums of all rows through the masks,
+// against the format's model. Special norms are kept whatever their sum.
+// The extreme cases, up to the largest dim the pass takes, pair the largest
+// weights with rows of extreme codes: the accumulators' worst case.
+TEST_P(FirstPassKernel, SumsAndMasksMatchTheModel) {
   std::mt19937_64 rng(static_cast<uint64_t>(level()) + 17);
+  struct Case {
+    uint64_t dim;
+    std::vector<size_t> rows;
+    bool extreme;
+  };
+  const std::vector<Case> cases = {{32, {1, 2, 3, 7, 8, 9, 15, 16, 17, 31, 32, 33, 64, 65, 100}, false},
+                                   {128, {1, 16, 17, 33, 100}, false},
+                                   {128, {40}, true},
+                                   {2048, {1, 17, 33}, false},
+                                   {uint64_t{1} << 16, {17}, true}};
   for (const int b : {2, 3, 4, 5}) {
     const uint8_t bits = static_cast<uint8_t>(b);
-    for (const uint64_t dim : {32, 64, 128, 1024, 2048}) {
-      const size_t table_bytes = first_pass_table_bytes(dim, bits);
-      for (const size_t rows : {1, 2, 3, 7, 8, 9, 15, 16, 17, 31, 32, 33, 64, 65, 100}) {
-        if (dim >= 1024 && rows > 33) continue;
+    const PassKernel k = kernel(bits);
+    if (k.fn == nullptr) continue;
+    for (const Case& c : cases) {
+      const uint64_t dim = c.dim;
+      for (const size_t rows : c.rows) {
         const size_t nq = 1 + rng() % kMaxPassQueries;
         std::vector<AlignedBytes> tables;
         for (size_t q = 0; q < nq; ++q) {
-          tables.emplace_back(table_bytes);
-          for (size_t i = 0; i < table_bytes; ++i) tables[q].data[i] = static_cast<uint8_t>(rng());
-          // Weights 1 .. 127, as the builder makes them (A stays below 2^24).
-          const uint64_t terms = first_pass_terms(dim, bits);
-          for (uint64_t t = 0; t < terms; ++t) {
-            tables[q].data[first_pass_weight_offset(dim, bits, t)] = static_cast<uint8_t>(1 + rng() % (dim > 256 ? 31 : 127));
+          std::vector<float> r(dim);
+          for (float& x : r) {
+            const float sign = rng() % 2 != 0 ? 1.0f : -1.0f;
+            x = c.extreme ? sign
+                          : sign * std::ldexp(1.0f + static_cast<float>(rng() % 1000) / 1000.0f,
+                                              -static_cast<int>(rng() % 8));
           }
+          tables.emplace_back(pass_table_bytes(k.format, dim, bits));
+          ASSERT_TRUE(plan_for(k.format, r, bits, tables[q].data).has_value());
         }
         Storage storage(dim, 0, bits, false);
         std::vector<std::vector<uint8_t>> codes(rows, std::vector<uint8_t>(dim));
@@ -204,8 +221,12 @@ TEST_P(FirstPassKernel, SumsAndMasksMatchTheLayout) {
         const uint16_t plain = bf16_from_f32(static_cast<float>(dim));
         const uint16_t special[] = {0x7FC1, 0xFF80, 0x7F80, 0xBF80, 0x0000, 0x8000};
         std::vector<uint16_t> norms(rows);
+        const unsigned top = (1u << bits) - 1;
         for (size_t r = 0; r < rows; ++r) {
-          for (uint8_t& c : codes[r]) c = static_cast<uint8_t>(rng() & ((1u << bits) - 1));
+          // Extreme cases: rows of all lowest, all highest or random codes.
+          for (uint8_t& code : codes[r]) {
+            code = static_cast<uint8_t>(c.extreme && r % 3 != 2 ? (r % 3 == 0 ? 0 : top) : rng() & top);
+          }
           pack_codes(codes[r], bits, packed);
           norms[r] = r % 5 == 4 ? special[(r / 5) % std::size(special)] : plain;
           storage.push(r, norms[r], packed, std::nullopt);
@@ -213,17 +234,18 @@ TEST_P(FirstPassKernel, SumsAndMasksMatchTheLayout) {
         std::vector<PassQuery> queries(nq);
         std::vector<std::vector<int32_t>> sums(nq, std::vector<int32_t>(rows));
         for (size_t q = 0; q < nq; ++q) {
-          std::vector<uint8_t> table(tables[q].data, tables[q].data + table_bytes);
-          for (size_t r = 0; r < rows; ++r) sums[q][r] = reference_sum(codes[r], bits, table);
+          for (size_t r = 0; r < rows; ++r) sums[q][r] = pass_sum(k.format, tables[q].data, codes[r].data(), dim, bits);
           const int32_t pivot = sums[q][rng() % rows] + static_cast<int32_t>(rng() % 3) - 1;
           queries[q] = {tables[q].data, 1.0f, 0.0f, static_cast<float>(pivot)};
         }
-        const PassArgs args{dim, storage.words_per_row() * kBlockRows, 1.0f / static_cast<float>(dim), queries.data(),
-                            nq};
+        const PassArgs args{dim,        storage.words_per_row() * kBlockRows,
+                            1.0f / static_cast<float>(dim), queries.data(), nq,
+                            is_rank1(k.format) ? rank1_levels(k.format, bits) : nullptr};
         std::vector<uint16_t> survivors(((rows + 15) / 16) * nq, 0xDEAD);
-        pass(bits)(args, storage.chunk_blocks(0), storage.chunk_norms(0), rows, survivors.data());
+        k.fn(args, storage.chunk_blocks(0), storage.chunk_norms(0), rows, survivors.data());
         for (size_t q = 0; q < nq; ++q) {
           for (size_t r = 0; r < rows; ++r) {
+            ASSERT_LT(std::abs(sums[q][r]), 1 << 24);
             const float f = bf16_to_f32(norms[r]) * args.scale;
             const bool keep = pass_keeps(queries[q], sums[q][r], f);
             const bool got = (survivors[(r / 16) * nq + q] >> (r % 16) & 1u) != 0;
@@ -261,10 +283,14 @@ TEST_P(FirstPassKernel, KeepsEveryRowAtItsOwnScore) {
       const auto rotated = rotate_unscaled(query, *signs);
       const auto cb = centroids(bits);
       const QueryTable table = build_query_table(*rotated, *cb);
-      AlignedBytes bytes(first_pass_table_bytes(dim, bits));
-      const auto plan = build_pass_table(table.entries.data(), table.n_centroids, dim, bits, bytes.data);
+      const PassKernel k = kernel(bits);
+      if (k.fn == nullptr) continue;
+      AlignedBytes bytes(pass_table_bytes(k.format, dim, bits));
+      const auto plan =
+          build_pass_plan(k.format, table.entries.data(), table.n_centroids, rotated->data(), dim, bits, bytes.data);
       if (!plan) continue;  // this query takes the exact path
-      const PassArgs base{dim, storage.words_per_row() * kBlockRows, 1.0f / static_cast<float>(dim), nullptr, 0};
+      const PassArgs base{dim, storage.words_per_row() * kBlockRows, 1.0f / static_cast<float>(dim), nullptr, 0,
+                          is_rank1(k.format) ? rank1_levels(k.format, bits) : nullptr};
       for (size_t first = 0; first < rows; first += 16) {
         const size_t lanes = std::min<size_t>(16, rows - first);
         for (const bool below_it : {false, true}) {
@@ -281,7 +307,7 @@ TEST_P(FirstPassKernel, KeepsEveryRowAtItsOwnScore) {
             args.queries = queries.data();
             args.query_count = queries.size();
             uint16_t survivors[kMaxPassQueries];
-            pass(bits)(args, storage.chunk_blocks(0) + (first / 16) * args.block_words,
+            k.fn(args, storage.chunk_blocks(0) + (first / 16) * args.block_words,
                        storage.chunk_norms(0) + first, lanes, survivors);
             for (size_t i = 0; i < queries.size(); ++i) {
               const size_t lane = lane0 + i;
@@ -313,14 +339,16 @@ TEST(KernelDispatch, ForcedLevelRuns) {
     options.level = level;
     options.stats = &stats;
     ASSERT_TRUE(search(storage, *signs, 4, query, 3, options).has_value());
-    EXPECT_EQ(stats.level, simd_level_supported(level) ? level : best_simd_level()) << simd_level_name(level);
+    EXPECT_EQ(stats.level, usable_simd_level(level)) << simd_level_name(level);
+    EXPECT_EQ(simd_level_supported(level), usable_simd_level(level) == level);
     EXPECT_EQ(scan_kernels(level).level, stats.level);
   }
   SearchStats stats;
   SearchOptions options;
   options.stats = &stats;
   ASSERT_TRUE(search(storage, *signs, 4, query, 3, options).has_value());
-  EXPECT_EQ(stats.level, best_simd_level());
+  EXPECT_EQ(stats.level, active_simd_level());
+  EXPECT_FALSE(set_simd_cap(SimdLevel::kScalar)) << "the level is fixed once read";
 }
 
 }  // namespace

@@ -130,6 +130,8 @@ TEST_P(BatchSearch, EveryPathAndLevelMatchesTheScalarReference) {
       for (const SimdLevel level : kAllSimdLevels) {
         if (!simd_level_supported(level)) continue;
         for (const ScanPath path : {ScanPath::kExact, ScanPath::kAuto, ScanPath::kFast}) {
+          // A level that runs a lower level's kernels would repeat its results.
+          if (testing_support::repeats_lower_level(level, path == ScanPath::kExact)) continue;
           const std::string context = std::string(data_name(data)) + " k " + std::to_string(k) + " pieces " +
                                       std::to_string(piece_rows) + " " + simd_level_name(level) + " path " +
                                       std::to_string(static_cast<int>(path));

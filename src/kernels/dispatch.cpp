@@ -1,0 +1,67 @@
+// The table of kernels per level: which exact scan and which first pass (and
+// the format of the plans that pass reads) each level runs. Built at compile
+// time, never changed; a search picks its row once, outside every loop.
+#include "kernels/scan.hpp"
+
+namespace lodex {
+
+namespace {
+
+constexpr ScanKernels kScalar = {
+    SimdLevel::kScalar,
+    {&scan_scalar_2, &scan_scalar_3, &scan_scalar_4, &scan_scalar_5},
+    {{&pass_scalar_2, PassFormat::kByteTable},
+     {&pass_scalar_3, PassFormat::kRank1U8},
+     {&pass_scalar_4, PassFormat::kByteTable},
+     {&pass_scalar_5, PassFormat::kRank1U8}}};
+
+#if defined(LODEX_X86)
+constexpr ScanKernels kAvx2 = {SimdLevel::kAvx2,
+                               {&scan_avx2_2, &scan_avx2_3, &scan_avx2_4, &scan_avx2_5},
+                               {{nullptr, PassFormat::kRank1U7},
+                                {nullptr, PassFormat::kRank1U7},
+                                {nullptr, PassFormat::kRank1U7},
+                                {nullptr, PassFormat::kRank1U7}}};
+constexpr ScanKernels kAvx512 = {SimdLevel::kAvx512,
+                                 {&scan_avx512_2, &scan_avx512_3, &scan_avx512_4, &scan_avx512_5},
+                                 {{nullptr, PassFormat::kRank1U7},
+                                  {nullptr, PassFormat::kRank1U7},
+                                  {nullptr, PassFormat::kRank1U7},
+                                  {nullptr, PassFormat::kRank1U7}}};
+constexpr ScanKernels kAvx512Vnni = {SimdLevel::kAvx512Vnni,
+                                     {&scan_avx512_2, &scan_avx512_3, &scan_avx512_4, &scan_avx512_5},
+                                     {{nullptr, PassFormat::kRank1U8},
+                                      {nullptr, PassFormat::kRank1U8},
+                                      {nullptr, PassFormat::kRank1U8},
+                                      {nullptr, PassFormat::kRank1U8}}};
+// 2 and 4 bits keep per-query byte-permute tables: as many dot products as
+// the rank-one pass and a tighter bound. 3 and 5 bits decode to levels once
+// per block, which makes their per-query cost that of 4 bits.
+constexpr ScanKernels kAvx512Vbmi = {SimdLevel::kAvx512Vbmi,
+                                     {&scan_avx512_2, &scan_avx512_3, &scan_avx512_4, &scan_avx512_5},
+                                     {{&pass_avx512vbmi_2, PassFormat::kNibbleTable},
+                                      {&pass_avx512vbmi_3, PassFormat::kRank1U8},
+                                      {&pass_avx512vbmi_4, PassFormat::kNibbleTable},
+                                      {&pass_avx512vbmi_5, PassFormat::kRank1U8}}};
+#endif
+
+}  // namespace
+
+const ScanKernels& scan_kernels(SimdLevel level) {
+  switch (usable_simd_level(level)) {
+#if defined(LODEX_X86)
+    case SimdLevel::kAvx2:
+      return kAvx2;
+    case SimdLevel::kAvx512:
+      return kAvx512;
+    case SimdLevel::kAvx512Vnni:
+      return kAvx512Vnni;
+    case SimdLevel::kAvx512Vbmi:
+      return kAvx512Vbmi;
+#endif
+    default:
+      return kScalar;
+  }
+}
+
+}  // namespace lodex

@@ -18,22 +18,22 @@ constexpr ScanKernels kScalar = {
 #if defined(LODEX_X86)
 constexpr ScanKernels kAvx2 = {SimdLevel::kAvx2,
                                {&scan_avx2_2, &scan_avx2_3, &scan_avx2_4, &scan_avx2_5},
-                               {{nullptr, PassFormat::kRank1U7},
-                                {nullptr, PassFormat::kRank1U7},
-                                {nullptr, PassFormat::kRank1U7},
-                                {nullptr, PassFormat::kRank1U7}}};
+                               {{&pass_avx2_2, PassFormat::kRank1U7},
+                                {&pass_avx2_3, PassFormat::kRank1U7},
+                                {&pass_avx2_4, PassFormat::kRank1U7},
+                                {&pass_avx2_5, PassFormat::kRank1U7}}};
 constexpr ScanKernels kAvx512 = {SimdLevel::kAvx512,
                                  {&scan_avx512_2, &scan_avx512_3, &scan_avx512_4, &scan_avx512_5},
-                                 {{nullptr, PassFormat::kRank1U7},
-                                  {nullptr, PassFormat::kRank1U7},
-                                  {nullptr, PassFormat::kRank1U7},
-                                  {nullptr, PassFormat::kRank1U7}}};
+                                 {{&pass_avx512_2, PassFormat::kRank1U7},
+                                  {&pass_avx512_3, PassFormat::kRank1U7},
+                                  {&pass_avx512_4, PassFormat::kRank1U7},
+                                  {&pass_avx512_5, PassFormat::kRank1U7}}};
 constexpr ScanKernels kAvx512Vnni = {SimdLevel::kAvx512Vnni,
                                      {&scan_avx512_2, &scan_avx512_3, &scan_avx512_4, &scan_avx512_5},
-                                     {{nullptr, PassFormat::kRank1U8},
-                                      {nullptr, PassFormat::kRank1U8},
-                                      {nullptr, PassFormat::kRank1U8},
-                                      {nullptr, PassFormat::kRank1U8}}};
+                                     {{&pass_avx512vnni_2, PassFormat::kRank1U8},
+                                      {&pass_avx512vnni_3, PassFormat::kRank1U8},
+                                      {&pass_avx512vnni_4, PassFormat::kRank1U8},
+                                      {&pass_avx512vnni_5, PassFormat::kRank1U8}}};
 // 2 and 4 bits keep per-query byte-permute tables: as many dot products as
 // the rank-one pass and a tighter bound. 3 and 5 bits decode to levels once
 // per block, which makes their per-query cost that of 4 bits.

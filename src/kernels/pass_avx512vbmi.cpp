@@ -9,37 +9,14 @@
 // 3 and 5 bits read rank-one plans: codes become levels once per block, and
 // each query adds them times its weights. Several queries share each block's
 // loads and index extraction; their tables stay in L1.
-#include <immintrin.h>
-
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#endif
-
-#include <algorithm>
-#include <cstring>
-#include <limits>
-
-#include "first_pass.hpp"
-#include "kernels/scan.hpp"
-#include "storage.hpp"
+#include "kernels/pass_avx512.hpp"
 
 namespace lodex {
 
 namespace {
 
-static_assert(kBlockRows == 16, "one ZMM register of u32 lanes per block");
-
-inline __m512i load_word(const uint32_t* p) { return _mm512_loadu_si512(p); }
-inline __m512i load_table(const uint8_t* p) { return _mm512_load_si512(p); }
-// A table's weights, broadcast to every lane: four bytes (one per byte of a
-// u32 lane) or eight (one per byte of a u64 lane).
-inline __m512i weights4(const uint8_t* p) {
-  int32_t v;
-  std::memcpy(&v, p, 4);
-  return _mm512_set1_epi32(v);
-}
-inline __m512i weights8(const uint8_t* p) {
+// Eight bytes broadcast to every u64 lane.
+inline __m512i broadcast8(const uint8_t* p) {
   long long v;
   std::memcpy(&v, p, 8);
   return _mm512_set1_epi64(v);
@@ -48,28 +25,6 @@ inline __m512i weights8(const uint8_t* p) {
 // (a & mask) | pos, one vpternlogd: A = 0xF0, B = 0xCC, C = 0xAA.
 inline __m512i index_bytes(__m512i a, __m512i mask, __m512i pos) {
   return _mm512_ternarylogic_epi32(a, mask, pos, 0xEA);
-}
-
-// The bound test of a block for NQ queries; sums[q] holds the 16 rows' A.
-template <int NQ>
-inline void finish_block(const PassArgs& args, const __m512i* sums, const uint16_t* norms, size_t lanes,
-                         uint16_t* out) {
-  const __mmask16 live = lanes >= kBlockRows ? __mmask16{0xFFFF} : static_cast<__mmask16>((1u << lanes) - 1);
-  const __m256i half = _mm256_maskz_loadu_epi16(live, norms);
-  const __m512 norm = _mm512_castsi512_ps(_mm512_slli_epi32(_mm512_cvtepu16_epi32(half), 16));
-  const __m512 f = _mm512_mul_ps(norm, _mm512_set1_ps(args.scale));
-  // Rows whose f is NaN, negative or infinite are always kept.
-  const __mmask16 monotone = _mm512_cmp_ps_mask(f, _mm512_setzero_ps(), _CMP_GE_OQ) &
-                             _mm512_cmp_ps_mask(f, _mm512_set1_ps(std::numeric_limits<float>::infinity()), _CMP_LT_OQ);
-#pragma GCC unroll 8
-  for (int q = 0; q < NQ; ++q) {
-    const PassQuery& query = args.queries[q];
-    // Three rounded operations, as pass_keeps: never fused.
-    const __m512 scaled = _mm512_mul_ps(_mm512_cvtepi32_ps(sums[q]), _mm512_set1_ps(query.delta));
-    const __m512 bound = _mm512_mul_ps(_mm512_add_ps(scaled, _mm512_set1_ps(query.offset)), f);
-    const __mmask16 skip = _mm512_cmp_ps_mask(bound, _mm512_set1_ps(query.below), _CMP_LT_OQ) & monotone;
-    out[q] = static_cast<uint16_t>(live & ~skip);
-  }
 }
 
 // ---- 2 and 4 bits: a term is a nibble. Word w's low nibbles index its
@@ -107,8 +62,8 @@ inline void nibble_blocks(const PassArgs& args, size_t words, const uint32_t* fi
     for (int q = 0; q < NQ; ++q) {
       const __m512i t_lo = load_table(tables[q] + w * 128);
       const __m512i t_hi = load_table(tables[q] + w * 128 + 64);
-      const __m512i w_lo = weights4(tables[q] + weights + w * 8);
-      const __m512i w_hi = weights4(tables[q] + weights + w * 8 + 4);
+      const __m512i w_lo = broadcast4(tables[q] + weights + w * 8);
+      const __m512i w_hi = broadcast4(tables[q] + weights + w * 8 + 4);
 #pragma GCC unroll 8
       for (int b = 0; b < NB; ++b) {
         acc[b][q] = _mm512_dpbusd_epi32(acc[b][q], _mm512_permutexvar_epi8(lo[b], t_lo), w_lo);
@@ -201,7 +156,7 @@ inline void octet_blocks(const PassArgs& args, size_t groups, const uint32_t* fi
       const size_t octet = g * 4 + static_cast<size_t>(t);
 #pragma GCC unroll 8
       for (int q = 0; q < NQ; ++q) {
-        const __m512i w = weights8(weights[q] + octet * 8);
+        const __m512i w = broadcast8(weights[q] + octet * 8);
 #pragma GCC unroll 8
         for (int b = 0; b < NB; ++b) {
           acc_lo[b][q] = _mm512_dpbusd_epi32(acc_lo[b][q], lv_lo[b], w);

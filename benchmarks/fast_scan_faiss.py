@@ -1,54 +1,99 @@
-"""FAISS peers for the C++ scan benchmark, on the same data in the same run.
+"""lodex's scan against FAISS's 4-bit fast scan, level by level, on the same data in one run.
 
-Generates Gaussian rows and queries (fixed seeds), times FAISS
-IndexPQFastScan(d, M=d, nbits=4) and IndexFlatIP with one query per call and
-with a batch, on one thread and on two, then runs build/cpp/scan_bench on the
-very same float32 files and prints both tables with lodex/FAISS ratios.
+Generates Gaussian rows and queries (fixed seeds), then for each FAISS build
+level (GENERIC, AVX2, AVX512; each in a subprocess of its own with
+FAISS_OPT_LEVEL set) times IndexPQFastScan(d, M=d, nbits=4) with one query per
+call and with a batch, on one thread; runs build/cpp/scan_bench on the very
+same float32 files at every lodex level and width, one thread; and prints one
+table per level with the ratios to FAISS at the matching level and the 5-bit
+to 4-bit ratio. With --baseline, another scan_bench binary (an older build)
+runs on the same files too, for a same-session before/after comparison.
 
-    env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE .venv/bin/python \
-        benchmarks/fast_scan_faiss.py [--rows N] [--dim D] [--batch B] [--bits 2,3,4,5]
+    env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE .venv/bin/python \\
+        benchmarks/fast_scan_faiss.py [--rows N] [--dim D] [--batch B] [--bits 2,3,4,5] \\
+        [--levels scalar,avx2,...] [--faiss-levels GENERIC,AVX2,AVX512] [--baseline path/to/scan_bench]
 
 Needs faiss-cpu==1.13.2 (a benchmark peer only) and the C++ benchmark built
-with -DLODEX_BENCHMARKS=ON in build/cpp. Timings are minimums over repeats.
+with -DLODEX_BENCHMARKS=ON in build/cpp. Timings are minimums over repeats of
+the calling thread's CPU time, so other processes on the machine inflate
+neither side.
 """
 
 from __future__ import annotations
 
 import argparse
+import json
+import os
 import re
 import subprocess
+import sys
 import time
 from pathlib import Path
 
 import numpy as np
 
 ROOT = Path(__file__).resolve().parent.parent
+# The FAISS build each lodex level is held against.
+FAISS_LEVEL_OF = {"scalar": "GENERIC", "avx2": "AVX2", "avx512": "AVX512", "avx512vnni": "AVX512",
+                  "avx512vbmi": "AVX512"}
 
 
-def best_ms(fn, repeats: int, clock=time.perf_counter) -> float:
+def best_ms(fn, repeats: int) -> float:
     best = float("inf")
     for _ in range(repeats):
-        start = clock()
+        start = time.thread_time()
         fn()
-        best = min(best, (clock() - start) * 1e3)
+        best = min(best, (time.thread_time() - start) * 1e3)
     return best
 
 
-def faiss_times(index, queries: np.ndarray, k: int, singles: int, repeats: int, threads: int) -> tuple[float, float]:
+def faiss_worker(args: argparse.Namespace) -> None:
+    """Runs in a subprocess with FAISS_OPT_LEVEL set: one JSON line of timings."""
     import faiss
 
-    faiss.omp_set_num_threads(threads)
-    # One thread: the calling thread's CPU time, as scan_bench reports it, so
-    # that other processes on the machine inflate neither side. Two: wall time.
-    clock = time.thread_time if threads == 1 else time.perf_counter
+    data = Path(args.data)
+    rows = np.fromfile(data / "rows.f32", dtype=np.float32).reshape(-1, args.dim)
+    queries = np.fromfile(data / "queries.f32", dtype=np.float32).reshape(-1, args.dim)
+    faiss.omp_set_num_threads(1)
+    index = faiss.IndexPQFastScan(args.dim, args.dim, 4, faiss.METRIC_INNER_PRODUCT)
+    index.train(rows[: min(len(rows), 100_000)])
+    index.add(rows)
+    singles = min(len(queries), 20)
 
     def one_by_one() -> None:
         for q in queries[:singles]:
-            index.search(q[None, :], k)
+            index.search(q[None, :], args.k)
 
-    single = best_ms(one_by_one, repeats, clock) / singles
-    batch = best_ms(lambda: index.search(queries, k), max(1, repeats // 2), clock) / len(queries)
-    return single, batch
+    single = best_ms(one_by_one, args.repeats) / singles
+    batch = best_ms(lambda: index.search(queries, args.k), max(1, args.repeats // 2)) / len(queries)
+    # The compile options name the instruction set of the library that loaded.
+    print(json.dumps({"single": single, "batch": batch, "build": faiss.get_compile_options()}))
+
+
+def run_faiss(level: str, args: argparse.Namespace, data: Path) -> dict:
+    env = {k: v for k, v in os.environ.items() if k not in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")}
+    env["FAISS_OPT_LEVEL"] = level
+    cmd = [sys.executable, __file__, "--faiss-worker", "--data", str(data), "--dim", str(args.dim), "--k",
+           str(args.k), "--repeats", str(args.repeats)]
+    out = subprocess.run(cmd, check=True, capture_output=True, text=True, env=env).stdout
+    return json.loads(out.strip().splitlines()[-1])
+
+
+def run_scan_bench(binary: Path, args: argparse.Namespace, data: Path, levels: str) -> dict:
+    """{(bits, level): (single ms, batch ms)} from one scan_bench run, auto path, one thread."""
+    cmd = [str(binary), "--rows", str(args.rows), "--dim", str(args.dim), "--k", str(args.k), "--batch",
+           str(args.batch), "--bits", args.bits, "--repeats", str(args.repeats), "--data", str(data / "rows.f32"),
+           "--queries", str(data / "queries.f32"), "--paths", "auto", "--threads", "1"]
+    if levels:
+        cmd += ["--levels", levels]
+    text = subprocess.run(cmd, check=True, capture_output=True, text=True).stdout
+    found = {}
+    for line in text.splitlines():
+        cells = [c.strip() for c in line.strip("|").split("|")]
+        if len(cells) < 7 or not re.fullmatch(r"\d", cells[0]):
+            continue
+        found[(int(cells[0]), cells[1])] = (float(cells[3]), float(cells[5]))
+    return found
 
 
 def main() -> None:
@@ -59,58 +104,53 @@ def main() -> None:
     parser.add_argument("--k", type=int, default=10)
     parser.add_argument("--bits", default="2,3,4,5")
     parser.add_argument("--repeats", type=int, default=5)
-    parser.add_argument("--levels", default="", help="scan_bench --levels (default: its own)")
+    parser.add_argument("--levels", default="", help="scan_bench --levels (default: every supported level)")
+    parser.add_argument("--faiss-levels", default="GENERIC,AVX2,AVX512")
+    parser.add_argument("--baseline", default="", help="another scan_bench binary to run on the same data")
+    parser.add_argument("--faiss-worker", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--data", default="", help=argparse.SUPPRESS)
     args = parser.parse_args()
-
-    import faiss
+    if args.faiss_worker:
+        faiss_worker(args)
+        return
 
     rng = np.random.default_rng(1)
-    rows = rng.standard_normal((args.rows, args.dim), dtype=np.float32)
-    queries = rng.standard_normal((args.batch, args.dim), dtype=np.float32)
-    out = ROOT / "build" / "bench"
-    out.mkdir(parents=True, exist_ok=True)
-    rows.tofile(out / "rows.f32")
-    queries.tofile(out / "queries.f32")
+    data = ROOT / "build" / "bench"
+    data.mkdir(parents=True, exist_ok=True)
+    rng.standard_normal((args.rows, args.dim), dtype=np.float32).tofile(data / "rows.f32")
+    rng.standard_normal((args.batch, args.dim), dtype=np.float32).tofile(data / "queries.f32")
 
-    singles = min(args.batch, 20)
-    peers = {}
-    pq = faiss.IndexPQFastScan(args.dim, args.dim, 4, faiss.METRIC_INNER_PRODUCT)
-    pq.train(rows[: min(args.rows, 100_000)])
-    pq.add(rows)
-    flat = faiss.IndexFlatIP(args.dim)
-    flat.add(rows)
-    for name, index in (("PQFastScan", pq), ("FlatIP", flat)):
-        for threads in (1, 2):
-            peers[(name, threads)] = faiss_times(index, queries, args.k, singles, args.repeats, threads)
-    print(f"rows {args.rows}, dim {args.dim}, k {args.k}, batch {args.batch}; ms per query, min of repeats "
-          "(1T: thread CPU time, 2T: wall)\n")
-    print("| FAISS | single 1T | single 2T | batch 1T | batch 2T |")
-    print("|---|---|---|---|---|")
-    for name in ("PQFastScan", "FlatIP"):
-        s1, b1 = peers[(name, 1)]
-        s2, b2 = peers[(name, 2)]
-        print(f"| {name} | {s1:.3f} | {s2:.3f} | {b1:.3f} | {b2:.3f} |")
-    print(flush=True)
+    faiss = {level: run_faiss(level, args, data) for level in args.faiss_levels.split(",")}
+    lodex = run_scan_bench(ROOT / "build" / "cpp" / "scan_bench", args, data, args.levels)
+    baseline = run_scan_bench(Path(args.baseline), args, data, args.levels) if args.baseline else {}
 
-    bench = ROOT / "build" / "cpp" / "scan_bench"
-    cmd = [str(bench), "--rows", str(args.rows), "--dim", str(args.dim), "--k", str(args.k), "--batch",
-           str(args.batch), "--bits", args.bits, "--repeats", str(args.repeats), "--data", str(out / "rows.f32"),
-           "--queries", str(out / "queries.f32")]
-    if args.levels:
-        cmd += ["--levels", args.levels]
-    text = subprocess.run(cmd, check=True, capture_output=True, text=True).stdout
-    print(text)
-    pq_s1, pq_b1 = peers[("PQFastScan", 1)]
-    _, flat_b1 = peers[("FlatIP", 1)]
-    print("| bits | level | path | single 1T / PQFastScan | batch 1T / PQFastScan | batch 1T / FlatIP | batch 2T speed-up |")
-    print("|---|---|---|---|---|---|---|")
-    for line in text.splitlines():
-        cells = [c.strip() for c in line.strip("|").split("|")]
-        if len(cells) < 7 or not re.fullmatch(r"\d", cells[0]):
-            continue
-        s1, _, b1, b2 = (float(x) for x in cells[3:7])
-        print(f"| {cells[0]} | {cells[1]} | {cells[2]} | {s1 / pq_s1:.2f} | {b1 / pq_b1:.2f} | {b1 / flat_b1:.2f} | "
-              f"{b1 / b2:.2f} |")
+    print(f"rows {args.rows}, dim {args.dim}, k {args.k}, batch {args.batch}; one thread, ms per query "
+          f"(min of {args.repeats} repeats of thread CPU time)\n")
+    print("| FAISS level | build | single | batch |")
+    print("|---|---|---|---|")
+    for level, t in faiss.items():
+        print(f"| {level} | {t['build'].strip()} | {t['single']:.3f} | {t['batch']:.3f} |")
+    print()
+    head = "| level | bits | single | batch | single / FAISS | batch / FAISS | batch / 4 bits |"
+    sep = "|---|---|---|---|---|---|---|"
+    if baseline:
+        head += " single / baseline | batch / baseline |"
+        sep += "---|---|"
+    print(head)
+    print(sep)
+    levels = list(dict.fromkeys(level for _, level in lodex))
+    for level in levels:
+        peer = faiss.get(FAISS_LEVEL_OF.get(level, ""))
+        four = lodex.get((4, level))
+        for bits in sorted(b for b, lv in lodex if lv == level):
+            single, batch = lodex[(bits, level)]
+            cells = [level, str(bits), f"{single:.3f}", f"{batch:.3f}"]
+            cells += [f"{single / peer['single']:.2f}", f"{batch / peer['batch']:.2f}"] if peer else ["-", "-"]
+            cells.append(f"{batch / four[1]:.2f}" if four else "-")
+            if baseline:
+                old = baseline.get((bits, level))
+                cells += [f"{single / old[0]:.2f}", f"{batch / old[1]:.2f}"] if old else ["-", "-"]
+            print("| " + " | ".join(cells) + " |")
 
 
 if __name__ == "__main__":

@@ -6,7 +6,7 @@
 //
 //   scan_bench [--rows N] [--dim D] [--k K] [--batch B] [--bits 2,3,4,5]
 //              [--levels scalar,avx2,avx512,avx512vnni,avx512vbmi] [--paths exact,auto,fast] [--repeats R]
-//              [--data rows.f32 --queries queries.f32]   (raw row-major float32)
+//              [--threads 1] [--data rows.f32 --queries queries.f32]   (raw row-major float32)
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -36,6 +36,7 @@ struct Config {
   std::vector<int> bits = {2, 3, 4, 5};
   std::vector<lodex::SimdLevel> levels;
   int repeats = 7;
+  bool two_threads = true;  // --threads 1: one-thread figures only
   std::string data;
   std::string queries;
   std::vector<lodex::ScanPath> paths = {lodex::ScanPath::kExact, lodex::ScanPath::kAuto};
@@ -166,6 +167,7 @@ int main(int argc, char** argv) {
     else if (key == "--k") c.k = std::stoull(value);
     else if (key == "--batch") c.batch = std::stoull(value);
     else if (key == "--repeats") c.repeats = std::stoi(value);
+    else if (key == "--threads") c.two_threads = value != "1";
     else if (key == "--data") c.data = value;
     else if (key == "--queries") c.queries = value;
     else if (key == "--paths") {
@@ -214,8 +216,9 @@ int main(int argc, char** argv) {
         const Run s1 = time_single(storage, *signs, queries, singles, c.k, o, c.repeats);
         const Run b1 = time_batch(storage, *signs, queries, c.batch, c.k, o, std::max(1, c.repeats / 3));
         o.max_threads = 2;
-        const Run s2 = time_single(storage, *signs, queries, singles, c.k, o, c.repeats);
-        const Run b2 = time_batch(storage, *signs, queries, c.batch, c.k, o, std::max(1, c.repeats / 3));
+        const Run s2 = c.two_threads ? time_single(storage, *signs, queries, singles, c.k, o, c.repeats) : Run{};
+        const Run b2 = c.two_threads ? time_batch(storage, *signs, queries, c.batch, c.k, o, std::max(1, c.repeats / 3))
+                                     : b1;
         if (!have_reference) {
           reference = b1.results;
           have_reference = true;
@@ -223,9 +226,15 @@ int main(int argc, char** argv) {
         expect_same(reference, b1.results, c.rows, "batch 1T");
         expect_same(reference, b2.results, c.rows, "batch 2T");
         const double n = static_cast<double>(c.batch);
-        std::printf("| %d | %s | %s | %.3f | %.3f | %.3f | %.3f | %.0f | %zu |\n", b, lodex::simd_level_name(level),
-                    path == lodex::ScanPath::kExact ? "exact" : path == lodex::ScanPath::kAuto ? "auto" : "fast", s1.ms, s2.ms, b1.ms / n, b2.ms / n,
-                    static_cast<double>(b1.stats.rows_exact) / n, b1.stats.fell_back);
+        char two_single[32] = "-";
+        char two_batch[32] = "-";
+        if (c.two_threads) {
+          std::snprintf(two_single, sizeof two_single, "%.3f", s2.ms);
+          std::snprintf(two_batch, sizeof two_batch, "%.3f", b2.ms / n);
+        }
+        std::printf("| %d | %s | %s | %.3f | %s | %.3f | %s | %.0f | %zu |\n", b, lodex::simd_level_name(level),
+                    path == lodex::ScanPath::kExact ? "exact" : path == lodex::ScanPath::kAuto ? "auto" : "fast", s1.ms,
+                    two_single, b1.ms / n, two_batch, static_cast<double>(b1.stats.rows_exact) / n, b1.stats.fell_back);
         std::fflush(stdout);
       }
     }

@@ -4,9 +4,9 @@ Generates Gaussian rows and queries (fixed seeds), then for each FAISS build
 level (GENERIC, AVX2, AVX512; each in a subprocess of its own with
 FAISS_OPT_LEVEL set) times IndexPQFastScan(d, M=d, nbits=4) with one query per
 call and with a batch, on one thread; runs build/cpp/scan_bench on the very
-same float32 files at every lodex level and width, one thread; and prints one
-table per level with the ratios to FAISS at the matching level and the 5-bit
-to 4-bit ratio. With --baseline, another scan_bench binary (an older build)
+same float32 files at every lodex level and width, one thread, in interleaved
+rounds; and prints one table per level with the ratios to FAISS at the
+matching level and each width's batch over 4 bits'. With --baseline, another scan_bench binary (an older build)
 runs on the same files too, for a same-session before/after comparison.
 
     env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE .venv/bin/python \\
@@ -48,7 +48,8 @@ def best_ms(fn, repeats: int) -> float:
 
 
 def faiss_worker(args: argparse.Namespace) -> None:
-    """Runs in a subprocess with FAISS_OPT_LEVEL set: one JSON line of timings."""
+    """Runs in a subprocess with FAISS_OPT_LEVEL set: builds the index once,
+    then prints one JSON line of timings per line read from stdin."""
     import faiss
 
     data = Path(args.data)
@@ -58,25 +59,45 @@ def faiss_worker(args: argparse.Namespace) -> None:
     index = faiss.IndexPQFastScan(args.dim, args.dim, 4, faiss.METRIC_INNER_PRODUCT)
     index.train(rows[: min(len(rows), 100_000)])
     index.add(rows)
+    del rows
     singles = min(len(queries), 20)
 
     def one_by_one() -> None:
         for q in queries[:singles]:
             index.search(q[None, :], args.k)
 
-    single = best_ms(one_by_one, args.repeats) / singles
-    batch = best_ms(lambda: index.search(queries, args.k), max(1, args.repeats // 2)) / len(queries)
-    # The compile options name the instruction set of the library that loaded.
-    print(json.dumps({"single": single, "batch": batch, "build": faiss.get_compile_options()}))
+    for _ in sys.stdin:
+        single = best_ms(one_by_one, args.repeats) / singles
+        batch = best_ms(lambda: index.search(queries, args.k), max(1, args.repeats // 2)) / len(queries)
+        # The compile options name the instruction set of the library that loaded.
+        print(json.dumps({"single": single, "batch": batch, "build": faiss.get_compile_options()}), flush=True)
 
 
-def run_faiss(level: str, args: argparse.Namespace, data: Path) -> dict:
-    env = {k: v for k, v in os.environ.items() if k not in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")}
-    env["FAISS_OPT_LEVEL"] = level
-    cmd = [sys.executable, __file__, "--faiss-worker", "--data", str(data), "--dim", str(args.dim), "--k",
-           str(args.k), "--repeats", str(args.repeats)]
-    out = subprocess.run(cmd, check=True, capture_output=True, text=True, env=env).stdout
-    return json.loads(out.strip().splitlines()[-1])
+class FaissPeer:
+    """A worker process holding one FAISS build level's index."""
+
+    def __init__(self, level: str, args: argparse.Namespace, data: Path) -> None:
+        env = {k: v for k, v in os.environ.items() if k not in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")}
+        env["FAISS_OPT_LEVEL"] = level
+        cmd = [sys.executable, __file__, "--faiss-worker", "--data", str(data), "--dim", str(args.dim), "--k",
+               str(args.k), "--repeats", str(args.repeats)]
+        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env)
+
+    def time(self) -> dict:
+        assert self.proc.stdin is not None and self.proc.stdout is not None
+        self.proc.stdin.write("go\n")
+        self.proc.stdin.flush()
+        return json.loads(self.proc.stdout.readline())
+
+    def close(self) -> None:
+        assert self.proc.stdin is not None
+        self.proc.stdin.close()
+        self.proc.wait()
+
+
+def best_of(a: dict, b: dict) -> dict:
+    """Cell-wise minimum of two {cell: (single, batch)} tables."""
+    return {key: tuple(map(min, a[key], t)) if key in a else t for key, t in b.items()}
 
 
 def run_scan_bench(binary: Path, args: argparse.Namespace, data: Path, levels: str) -> dict:
@@ -104,9 +125,11 @@ def main() -> None:
     parser.add_argument("--k", type=int, default=10)
     parser.add_argument("--bits", default="2,3,4,5")
     parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--rounds", type=int, default=3, help="interleaved rounds of every side")
     parser.add_argument("--levels", default="", help="scan_bench --levels (default: every supported level)")
     parser.add_argument("--faiss-levels", default="GENERIC,AVX2,AVX512")
     parser.add_argument("--baseline", default="", help="another scan_bench binary to run on the same data")
+    parser.add_argument("--baseline-levels", default="avx512vbmi", help="the levels the baseline runs")
     parser.add_argument("--faiss-worker", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--data", default="", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -120,12 +143,27 @@ def main() -> None:
     rng.standard_normal((args.rows, args.dim), dtype=np.float32).tofile(data / "rows.f32")
     rng.standard_normal((args.batch, args.dim), dtype=np.float32).tofile(data / "queries.f32")
 
-    faiss = {level: run_faiss(level, args, data) for level in args.faiss_levels.split(",")}
-    lodex = run_scan_bench(ROOT / "build" / "cpp" / "scan_bench", args, data, args.levels)
-    baseline = run_scan_bench(Path(args.baseline), args, data, args.levels) if args.baseline else {}
+    # Rounds interleave every side, each keeping its best figure per cell:
+    # on a shared machine each side then gets the same chances at quiet moments.
+    peers = {level: FaissPeer(level, args, data) for level in args.faiss_levels.split(",")}
+    faiss: dict = {}
+    lodex: dict = {}
+    baseline: dict = {}
+    for _ in range(args.rounds):
+        for level, peer in peers.items():
+            t = peer.time()
+            old = faiss.get(level)
+            faiss[level] = t if old is None else {**t, "single": min(t["single"], old["single"]),
+                                                  "batch": min(t["batch"], old["batch"])}
+        lodex = best_of(lodex, run_scan_bench(ROOT / "build" / "cpp" / "scan_bench", args, data, args.levels))
+        if args.baseline:
+            found = run_scan_bench(Path(args.baseline), args, data, args.baseline_levels)
+            baseline = best_of(baseline, found)
+    for peer in peers.values():
+        peer.close()
 
     print(f"rows {args.rows}, dim {args.dim}, k {args.k}, batch {args.batch}; one thread, ms per query "
-          f"(min of {args.repeats} repeats of thread CPU time)\n")
+          f"(min over {args.rounds} interleaved rounds of {args.repeats} repeats of thread CPU time)\n")
     print("| FAISS level | build | single | batch |")
     print("|---|---|---|---|")
     for level, t in faiss.items():

@@ -161,44 +161,50 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (uint8_t& p : picks) p = in.byte();
   for (const SimdLevel level : kAllSimdLevels) {
     if (!simd_level_supported(level)) continue;
-    const PassKernel kernel = scan_kernels(level).first_pass[bits - 2];
-    if (kernel.fn == nullptr) continue;
-    std::vector<uint8_t> bytes(pass_table_bytes(kernel.format, dim, bits) + 64);
-    uint8_t* aligned = bytes.data() + (64 - reinterpret_cast<uintptr_t>(bytes.data()) % 64) % 64;
-    const auto plan = build_pass_plan(kernel.format, table.entries.data(), table.n_centroids, rotated->data(), dim,
-                                      bits, aligned);
-    if (!plan) continue;
-    std::vector<PassQuery> pass_queries;
-    for (size_t q = 0; q < kMaxPassQueries && q < scored->per_query; ++q) {
-      const float theta = scored->scores[(q * 7 + picks[q]) % scored->per_query];
-      pass_queries.push_back({aligned, plan->delta, plan->offset, pass_threshold(true, theta)});
-    }
-    const PassArgs args{dim,
-                        storage.words_per_row() * kBlockRows,
-                        1.0f / static_cast<float>(dim),
-                        pass_queries.data(),
-                        pass_queries.size(),
-                        is_rank1(kernel.format) ? rank1_levels(kernel.format, bits) : nullptr};
-    const size_t nq = pass_queries.size();
-    std::vector<uint16_t> got((first_rows + 15) / 16 * nq, 0xFFFF);
-    kernel.fn(args, storage.chunk_blocks(0), storage.chunk_norms(0), first_rows, got.data());
-    for (size_t r = 0; r < first_rows; ++r) {
-      storage.copy_codes(r, row_bytes);
-      for (uint64_t j = 0; j < dim; ++j) row_codes[j] = static_cast<uint8_t>(unpack_code(row_bytes.data(), j, bits));
-      const int32_t a = pass_sum(kernel.format, aligned, row_codes.data(), dim, bits);
-      const float f = bf16_to_f32(storage.norm_bits(r)) * args.scale;
-      for (size_t q = 0; q < nq; ++q) {
-        const bool kept = (got[(r / 16) * nq + q] >> (r % 16) & 1u) != 0;
-        if (kept != pass_keeps(pass_queries[q], a, f)) fail("pass mask against the model", static_cast<size_t>(level), r);
-        const float theta = std::nextafter(pass_queries[q].below, std::numeric_limits<float>::infinity());
-        if (pass_queries[q].below != -std::numeric_limits<float>::infinity() && row_score[r] >= theta && !kept) {
-          fail("a row at or above the root was skipped", r, q);
+    const ScanKernels& kernels = scan_kernels(level);
+    for (const PassKernel& kernel : {kernels.first_pass[bits - 2], kernels.batch_pass[bits - 2]}) {
+      if (kernel.fn == nullptr) continue;
+      std::vector<uint8_t> bytes(pass_table_bytes(kernel.format, dim, bits) + 64);
+      uint8_t* aligned = bytes.data() + (64 - reinterpret_cast<uintptr_t>(bytes.data()) % 64) % 64;
+      const auto plan = build_pass_plan(kernel.format, table.entries.data(), table.n_centroids, rotated->data(), dim,
+                                        bits, aligned);
+      if (!plan) continue;
+      std::vector<PassQuery> pass_queries;
+      for (size_t q = 0; q < kMaxPassQueries && q < scored->per_query; ++q) {
+        const float theta = scored->scores[(q * 7 + picks[q]) % scored->per_query];
+        pass_queries.push_back({aligned, plan->delta, plan->offset, pass_threshold(true, theta)});
+      }
+      const PassArgs args{dim,
+                          storage.words_per_row() * kBlockRows,
+                          1.0f / static_cast<float>(dim),
+                          pass_queries.data(),
+                          pass_queries.size(),
+                          is_rank1(kernel.format) ? rank1_levels(kernel.format, bits) : nullptr};
+      const size_t nq = pass_queries.size();
+      std::vector<uint16_t> got((first_rows + 15) / 16 * nq, 0xFFFF);
+      kernel.fn(args, storage.chunk_blocks(0), storage.chunk_norms(0), first_rows, got.data());
+      for (size_t r = 0; r < first_rows; ++r) {
+        storage.copy_codes(r, row_bytes);
+        for (uint64_t j = 0; j < dim; ++j) {
+          row_codes[j] = static_cast<uint8_t>(unpack_code(row_bytes.data(), j, bits));
+        }
+        const int32_t a = pass_sum(kernel.format, aligned, row_codes.data(), dim, bits);
+        const float f = bf16_to_f32(storage.norm_bits(r)) * args.scale;
+        for (size_t q = 0; q < nq; ++q) {
+          const bool kept = (got[(r / 16) * nq + q] >> (r % 16) & 1u) != 0;
+          if (kept != pass_keeps(pass_queries[q], a, f)) {
+            fail("pass mask against the model", static_cast<size_t>(level), r);
+          }
+          const float theta = std::nextafter(pass_queries[q].below, std::numeric_limits<float>::infinity());
+          if (pass_queries[q].below != -std::numeric_limits<float>::infinity() && row_score[r] >= theta && !kept) {
+            fail("a row at or above the root was skipped", r, q);
+          }
         }
       }
-    }
-    for (size_t r = first_rows; r % 16 != 0; ++r) {
-      for (size_t q = 0; q < nq; ++q) {
-        if ((got[(r / 16) * nq + q] >> (r % 16) & 1u) != 0) fail("bit past the last row", r, q);
+      for (size_t r = first_rows; r % 16 != 0; ++r) {
+        for (size_t q = 0; q < nq; ++q) {
+          if ((got[(r / 16) * nq + q] >> (r % 16) & 1u) != 0) fail("bit past the last row", r, q);
+        }
       }
     }
   }

@@ -46,8 +46,9 @@ enum class PassFormat : uint8_t { kNibbleTable, kByteTable, kRank1U8, kRank1U7, 
 inline constexpr bool is_rank1(PassFormat f) { return f >= PassFormat::kRank1U8; }
 
 inline constexpr size_t kFirstPassAlign = 64;
-// Queries that share one pass over the codes.
-inline constexpr size_t kMaxPassQueries = 8;
+// Queries that share one pass over the codes (the decoding of a block's
+// codes to levels is shared by all of them).
+inline constexpr size_t kMaxPassQueries = 16;
 
 // Stores of this shape can take the first pass: whole groups of 32
 // coordinates, and few enough that A stays exact in float32.

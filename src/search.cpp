@@ -572,7 +572,8 @@ std::expected<BatchResults, SearchError> search_batch(const Storage& storage, st
   const ScanKernels& kernels = scan_kernels(options.level.value_or(active_simd_level()));
   PassKernel pass_kernel;
   if (options.path != ScanPath::kExact && first_pass_shape_ok(dim, bits)) {
-    pass_kernel = kernels.first_pass[bits - 2];
+    pass_kernel = n >= kBatchPassQueries && kernels.batch_pass[bits - 2].fn != nullptr ? kernels.batch_pass[bits - 2]
+                                                                                        : kernels.first_pass[bits - 2];
     if (pass_kernel.fn == nullptr && options.path == ScanPath::kFast) {
       pass_kernel = scan_kernels(SimdLevel::kScalar).first_pass[bits - 2];
     }

@@ -104,35 +104,18 @@ Storage::Storage(uint64_t dim, uint64_t seed, uint8_t bits, bool use_qjl)
 void Storage::push(uint64_t id, uint16_t norm, std::span<const uint8_t> codes,
                    std::optional<std::span<const uint8_t>> qjl_bits) {
   assert(codes.size() >= code_bytes_);
-  const size_t in_chunk = len_ % kChunkRows;
-  if (in_chunk == 0) {
-    chunks_.emplace_back();
-    if (announced_ > 0) reserve_last_chunk(std::min(announced_, kChunkRows));
-  }
-  Chunk& chunk = chunks_.back();
-  const size_t block_words = words_per_row_ * kBlockRows;
-  const size_t lane = in_chunk % kBlockRows;
-  // A new block arrives zero-filled, so the lanes not yet written (the tail
-  // of a partial block) read as zero codes.
-  if (lane == 0) chunk.blocks.resize(chunk.blocks.size() + block_words);
-  uint32_t* block = chunk.blocks.data() + (in_chunk / kBlockRows) * block_words;
+  uint32_t* to = open_row(id, norm);
   const size_t full_words = code_bytes_ / 4;
-  for (size_t w = 0; w < full_words; ++w) block[w * kBlockRows + lane] = load_le32(codes.data() + w * 4);
+  for (size_t w = 0; w < full_words; ++w) to[w * kBlockRows] = load_le32(codes.data() + w * 4);
   if (full_words < words_per_row_) {
     // The last word is partial: the row's remaining bytes, zero above them.
     uint32_t word = 0;
     for (size_t k = 0; full_words * 4 + k < code_bytes_; ++k) {
       word |= static_cast<uint32_t>(codes[full_words * 4 + k]) << (8 * k);
     }
-    block[full_words * kBlockRows + lane] = word;
+    to[full_words * kBlockRows] = word;
   }
-  chunk.ids.push_back(id);
-  chunk.norms.push_back(norm);
-  if (in_chunk + 1 == kChunkRows) {
-    chunk.blocks.shrink_to_fit();
-    chunk.ids.shrink_to_fit();
-    chunk.norms.shrink_to_fit();
-  }
+  trim_full_chunk();
 
   if (use_qjl_ && qjl_bits.has_value()) {
     assert(qjl_bits->size() >= qjl_bytes_);
@@ -146,6 +129,29 @@ void Storage::push(uint64_t id, uint16_t norm, std::span<const uint8_t> codes,
   }
   if (announced_ > 0) --announced_;
   ++len_;
+}
+
+uint32_t* Storage::open_row(uint64_t id, uint16_t norm) {
+  const size_t in_chunk = len_ % kChunkRows;
+  if (in_chunk == 0) {
+    chunks_.emplace_back();
+    if (announced_ > 0) reserve_last_chunk(std::min(announced_, kChunkRows));
+  }
+  Chunk& chunk = chunks_.back();
+  // A new block arrives zero-filled, so the lanes not yet written (the tail
+  // of a partial block) read as zero codes.
+  if (in_chunk % kBlockRows == 0) chunk.blocks.resize(chunk.blocks.size() + words_per_row_ * kBlockRows);
+  chunk.ids.push_back(id);
+  chunk.norms.push_back(norm);
+  return lane_words(len_);
+}
+
+void Storage::trim_full_chunk() {
+  if ((len_ + 1) % kChunkRows != 0) return;
+  Chunk& chunk = chunks_.back();
+  chunk.blocks.shrink_to_fit();
+  chunk.ids.shrink_to_fit();
+  chunk.norms.shrink_to_fit();
 }
 
 void Storage::reserve_last_chunk(size_t rows) {
@@ -228,23 +234,10 @@ void Storage::retain(const uint64_t* keep_mask) {
 }
 
 void Storage::append_from(const Storage& src, size_t row) {
-  const size_t in_chunk = len_ % kChunkRows;
-  if (in_chunk == 0) {
-    chunks_.emplace_back();
-    if (announced_ > 0) reserve_last_chunk(std::min(announced_, kChunkRows));
-  }
-  Chunk& chunk = chunks_.back();
-  if (in_chunk % kBlockRows == 0) chunk.blocks.resize(chunk.blocks.size() + words_per_row_ * kBlockRows);
-  chunk.ids.push_back(src.id(row));
-  chunk.norms.push_back(src.norm_bits(row));
+  uint32_t* to = open_row(src.id(row), src.norm_bits(row));
   const uint32_t* from = src.lane_words(row);
-  uint32_t* to = lane_words(len_);
   for (size_t w = 0; w < words_per_row_; ++w) to[w * kBlockRows] = from[w * kBlockRows];
-  if (in_chunk + 1 == kChunkRows) {
-    chunk.blocks.shrink_to_fit();
-    chunk.ids.shrink_to_fit();
-    chunk.norms.shrink_to_fit();
-  }
+  trim_full_chunk();
   if (use_qjl_ && row < src.qjl_rows_) {
     qjl_.resize(len_ * qjl_bytes_, 0);
     qjl_.insert(qjl_.end(), src.qjl_.begin() + static_cast<ptrdiff_t>(row * qjl_bytes_),

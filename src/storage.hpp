@@ -139,6 +139,14 @@ class Storage {
     std::vector<uint16_t> norms;
   };
   void reserve_last_chunk(size_t rows);
+  // The chunk bookkeeping every append shares. open_row starts row len():
+  // a new chunk (sized when rows were announced) and a new zero-filled
+  // block as needed, its id and norm appended; returns its word 0 (stride
+  // kBlockRows) for the caller to fill. May throw std::bad_alloc, leaving
+  // only what truncate() clears. trim_full_chunk then trims a chunk that row
+  // filled; the caller counts the row (len_) last.
+  uint32_t* open_row(uint64_t id, uint16_t norm);
+  void trim_full_chunk();
   // Appends row `row` of `src` (same parameters) by copying its words.
   void append_from(const Storage& src, size_t row);
   // Copies row `from` over row `to` (to < from) of this store.

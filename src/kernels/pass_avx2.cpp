@@ -17,6 +17,7 @@
 #include <limits>
 
 #include "first_pass.hpp"
+#include "kernels/pass_queries.hpp"
 #include "kernels/scan.hpp"
 #include "storage.hpp"
 
@@ -53,15 +54,13 @@ inline __m256i quad_codes(const uint32_t* words, int i) {
     return _mm256_and_si256(_mm256_srli_epi32(x, 2 * (i % 4)), _mm256_set1_epi8(0x03));
   } else {
     // Four neighbouring codes at bits 0, B, 2B, 3B: codes 2 and 3 move up to
-    // bit 16, then codes 1 and 3 up to bits 8 and 24; the masks keep each
-    // code where it belongs and drop the rest.
-    constexpr int kCode = (1 << Bits) - 1;
+    // bit 16 (the high u16 of each lane taken from a shifted copy), then
+    // codes 1 and 3 up to bits 8 and 24 (the high byte of each u16 from a
+    // shifted copy); the mask drops what lies above each code.
     const __m256i x = window(words, static_cast<unsigned>(4 * Bits * i), 4 * Bits);
-    const __m256i y = _mm256_or_si256(_mm256_and_si256(x, _mm256_set1_epi32((1 << (2 * Bits)) - 1)),
-                                      _mm256_and_si256(_mm256_slli_epi32(x, 16 - 2 * Bits),
-                                                       _mm256_set1_epi32(((1 << (2 * Bits)) - 1) << 16)));
-    return _mm256_or_si256(_mm256_and_si256(y, _mm256_set1_epi32(kCode | kCode << 16)),
-                           _mm256_and_si256(_mm256_slli_epi32(y, 8 - Bits), _mm256_set1_epi32(kCode << 8 | kCode << 24)));
+    const __m256i y = _mm256_blend_epi16(x, _mm256_slli_epi32(x, 16 - 2 * Bits), 0xAA);
+    const __m256i z = _mm256_blendv_epi8(y, _mm256_slli_epi16(y, 8 - Bits), _mm256_set1_epi16(static_cast<int16_t>(0xFF00)));
+    return _mm256_and_si256(z, _mm256_set1_epi8((1 << Bits) - 1));
   }
 }
 
@@ -125,7 +124,7 @@ inline size_t half_offset(size_t h, size_t block_words) { return (h / 2) * block
 // into its block's survivors.
 template <int Bits, int NH, int NQ>
 inline void rank1_halves(const PassArgs& args, const uint32_t* blocks, size_t first_half, const uint16_t* norms,
-                         size_t rows, uint16_t* survivors) {
+                         size_t rows, uint16_t* out, size_t stride) {
   const size_t bw = args.block_words;
   const __m256i first16 = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(args.levels)));
   const __m256i second16 =
@@ -152,18 +151,25 @@ inline void rank1_halves(const PassArgs& args, const uint32_t* blocks, size_t fi
         _mm_prefetch(p + kPrefetchNearBytes, _MM_HINT_T0);
       }
     }
+    // The group's levels first, then query by query: few live registers,
+    // and only the add of each dot product waits on the accumulator.
+    __m256i lv[8][NH];
 #pragma GCC unroll 8
     for (int i = 0; i < 8; ++i) {
-      __m256i lv[NH];
 #pragma GCC unroll 8
       for (int h = 0; h < NH; ++h) {
-        lv[h] = code_levels<Bits>(quad_codes<Bits>(base[h] + group_words, i), first16, second16);
+        lv[i][h] = code_levels<Bits>(quad_codes<Bits>(base[h] + group_words, i), first16, second16);
       }
+    }
+#pragma GCC unroll 1
+    for (int q = 0; q < NQ; ++q) {
+      const uint8_t* w = args.queries[q].table + g * 32;
 #pragma GCC unroll 8
-      for (int q = 0; q < NQ; ++q) {
-        const __m256i w = broadcast4(args.queries[q].table + g * 32 + 4 * i);
+      for (int h = 0; h < NH; ++h) {
+        __m256i a = acc[h][q];
 #pragma GCC unroll 8
-        for (int h = 0; h < NH; ++h) acc[h][q] = dot4(acc[h][q], lv[h], w);
+        for (int i = 0; i < 8; ++i) a = dot4(a, lv[i][h], broadcast4(w + 4 * i));
+        acc[h][q] = a;
       }
     }
   }
@@ -174,40 +180,32 @@ inline void rank1_halves(const PassArgs& args, const uint32_t* blocks, size_t fi
     if (row >= rows) break;
     uint8_t masks[NQ];
     finish_half<NQ>(args, acc[h], norms + row, std::min(kLanes, rows - row), masks);
-    uint16_t* out = survivors + (half / 2) * NQ;
+    uint16_t* block_out = out + (half / 2) * stride;
 #pragma GCC unroll 8
-    for (int q = 0; q < NQ; ++q) out[q] |= static_cast<uint16_t>(masks[q] << (8 * (half % 2)));
+    for (int q = 0; q < NQ; ++q) block_out[q] |= static_cast<uint16_t>(masks[q] << (8 * (half % 2)));
   }
 }
 
 // Half blocks NH at a time: enough independent dot chains for one query,
-// fewer as queries add their own (16 registers).
+// fewer as queries add their own.
 template <int Bits, int NQ>
-void rank1_queries(const PassArgs& args, const uint32_t* blocks, const uint16_t* norms, size_t rows,
-                   uint16_t* survivors) {
+void rank1_queries(const PassArgs& args, const uint32_t* blocks, const uint16_t* norms, size_t rows, uint16_t* out,
+                   size_t stride) {
   constexpr int kNH = NQ <= 2 ? 4 : NQ <= 4 ? 2 : 1;
   const size_t block_count = (rows + kBlockRows - 1) / kBlockRows;
-  std::fill(survivors, survivors + block_count * NQ, uint16_t{0});
+  for (size_t b = 0; b < block_count; ++b) std::fill(out + b * stride, out + b * stride + NQ, uint16_t{0});
   const size_t half_count = (rows + kLanes - 1) / kLanes;
   size_t h = 0;
-  for (; h + kNH <= half_count; h += kNH) rank1_halves<Bits, kNH, NQ>(args, blocks, h, norms, rows, survivors);
-  for (; h < half_count; ++h) rank1_halves<Bits, 1, NQ>(args, blocks, h, norms, rows, survivors);
+  for (; h + kNH <= half_count; h += kNH) rank1_halves<Bits, kNH, NQ>(args, blocks, h, norms, rows, out, stride);
+  for (; h < half_count; ++h) rank1_halves<Bits, 1, NQ>(args, blocks, h, norms, rows, out, stride);
 }
 
 template <int Bits>
 void rank1_pass(const PassArgs& args, const uint32_t* blocks, const uint16_t* norms, size_t rows,
                 uint16_t* survivors) {
-  static_assert(kMaxPassQueries == 8);
-  switch (args.query_count) {
-    case 1: return rank1_queries<Bits, 1>(args, blocks, norms, rows, survivors);
-    case 2: return rank1_queries<Bits, 2>(args, blocks, norms, rows, survivors);
-    case 3: return rank1_queries<Bits, 3>(args, blocks, norms, rows, survivors);
-    case 4: return rank1_queries<Bits, 4>(args, blocks, norms, rows, survivors);
-    case 5: return rank1_queries<Bits, 5>(args, blocks, norms, rows, survivors);
-    case 6: return rank1_queries<Bits, 6>(args, blocks, norms, rows, survivors);
-    case 7: return rank1_queries<Bits, 7>(args, blocks, norms, rows, survivors);
-    default: return rank1_queries<Bits, 8>(args, blocks, norms, rows, survivors);
-  }
+  for_query_chunks<16>(args, survivors, [&](const PassArgs& sub, uint16_t* out, auto nq) {
+    rank1_queries<Bits, decltype(nq)::value>(sub, blocks, norms, rows, out, args.query_count);
+  });
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include <limits>
 
 #include "first_pass.hpp"
+#include "kernels/pass_queries.hpp"
 #include "kernels/scan.hpp"
 #include "storage.hpp"
 
@@ -50,7 +51,7 @@ inline void finish_block(const PassArgs& args, const __m512i* sums, const uint16
   // Rows whose f is NaN, negative or infinite are always kept.
   const __mmask16 monotone = _mm512_cmp_ps_mask(f, _mm512_setzero_ps(), _CMP_GE_OQ) &
                              _mm512_cmp_ps_mask(f, _mm512_set1_ps(std::numeric_limits<float>::infinity()), _CMP_LT_OQ);
-#pragma GCC unroll 8
+#pragma GCC unroll 16
   for (int q = 0; q < NQ; ++q) {
     const PassQuery& query = args.queries[q];
     // Three rounded operations, as pass_keeps: never fused.
@@ -60,6 +61,12 @@ inline void finish_block(const PassArgs& args, const __m512i* sums, const uint16
     out[q] = static_cast<uint16_t>(live & ~skip);
   }
 }
+
+#if defined(__AVX512VNNI__)
+constexpr bool kOneOpDot = true;
+#else
+constexpr bool kOneOpDot = false;
+#endif
 
 // acc + the sum of the four u8 x s8 products of each u32 lane. Without VNNI
 // the pair sums of vpmaddubsw saturate at 2^15 - 1: the kRank1U7 format
@@ -135,7 +142,7 @@ inline __m512i code_levels(__m512i codes, __m512i first16, __m512i second16) {
 // and dotted with every query's four weights for it.
 template <int Bits, int NB, int NQ>
 inline void rank1_blocks(const PassArgs& args, const uint32_t* first, const uint16_t* norms, size_t rows,
-                         uint16_t* survivors) {
+                         uint16_t* out, size_t stride) {
   const size_t bw = args.block_words;
   const __m512i first16 = _mm512_broadcast_i32x4(_mm_load_si128(reinterpret_cast<const __m128i*>(args.levels)));
   const __m512i second16 =
@@ -162,16 +169,44 @@ inline void rank1_blocks(const PassArgs& args, const uint32_t* first, const uint
         _mm_prefetch(p + kPrefetchNearBytes, _MM_HINT_T0);
       }
     }
+    if constexpr (kOneOpDot) {
+      // Quad by quad, every query's dot products in registers: independent
+      // vpdpbusd chains, one per block and query.
 #pragma GCC unroll 8
-    for (int i = 0; i < 8; ++i) {
-      __m512i lv[NB];
+      for (int i = 0; i < 8; ++i) {
+        __m512i lv[NB];
 #pragma GCC unroll 8
-      for (int b = 0; b < NB; ++b) lv[b] = code_levels<Bits>(quad_codes<Bits>(words + b * bw, i), first16, second16);
+        for (int b = 0; b < NB; ++b) {
+          lv[b] = code_levels<Bits>(quad_codes<Bits>(words + b * bw, i), first16, second16);
+        }
 #pragma GCC unroll 16
-      for (int q = 0; q < NQ; ++q) {
-        const __m512i w = broadcast4(weights[q] + g * 32 + 4 * i);
+        for (int q = 0; q < NQ; ++q) {
+          const __m512i w = broadcast4(weights[q] + g * 32 + 4 * i);
 #pragma GCC unroll 8
-        for (int b = 0; b < NB; ++b) acc[b][q] = dot4(acc[b][q], lv[b], w);
+          for (int b = 0; b < NB; ++b) acc[b][q] = dot4(acc[b][q], lv[b], w);
+        }
+      }
+    } else {
+      // Three instructions a dot product: the group's levels first, then
+      // query by query (fewer live registers; only the add waits on the
+      // accumulator).
+      __m512i lv[8][NB];
+#pragma GCC unroll 8
+      for (int i = 0; i < 8; ++i) {
+#pragma GCC unroll 8
+        for (int b = 0; b < NB; ++b) {
+          lv[i][b] = code_levels<Bits>(quad_codes<Bits>(words + b * bw, i), first16, second16);
+        }
+      }
+#pragma GCC unroll 1
+      for (int q = 0; q < NQ; ++q) {
+#pragma GCC unroll 8
+        for (int b = 0; b < NB; ++b) {
+          __m512i a = acc[b][q];
+#pragma GCC unroll 8
+          for (int i = 0; i < 8; ++i) a = dot4(a, lv[i][b], broadcast4(weights[q] + g * 32 + 4 * i));
+          acc[b][q] = a;
+        }
       }
     }
   }
@@ -179,7 +214,7 @@ inline void rank1_blocks(const PassArgs& args, const uint32_t* first, const uint
   for (int b = 0; b < NB; ++b) {
     const size_t row = static_cast<size_t>(b) * kBlockRows;
     if (row >= rows) break;
-    finish_block<NQ>(args, acc[b], norms + row, rows - row, survivors + b * NQ);
+    finish_block<NQ>(args, acc[b], norms + row, rows - row, out + b * stride);
   }
 }
 
@@ -187,34 +222,27 @@ inline void rank1_blocks(const PassArgs& args, const uint32_t* first, const uint
 // query, fewer blocks as queries add their own), then one by one.
 template <int Bits, int NQ>
 inline void rank1_queries(const PassArgs& args, const uint32_t* blocks, const uint16_t* norms, size_t rows,
-                          uint16_t* survivors) {
-  constexpr int kNB = NQ <= 2 ? 4 : 2;
+                          uint16_t* out, size_t stride) {
+  constexpr int kNB = NQ <= 2 ? 4 : NQ <= 8 ? 2 : 1;
   const size_t block_count = (rows + kBlockRows - 1) / kBlockRows;
   size_t b = 0;
   for (; b + kNB <= block_count; b += kNB) {
     const size_t row = b * kBlockRows;
-    rank1_blocks<Bits, kNB, NQ>(args, blocks + b * args.block_words, norms + row, rows - row, survivors + b * NQ);
+    rank1_blocks<Bits, kNB, NQ>(args, blocks + b * args.block_words, norms + row, rows - row, out + b * stride,
+                                stride);
   }
   for (; b < block_count; ++b) {
     const size_t row = b * kBlockRows;
-    rank1_blocks<Bits, 1, NQ>(args, blocks + b * args.block_words, norms + row, rows - row, survivors + b * NQ);
+    rank1_blocks<Bits, 1, NQ>(args, blocks + b * args.block_words, norms + row, rows - row, out + b * stride, stride);
   }
 }
 
 template <int Bits>
 void rank1_pass(const PassArgs& args, const uint32_t* blocks, const uint16_t* norms, size_t rows,
                 uint16_t* survivors) {
-  static_assert(kMaxPassQueries == 8);
-  switch (args.query_count) {
-    case 1: return rank1_queries<Bits, 1>(args, blocks, norms, rows, survivors);
-    case 2: return rank1_queries<Bits, 2>(args, blocks, norms, rows, survivors);
-    case 3: return rank1_queries<Bits, 3>(args, blocks, norms, rows, survivors);
-    case 4: return rank1_queries<Bits, 4>(args, blocks, norms, rows, survivors);
-    case 5: return rank1_queries<Bits, 5>(args, blocks, norms, rows, survivors);
-    case 6: return rank1_queries<Bits, 6>(args, blocks, norms, rows, survivors);
-    case 7: return rank1_queries<Bits, 7>(args, blocks, norms, rows, survivors);
-    default: return rank1_queries<Bits, 8>(args, blocks, norms, rows, survivors);
-  }
+  for_query_chunks<16>(args, survivors, [&](const PassArgs& sub, uint16_t* out, auto nq) {
+    rank1_queries<Bits, decltype(nq)::value>(sub, blocks, norms, rows, out, args.query_count);
+  });
 }
 
 }  // namespace

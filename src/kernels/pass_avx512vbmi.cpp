@@ -31,7 +31,7 @@ inline __m512i index_bytes(__m512i a, __m512i mask, __m512i pos) {
 // first table by nibble | byte << 4, the high nibbles its second.
 template <int NB, int NQ>
 inline void nibble_blocks(const PassArgs& args, size_t words, const uint32_t* first, const uint16_t* norms,
-                          size_t rows, uint16_t* survivors) {
+                          size_t rows, uint16_t* out, size_t stride) {
   const size_t bw = args.block_words;
   const __m512i low4 = _mm512_set1_epi8(0x0F);
   const __m512i pos = _mm512_set1_epi32(0x30201000);
@@ -75,7 +75,7 @@ inline void nibble_blocks(const PassArgs& args, size_t words, const uint32_t* fi
   for (int b = 0; b < NB; ++b) {
     const size_t row = static_cast<size_t>(b) * kBlockRows;
     if (row >= rows) break;
-    finish_block<NQ>(args, acc[b], norms + row, rows - row, survivors + b * NQ);
+    finish_block<NQ>(args, acc[b], norms + row, rows - row, out + b * stride);
   }
 }
 
@@ -113,7 +113,7 @@ inline __m512i row_sums(__m512i acc_lo, __m512i acc_hi) {
 
 template <int Bits, int NB, int NQ>
 inline void octet_blocks(const PassArgs& args, size_t groups, const uint32_t* first, const uint16_t* norms,
-                         size_t rows, uint16_t* survivors) {
+                         size_t rows, uint16_t* out, size_t stride) {
   const size_t bw = args.block_words;
   const __m512i levels = load_table(args.levels);
   const __m512i control[4] = {octet_control<Bits>(0), octet_control<Bits>(1), octet_control<Bits>(2),
@@ -172,53 +172,47 @@ inline void octet_blocks(const PassArgs& args, size_t groups, const uint32_t* fi
     __m512i sums[NQ];
 #pragma GCC unroll 8
     for (int q = 0; q < NQ; ++q) sums[q] = row_sums(acc_lo[b][q], acc_hi[b][q]);
-    finish_block<NQ>(args, sums, norms + row, rows - row, survivors + b * NQ);
+    finish_block<NQ>(args, sums, norms + row, rows - row, out + b * stride);
   }
 }
 
 template <int Bits, int NB, int NQ>
 inline void some_blocks(const PassArgs& args, const uint32_t* first, const uint16_t* norms, size_t rows,
-                        uint16_t* survivors) {
+                        uint16_t* out, size_t stride) {
   if constexpr (Bits == 2 || Bits == 4) {
-    nibble_blocks<NB, NQ>(args, args.dim * Bits / 32, first, norms, rows, survivors);
+    nibble_blocks<NB, NQ>(args, args.dim * Bits / 32, first, norms, rows, out, stride);
   } else {
-    octet_blocks<Bits, NB, NQ>(args, args.dim / 32, first, norms, rows, survivors);
+    octet_blocks<Bits, NB, NQ>(args, args.dim / 32, first, norms, rows, out, stride);
   }
 }
 
 // Blocks side by side: enough independent dot-product chains for one query,
 // fewer as queries add their own.
 template <int Bits, int NQ>
-void pass_queries(const PassArgs& args, const uint32_t* blocks, const uint16_t* norms, size_t rows,
-                  uint16_t* survivors) {
+void pass_queries(const PassArgs& args, const uint32_t* blocks, const uint16_t* norms, size_t rows, uint16_t* out,
+                  size_t stride) {
   constexpr int kNB = NQ <= 2 ? 4 : 2;
   const size_t block_count = (rows + kBlockRows - 1) / kBlockRows;
   size_t b = 0;
   for (; b + kNB <= block_count; b += kNB) {
     const size_t row = b * kBlockRows;
-    some_blocks<Bits, kNB, NQ>(args, blocks + b * args.block_words, norms + row, rows - row, survivors + b * NQ);
+    some_blocks<Bits, kNB, NQ>(args, blocks + b * args.block_words, norms + row, rows - row, out + b * stride,
+                               stride);
   }
   for (; b < block_count; ++b) {
     const size_t row = b * kBlockRows;
-    some_blocks<Bits, 1, NQ>(args, blocks + b * args.block_words, norms + row, rows - row, survivors + b * NQ);
+    some_blocks<Bits, 1, NQ>(args, blocks + b * args.block_words, norms + row, rows - row, out + b * stride, stride);
   }
 }
 
+// Groups of up to 8 queries: each holds two accumulators per block (the
+// nibble tables' or the octets' halves) in registers.
 template <int Bits>
 void pass(const PassArgs& args, const uint32_t* blocks, const uint16_t* norms, size_t rows, uint16_t* survivors) {
-  switch (args.query_count) {
-    case 1: return pass_queries<Bits, 1>(args, blocks, norms, rows, survivors);
-    case 2: return pass_queries<Bits, 2>(args, blocks, norms, rows, survivors);
-    case 3: return pass_queries<Bits, 3>(args, blocks, norms, rows, survivors);
-    case 4: return pass_queries<Bits, 4>(args, blocks, norms, rows, survivors);
-    case 5: return pass_queries<Bits, 5>(args, blocks, norms, rows, survivors);
-    case 6: return pass_queries<Bits, 6>(args, blocks, norms, rows, survivors);
-    case 7: return pass_queries<Bits, 7>(args, blocks, norms, rows, survivors);
-    default: return pass_queries<Bits, 8>(args, blocks, norms, rows, survivors);
-  }
+  for_query_chunks<8>(args, survivors, [&](const PassArgs& sub, uint16_t* out, auto nq) {
+    pass_queries<Bits, decltype(nq)::value>(sub, blocks, norms, rows, out, args.query_count);
+  });
 }
-
-static_assert(kMaxPassQueries == 8);
 
 }  // namespace
 

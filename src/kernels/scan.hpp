@@ -50,12 +50,19 @@ struct ScanArgs {
 using ScanFn = void (*)(const ScanArgs& args, const uint32_t* blocks, const uint16_t* norms, size_t rows,
                         float* scores);
 
+// A search of at least this many queries takes a level's batch pass.
+inline constexpr size_t kBatchPassQueries = 3;
+
 // One instruction set's kernels, indexed by bits - 2. A `first_pass` entry
 // with no function: the level has no first pass of its own for that width.
+// A `batch_pass` entry with a function replaces first_pass in searches of
+// kBatchPassQueries queries or more (a pass whose per-block work is shared by
+// a group's queries, where first_pass is the faster one for a single query).
 struct ScanKernels {
   SimdLevel level;
   ScanFn by_bits[4];
   PassKernel first_pass[4];
+  PassKernel batch_pass[4] = {};
 };
 
 // The kernels of `level`, or of the best supported level below it when the

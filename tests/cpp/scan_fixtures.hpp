@@ -79,7 +79,9 @@ inline bool repeats_lower_level(SimdLevel level, bool exact_only) {
     if (lower == level) break;
     const ScanKernels& l = scan_kernels(lower);
     bool same = std::equal(std::begin(k.by_bits), std::end(k.by_bits), std::begin(l.by_bits));
-    for (size_t i = 0; i < 4 && !exact_only; ++i) same &= k.first_pass[i].fn == l.first_pass[i].fn;
+    for (size_t i = 0; i < 4 && !exact_only; ++i) {
+      same &= k.first_pass[i].fn == l.first_pass[i].fn && k.batch_pass[i].fn == l.batch_pass[i].fn;
+    }
     if (same) return true;
   }
   return false;

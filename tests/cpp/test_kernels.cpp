@@ -153,7 +153,15 @@ INSTANTIATE_TEST_SUITE_P(Levels, ExactKernel, testing::ValuesIn(kAllSimdLevels),
 
 class FirstPassKernel : public LevelTest {
  protected:
-  PassKernel kernel(uint8_t bits) const { return scan_kernels(level()).first_pass[bits - 2]; }
+  // The level's passes for `bits`: its first pass and its batch pass.
+  std::vector<PassKernel> kernels(uint8_t bits) const {
+    std::vector<PassKernel> out;
+    const ScanKernels& all = scan_kernels(level());
+    for (const PassKernel& k : {all.first_pass[bits - 2], all.batch_pass[bits - 2]}) {
+      if (k.fn != nullptr) out.push_back(k);
+    }
+    return out;
+  }
 };
 
 struct AlignedBytes {
@@ -197,63 +205,63 @@ TEST_P(FirstPassKernel, SumsAndMasksMatchTheModel) {
                                    {uint64_t{1} << 16, {17}, true}};
   for (const int b : {2, 3, 4, 5}) {
     const uint8_t bits = static_cast<uint8_t>(b);
-    const PassKernel k = kernel(bits);
-    if (k.fn == nullptr) continue;
-    for (const Case& c : cases) {
-      const uint64_t dim = c.dim;
-      for (const size_t rows : c.rows) {
-        const size_t nq = 1 + rng() % kMaxPassQueries;
-        std::vector<AlignedBytes> tables;
-        for (size_t q = 0; q < nq; ++q) {
-          std::vector<float> r(dim);
-          for (float& x : r) {
-            const float sign = rng() % 2 != 0 ? 1.0f : -1.0f;
-            x = c.extreme ? sign
-                          : sign * std::ldexp(1.0f + static_cast<float>(rng() % 1000) / 1000.0f,
-                                              -static_cast<int>(rng() % 8));
+    for (const PassKernel& k : kernels(bits)) {
+      for (const Case& c : cases) {
+        const uint64_t dim = c.dim;
+        for (const size_t rows : c.rows) {
+          const size_t nq = 1 + rng() % kMaxPassQueries;
+          std::vector<AlignedBytes> tables;
+          for (size_t q = 0; q < nq; ++q) {
+            std::vector<float> r(dim);
+            for (float& x : r) {
+              const float sign = rng() % 2 != 0 ? 1.0f : -1.0f;
+              x = c.extreme ? sign
+                            : sign * std::ldexp(1.0f + static_cast<float>(rng() % 1000) / 1000.0f,
+                                                -static_cast<int>(rng() % 8));
+            }
+            tables.emplace_back(pass_table_bytes(k.format, dim, bits));
+            ASSERT_TRUE(plan_for(k.format, r, bits, tables[q].data).has_value());
           }
-          tables.emplace_back(pass_table_bytes(k.format, dim, bits));
-          ASSERT_TRUE(plan_for(k.format, r, bits, tables[q].data).has_value());
-        }
-        Storage storage(dim, 0, bits, false);
-        std::vector<std::vector<uint8_t>> codes(rows, std::vector<uint8_t>(dim));
-        std::vector<uint8_t> packed(storage.code_bytes());
-        const uint16_t plain = bf16_from_f32(static_cast<float>(dim));
-        const uint16_t special[] = {0x7FC1, 0xFF80, 0x7F80, 0xBF80, 0x0000, 0x8000};
-        std::vector<uint16_t> norms(rows);
-        const unsigned top = (1u << bits) - 1;
-        for (size_t r = 0; r < rows; ++r) {
-          // Extreme cases: rows of all lowest, all highest or random codes.
-          for (uint8_t& code : codes[r]) {
-            code = static_cast<uint8_t>(c.extreme && r % 3 != 2 ? (r % 3 == 0 ? 0 : top) : rng() & top);
-          }
-          pack_codes(codes[r], bits, packed);
-          norms[r] = r % 5 == 4 ? special[(r / 5) % std::size(special)] : plain;
-          storage.push(r, norms[r], packed, std::nullopt);
-        }
-        std::vector<PassQuery> queries(nq);
-        std::vector<std::vector<int32_t>> sums(nq, std::vector<int32_t>(rows));
-        for (size_t q = 0; q < nq; ++q) {
-          for (size_t r = 0; r < rows; ++r) sums[q][r] = pass_sum(k.format, tables[q].data, codes[r].data(), dim, bits);
-          const int32_t pivot = sums[q][rng() % rows] + static_cast<int32_t>(rng() % 3) - 1;
-          queries[q] = {tables[q].data, 1.0f, 0.0f, static_cast<float>(pivot)};
-        }
-        const PassArgs args{dim,        storage.words_per_row() * kBlockRows,
-                            1.0f / static_cast<float>(dim), queries.data(), nq,
-                            is_rank1(k.format) ? rank1_levels(k.format, bits) : nullptr};
-        std::vector<uint16_t> survivors(((rows + 15) / 16) * nq, 0xDEAD);
-        k.fn(args, storage.chunk_blocks(0), storage.chunk_norms(0), rows, survivors.data());
-        for (size_t q = 0; q < nq; ++q) {
+          Storage storage(dim, 0, bits, false);
+          std::vector<std::vector<uint8_t>> codes(rows, std::vector<uint8_t>(dim));
+          std::vector<uint8_t> packed(storage.code_bytes());
+          const uint16_t plain = bf16_from_f32(static_cast<float>(dim));
+          const uint16_t special[] = {0x7FC1, 0xFF80, 0x7F80, 0xBF80, 0x0000, 0x8000};
+          std::vector<uint16_t> norms(rows);
+          const unsigned top = (1u << bits) - 1;
           for (size_t r = 0; r < rows; ++r) {
-            ASSERT_LT(std::abs(sums[q][r]), 1 << 24);
-            const float f = bf16_to_f32(norms[r]) * args.scale;
-            const bool keep = pass_keeps(queries[q], sums[q][r], f);
-            const bool got = (survivors[(r / 16) * nq + q] >> (r % 16) & 1u) != 0;
-            ASSERT_EQ(got, keep) << "bits " << b << " dim " << dim << " rows " << rows << " query " << q << " row "
-                                 << r << " sum " << sums[q][r] << " below " << queries[q].below;
+            // Extreme cases: rows of all lowest, all highest or random codes.
+            for (uint8_t& code : codes[r]) {
+              code = static_cast<uint8_t>(c.extreme && r % 3 != 2 ? (r % 3 == 0 ? 0 : top) : rng() & top);
+            }
+            pack_codes(codes[r], bits, packed);
+            norms[r] = r % 5 == 4 ? special[(r / 5) % std::size(special)] : plain;
+            storage.push(r, norms[r], packed, std::nullopt);
           }
-          for (size_t r = rows; r % 16 != 0; ++r) {
-            ASSERT_EQ(survivors[(r / 16) * nq + q] >> (r % 16) & 1u, 0u) << "bit past the last row";
+          std::vector<PassQuery> queries(nq);
+          std::vector<std::vector<int32_t>> sums(nq, std::vector<int32_t>(rows));
+          for (size_t q = 0; q < nq; ++q) {
+            for (size_t r = 0; r < rows; ++r) sums[q][r] = pass_sum(k.format, tables[q].data, codes[r].data(), dim, bits);
+            const int32_t pivot = sums[q][rng() % rows] + static_cast<int32_t>(rng() % 3) - 1;
+            queries[q] = {tables[q].data, 1.0f, 0.0f, static_cast<float>(pivot)};
+          }
+          const PassArgs args{dim,        storage.words_per_row() * kBlockRows,
+                              1.0f / static_cast<float>(dim), queries.data(), nq,
+                              is_rank1(k.format) ? rank1_levels(k.format, bits) : nullptr};
+          std::vector<uint16_t> survivors(((rows + 15) / 16) * nq, 0xDEAD);
+          k.fn(args, storage.chunk_blocks(0), storage.chunk_norms(0), rows, survivors.data());
+          for (size_t q = 0; q < nq; ++q) {
+            for (size_t r = 0; r < rows; ++r) {
+              ASSERT_LT(std::abs(sums[q][r]), 1 << 24);
+              const float f = bf16_to_f32(norms[r]) * args.scale;
+              const bool keep = pass_keeps(queries[q], sums[q][r], f);
+              const bool got = (survivors[(r / 16) * nq + q] >> (r % 16) & 1u) != 0;
+              ASSERT_EQ(got, keep) << "bits " << b << " dim " << dim << " rows " << rows << " query " << q << " row "
+                                   << r << " sum " << sums[q][r] << " below " << queries[q].below;
+            }
+            for (size_t r = rows; r % 16 != 0; ++r) {
+              ASSERT_EQ(survivors[(r / 16) * nq + q] >> (r % 16) & 1u, 0u) << "bit past the last row";
+            }
           }
         }
       }
@@ -283,38 +291,38 @@ TEST_P(FirstPassKernel, KeepsEveryRowAtItsOwnScore) {
       const auto rotated = rotate_unscaled(query, *signs);
       const auto cb = centroids(bits);
       const QueryTable table = build_query_table(*rotated, *cb);
-      const PassKernel k = kernel(bits);
-      if (k.fn == nullptr) continue;
-      AlignedBytes bytes(pass_table_bytes(k.format, dim, bits));
-      const auto plan =
-          build_pass_plan(k.format, table.entries.data(), table.n_centroids, rotated->data(), dim, bits, bytes.data);
-      if (!plan) continue;  // this query takes the exact path
-      const PassArgs base{dim, storage.words_per_row() * kBlockRows, 1.0f / static_cast<float>(dim), nullptr, 0,
-                          is_rank1(k.format) ? rank1_levels(k.format, bits) : nullptr};
-      for (size_t first = 0; first < rows; first += 16) {
-        const size_t lanes = std::min<size_t>(16, rows - first);
-        for (const bool below_it : {false, true}) {
-          // One query per lane, in groups of kMaxPassQueries.
-          std::vector<PassQuery> queries;
-          for (size_t lane0 = 0; lane0 < lanes; lane0 += kMaxPassQueries) {
-            queries.clear();
-            for (size_t lane = lane0; lane < std::min(lanes, lane0 + kMaxPassQueries); ++lane) {
-              float theta = exact[first + lane];
-              if (below_it) theta = std::nextafter(theta, -kInf);
-              queries.push_back({bytes.data, plan->delta, plan->offset, pass_threshold(true, theta)});
-            }
-            PassArgs args = base;
-            args.queries = queries.data();
-            args.query_count = queries.size();
-            uint16_t survivors[kMaxPassQueries];
-            k.fn(args, storage.chunk_blocks(0) + (first / 16) * args.block_words,
-                       storage.chunk_norms(0) + first, lanes, survivors);
-            for (size_t i = 0; i < queries.size(); ++i) {
-              const size_t lane = lane0 + i;
-              if (std::isnan(exact[first + lane])) continue;
-              ASSERT_NE(survivors[i] >> lane & 1u, 0u)
-                  << "bits " << b << " factor " << factor << " row " << first + lane << " score "
-                  << exact[first + lane] << " norm 0x" << std::hex << storage.norm_bits(first + lane);
+      for (const PassKernel& k : kernels(bits)) {
+        AlignedBytes bytes(pass_table_bytes(k.format, dim, bits));
+        const auto plan =
+            build_pass_plan(k.format, table.entries.data(), table.n_centroids, rotated->data(), dim, bits, bytes.data);
+        if (!plan) continue;  // this query takes the exact path (at this level, for this format)
+        const PassArgs base{dim, storage.words_per_row() * kBlockRows, 1.0f / static_cast<float>(dim), nullptr, 0,
+                            is_rank1(k.format) ? rank1_levels(k.format, bits) : nullptr};
+        for (size_t first = 0; first < rows; first += 16) {
+          const size_t lanes = std::min<size_t>(16, rows - first);
+          for (const bool below_it : {false, true}) {
+            // One query per lane, in groups of kMaxPassQueries.
+            std::vector<PassQuery> queries;
+            for (size_t lane0 = 0; lane0 < lanes; lane0 += kMaxPassQueries) {
+              queries.clear();
+              for (size_t lane = lane0; lane < std::min(lanes, lane0 + kMaxPassQueries); ++lane) {
+                float theta = exact[first + lane];
+                if (below_it) theta = std::nextafter(theta, -kInf);
+                queries.push_back({bytes.data, plan->delta, plan->offset, pass_threshold(true, theta)});
+              }
+              PassArgs args = base;
+              args.queries = queries.data();
+              args.query_count = queries.size();
+              uint16_t survivors[kMaxPassQueries];
+              k.fn(args, storage.chunk_blocks(0) + (first / 16) * args.block_words, storage.chunk_norms(0) + first,
+                   lanes, survivors);
+              for (size_t i = 0; i < queries.size(); ++i) {
+                const size_t lane = lane0 + i;
+                if (std::isnan(exact[first + lane])) continue;
+                ASSERT_NE(survivors[i] >> lane & 1u, 0u)
+                    << "bits " << b << " factor " << factor << " row " << first + lane << " score "
+                    << exact[first + lane] << " norm 0x" << std::hex << storage.norm_bits(first + lane);
+              }
             }
           }
         }

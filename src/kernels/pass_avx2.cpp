@@ -59,7 +59,8 @@ inline __m256i quad_codes(const uint32_t* words, int i) {
     // shifted copy); the mask drops what lies above each code.
     const __m256i x = window(words, static_cast<unsigned>(4 * Bits * i), 4 * Bits);
     const __m256i y = _mm256_blend_epi16(x, _mm256_slli_epi32(x, 16 - 2 * Bits), 0xAA);
-    const __m256i z = _mm256_blendv_epi8(y, _mm256_slli_epi16(y, 8 - Bits), _mm256_set1_epi16(static_cast<int16_t>(0xFF00)));
+    const __m256i high_bytes = _mm256_set1_epi16(static_cast<int16_t>(0xFF00));
+    const __m256i z = _mm256_blendv_epi8(y, _mm256_slli_epi16(y, 8 - Bits), high_bytes);
     return _mm256_and_si256(z, _mm256_set1_epi8((1 << Bits) - 1));
   }
 }

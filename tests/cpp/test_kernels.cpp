@@ -241,7 +241,9 @@ TEST_P(FirstPassKernel, SumsAndMasksMatchTheModel) {
           std::vector<PassQuery> queries(nq);
           std::vector<std::vector<int32_t>> sums(nq, std::vector<int32_t>(rows));
           for (size_t q = 0; q < nq; ++q) {
-            for (size_t r = 0; r < rows; ++r) sums[q][r] = pass_sum(k.format, tables[q].data, codes[r].data(), dim, bits);
+            for (size_t r = 0; r < rows; ++r) {
+              sums[q][r] = pass_sum(k.format, tables[q].data, codes[r].data(), dim, bits);
+            }
             const int32_t pivot = sums[q][rng() % rows] + static_cast<int32_t>(rng() % 3) - 1;
             queries[q] = {tables[q].data, 1.0f, 0.0f, static_cast<float>(pivot)};
           }
@@ -357,6 +359,22 @@ TEST(KernelDispatch, ForcedLevelRuns) {
   ASSERT_TRUE(search(storage, *signs, 4, query, 3, options).has_value());
   EXPECT_EQ(stats.level, active_simd_level());
   EXPECT_FALSE(set_simd_cap(SimdLevel::kScalar)) << "the level is fixed once read";
+}
+
+// The levels of this machine form its architecture's chain from scalar up to
+// the best; a cap takes the best of them at or below it, a level of another
+// architecture caps to scalar, and every name reads back as its level.
+TEST(KernelDispatch, LevelChain) {
+  const auto supported = supported_simd_levels();
+  ASSERT_FALSE(supported.empty());
+  EXPECT_EQ(supported.front(), SimdLevel::kScalar);
+  EXPECT_EQ(supported.back(), best_simd_level());
+  for (size_t i = 0; i < supported.size(); ++i) EXPECT_EQ(usable_simd_level(supported[i]), supported[i]);
+  for (const SimdLevel level : kAllSimdLevels) EXPECT_EQ(simd_level_from_name(simd_level_name(level)), level);
+#if defined(LODEX_X86)
+  EXPECT_EQ(usable_simd_level(SimdLevel::kNeonDot), SimdLevel::kScalar);
+#endif
+  EXPECT_FALSE(simd_level_from_name("avx512bw").has_value());
 }
 
 }  // namespace

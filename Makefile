@@ -61,7 +61,7 @@ clean:
 BENCH_ARGS ?=
 BENCH_QUICK := $(filter --quick,$(BENCH_ARGS))
 BENCH_RUN := env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY)
-.PHONY: bench bench-deps
+.PHONY: bench bench-deps bench-levels
 bench-deps: install
 	@dpkg -s dataset-fashion-mnist >/dev/null 2>&1 || { \
 	  echo "installing dataset-fashion-mnist"; \
@@ -73,6 +73,15 @@ bench: bench-deps
 	$(BENCH_RUN) benchmarks/bench_collection.py $(BENCH_QUICK)
 	$(BENCH_RUN) benchmarks/bench_io.py $(BENCH_QUICK)
 	$(PY) benchmarks/targets.py $(BENCH_QUICK)
+
+# lodex at every kernel level the machine has against FAISS's 4-bit fast scan
+# at the matching build level, one thread, 1,000,000 x 128 (about a quarter
+# of an hour; benchmarks/README.md). BENCH_ARGS go to fast_scan_faiss.py.
+bench-levels: bench-deps
+	cmake -S . -B build/cpp -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja -DLODEX_PYTHON=OFF \
+	  -DLODEX_BENCHMARKS=ON >/dev/null
+	cmake --build build/cpp -j $(JOBS) --target scan_bench
+	$(BENCH_RUN) benchmarks/fast_scan_faiss.py $(BENCH_ARGS) | tee benchmarks/results/levels.md
 
 # Sanitizer runs, each in its own build directory (build/asan, build/tsan), the
 # normal build untouched: AddressSanitizer + UndefinedBehaviorSanitizer (with

@@ -572,8 +572,8 @@ std::expected<BatchResults, SearchError> search_batch(const Storage& storage, st
   const ScanKernels& kernels = scan_kernels(options.level.value_or(active_simd_level()));
   PassKernel pass_kernel;
   if (options.path != ScanPath::kExact && first_pass_shape_ok(dim, bits)) {
-    pass_kernel = n >= kBatchPassQueries && kernels.batch_pass[bits - 2].fn != nullptr ? kernels.batch_pass[bits - 2]
-                                                                                        : kernels.first_pass[bits - 2];
+    const bool batch = n >= kBatchPassQueries && kernels.batch_pass[bits - 2].fn != nullptr;
+    pass_kernel = batch ? kernels.batch_pass[bits - 2] : kernels.first_pass[bits - 2];
     if (pass_kernel.fn == nullptr && options.path == ScanPath::kFast) {
       pass_kernel = scan_kernels(SimdLevel::kScalar).first_pass[bits - 2];
     }
@@ -619,8 +619,7 @@ std::expected<BatchResults, SearchError> search_batch(const Storage& storage, st
   for (size_t first = 0; first < n; first += wave_cap) {
     const size_t count = std::min(wave_cap, n - first);
     PrepareWork prepare(queries.data() + first * dim, signs.data(), dim, bits, *codebook, pass != nullptr,
-                        pass_kernel.format,
-                        rotated.get(), lanes.get(), tables.get(), prepared.data());
+                        pass_kernel.format, rotated.get(), lanes.get(), tables.get(), prepared.data());
     parallel_for(count, prepare, options.max_threads);
 
     heaps.clear();

@@ -151,7 +151,10 @@ class Storage {
   void append_from(const Storage& src, size_t row);
   // Copies row `from` over row `to` (to < from) of this store.
   void move_row(size_t from, size_t to);
+  // Row `row`'s word 0 in its block; nullptr for rows of no words (there is
+  // no block to point into).
   uint32_t* lane_words(size_t row) {
+    if (words_per_row_ == 0) return nullptr;
     const size_t in_chunk = row % kChunkRows;
     return chunks_[row / kChunkRows].blocks.data() + (in_chunk / kBlockRows) * words_per_row_ * kBlockRows +
            in_chunk % kBlockRows;

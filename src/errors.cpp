@@ -8,6 +8,7 @@ namespace lodex {
 
 std::string RotationError::text() const {
   if (kind_ == Kind::kNotPowerOfTwo) return "dimension " + std::to_string(a_) + " is not a power of 2";
+  if (kind_ == Kind::kZeroDimension) return "dimension must be at least 1";
   return "dimension mismatch: vector has " + std::to_string(a_) + ", sign vector has " + std::to_string(b_);
 }
 

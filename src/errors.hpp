@@ -12,9 +12,10 @@ namespace lodex {
 
 class RotationError {
  public:
-  enum class Kind { kNotPowerOfTwo, kDimensionMismatch };
+  enum class Kind { kNotPowerOfTwo, kDimensionMismatch, kZeroDimension };
 
   static RotationError not_power_of_two(uint64_t dim) { return {Kind::kNotPowerOfTwo, dim, 0}; }
+  static RotationError zero_dimension() { return {Kind::kZeroDimension, 0, 0}; }
   static RotationError dimension_mismatch(uint64_t vector, uint64_t sign) {
     return {Kind::kDimensionMismatch, vector, sign};
   }

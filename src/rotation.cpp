@@ -99,8 +99,12 @@ std::expected<std::vector<float>, RotationError> flip_and_transform(std::span<co
 
 std::expected<SignVector, RotationError> make_sign_vector(uint64_t dim, uint64_t seed) {
   if (!is_power_of_two(dim)) return std::unexpected(RotationError::not_power_of_two(dim));
+  return sign_sequence(dim, seed);
+}
+
+SignVector sign_sequence(uint64_t count, uint64_t seed) {
   ChaCha8Stream stream(expand_seed(seed));
-  SignVector signs(dim);
+  SignVector signs(count);
   // Bit 31 alone decides: set (negative as i32) is +1.
   for (float& s : signs) s = (stream.next() & 0x80000000u) != 0 ? 1.0f : -1.0f;
   return signs;

@@ -17,6 +17,10 @@ using SignVector = std::vector<float>;
 // signs for a smaller dim are a prefix of those for a larger one.
 std::expected<SignVector, RotationError> make_sign_vector(uint64_t dim, uint64_t seed);
 
+// The first `count` signs of seed's sequence, for any count: the same values
+// make_sign_vector gives when count is a power of two.
+SignVector sign_sequence(uint64_t count, uint64_t seed);
+
 // In-place unscaled fast Walsh–Hadamard transform, natural order.
 // x.size() must be a power of two (callers check).
 void hadamard_transform(std::span<float> x);

@@ -263,17 +263,30 @@ void paley_stage(float* x, uint64_t total, uint64_t p, uint64_t lanes, const flo
   }
 }
 
-// Floats of scratch a node needs at `lanes` lanes.
-size_t scratch_floats(const Node& node, uint64_t lanes) {
+// Nodes run in place. A drop appends one element to its input, so the
+// buffer a node works in must hold room_floats(node, lanes) floats, at least
+// its own n * lanes; a Paley stage also needs paley_floats(node, lanes) of
+// its own for the products. Every drop of a chain reuses the one buffer:
+// it reads only its appended element after its child is done.
+size_t room_floats(const Node& node, uint64_t lanes) {
   switch (node.kind) {
-    case Node::Kind::kExact: return node.paley.empty() ? 0 : node.n * lanes;
-    case Node::Kind::kDouble: return scratch_floats(*node.child, lanes << node.levels);
-    case Node::Kind::kDrop: return (node.n + 1) * lanes + scratch_floats(*node.child, lanes);
+    case Node::Kind::kExact: return node.n * lanes;
+    case Node::Kind::kDouble: return room_floats(*node.child, lanes << node.levels);
+    case Node::Kind::kDrop: return std::max((node.n + 1) * lanes, room_floats(*node.child, lanes));
   }
   return 0;
 }
 
-void apply(const Node& node, float* x, uint64_t lanes, float* scratch) {
+size_t paley_floats(const Node& node, uint64_t lanes) {
+  switch (node.kind) {
+    case Node::Kind::kExact: return node.paley.empty() ? 0 : node.n * lanes;
+    case Node::Kind::kDouble: return paley_floats(*node.child, lanes << node.levels);
+    case Node::Kind::kDrop: return paley_floats(*node.child, lanes);
+  }
+  return 0;
+}
+
+void apply(const Node& node, float* x, uint64_t lanes, float* tmp) {
   switch (node.kind) {
     case Node::Kind::kExact: {
       // Element index (paley axes..., walsh axis), the Walsh axis innermost.
@@ -283,7 +296,7 @@ void apply(const Node& node, float* x, uint64_t lanes, float* scratch) {
       }
       uint64_t stride = chunk * lanes;
       for (const PaleyFactor& f : node.paley) {
-        paley_stage(x, node.n * lanes, f.order, stride, f.rows, f.columns, scratch);
+        paley_stage(x, node.n * lanes, f.order, stride, f.rows, f.columns, tmp);
         stride *= f.order;
       }
       return;
@@ -294,26 +307,23 @@ void apply(const Node& node, float* x, uint64_t lanes, float* scratch) {
       const uint64_t count = uint64_t{1} << node.levels;
       const uint64_t children = node.n >> node.levels;
       for (uint64_t i = 0; i < children; ++i) walsh_across(x + i * count * lanes, count, lanes);
-      apply(*node.child, x, lanes * count, scratch);
+      apply(*node.child, x, lanes * count, tmp);
       return;
     }
     case Node::Kind::kDrop: {
       // The child sees x with a zero element appended; its last output,
       // scaled, takes the last column's share back out of the others.
       const uint64_t n = node.n;
-      float* y = scratch;
-      std::memcpy(y, x, n * lanes * sizeof(float));
-      std::fill(y + n * lanes, y + (n + 1) * lanes, 0.0f);
-      apply(*node.child, y, lanes, scratch + (n + 1) * lanes);
-      float* w = y + n * lanes;
+      float* w = x + n * lanes;
+      std::fill(w, w + lanes, 0.0f);
+      apply(*node.child, x, lanes, tmp);
       for (uint64_t l = 0; l < lanes; ++l) w[l] = w[l] * node.kappa;
       for (uint64_t i = 0; i < n; ++i) {
         const float c = node.column[i];
-        const float* yi = y + i * lanes;
         float* xi = x + i * lanes;
         uint64_t l = 0;
-        for (; l + 4 <= lanes; l += 4) store4(xi + l, load4(yi + l) - c * load4(w + l));
-        for (; l < lanes; ++l) xi[l] = yi[l] - c * w[l];
+        for (; l + 4 <= lanes; l += 4) store4(xi + l, load4(xi + l) - c * load4(w + l));
+        for (; l < lanes; ++l) xi[l] = xi[l] - c * w[l];
       }
       return;
     }
@@ -335,9 +345,9 @@ class Builder {
     node->n = n;
     node->gain_squared = child->gain_squared;
     // The child's last column: the child applied to the last unit vector.
-    std::vector<float> col(n + 1, 0.0f);
+    std::vector<float> col(room_floats(*child, 1), 0.0f);
     col[n] = 1.0f;
-    std::vector<float> tmp(scratch_floats(*child, 1));
+    std::vector<float> tmp(paley_floats(*child, 1));
     apply(*child, col.data(), 1, tmp.data());
     const float pivot = col[n];
     const float sign = pivot < 0.0f ? -1.0f : 1.0f;
@@ -439,7 +449,8 @@ std::expected<GeneralRotation, RotationError> GeneralRotation::create(uint64_t d
   r.dim_ = dim;
   r.width_ = width;
   r.root_ = Builder(planner, r.paley_).build(width);
-  r.scratch_size_ = scratch_floats(*r.root_, 1);
+  r.room_ = room_floats(*r.root_, 1);
+  r.scratch_size_ = r.room_ + paley_floats(*r.root_, 1);
   r.gain_squared_ = r.root_->gain_squared;
   r.inverse_gain_ = rotation_scale(r.gain_squared_);
   const auto g = static_cast<double>(r.gain_squared_);
@@ -452,11 +463,14 @@ std::expected<GeneralRotation, RotationError> GeneralRotation::create(uint64_t d
 
 void GeneralRotation::transform(const float* x, float* out, float* scratch) const {
   const float* s = signs_.data();
-  for (uint64_t i = 0; i < dim_; ++i) out[i] = x[i] * s[i];
+  // Drops work past the width: the transform runs in the scratch buffer.
+  float* y = room_ > width_ ? scratch : out;
+  for (uint64_t i = 0; i < dim_; ++i) y[i] = x[i] * s[i];
   // The padding goes through the sign flip too (a zero keeps its sign bit
   // rule: -0.0 under a minus sign), as if the row had been padded first.
-  for (uint64_t i = dim_; i < width_; ++i) out[i] = 0.0f * s[i];
-  apply(*root_, out, 1, scratch);
+  for (uint64_t i = dim_; i < width_; ++i) y[i] = 0.0f * s[i];
+  apply(*root_, y, 1, scratch + room_);
+  if (y != out) std::memcpy(out, y, width_ * sizeof(float));
 }
 
 std::expected<std::vector<float>, RotationError> GeneralRotation::rotate_unscaled(std::span<const float> x) const {

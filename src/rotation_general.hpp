@@ -108,6 +108,7 @@ class GeneralRotation {
   uint64_t dim_ = 0;
   uint64_t width_ = 0;
   size_t scratch_size_ = 0;
+  size_t room_ = 0;  // floats the in-place work needs (width_, or more with drops)
   uint64_t gain_squared_ = 0;
   float inverse_gain_ = 0.0f;
   float row_factor_ = 0.0f;

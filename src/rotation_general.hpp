@@ -88,8 +88,8 @@ class GeneralRotation {
   float score_scale() const { return score_scale_; }
 
   // out[0 .. m) = sigma * R * D * (x zero-padded to m); x holds dim() floats,
-  // scratch scratch_size() floats. No checks, no allocation; x and out must
-  // not overlap. Safe to call from several threads with their own scratch.
+  // scratch scratch_size() floats; the three must not overlap. No checks, no
+  // allocation. Safe to call from several threads with their own scratch.
   void transform(const float* x, float* out, float* scratch) const;
 
   // R * D * pad(x) (orthonormal), or DimensionMismatch (x's length, dim).

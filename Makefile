@@ -15,8 +15,9 @@ demo: install
 	$(PY) demo.py
 
 # Every test: C++ unit tests, the Python suite, both again under the
-# sanitizers, and a one-minute run of every fuzzer (fuzz/run.sh).
-test: install cpp-test py-test asan tsan fuzz
+# sanitizers, a one-minute run of every fuzzer (fuzz/run.sh), the kernel
+# objects' check and the aarch64 suites under qemu.
+test: install cpp-test py-test asan tsan fuzz kernel-objects test-arm
 
 # Debian packages: the C++ toolchain and GoogleTest.
 deps:
@@ -97,3 +98,30 @@ asan: deps venv
 
 tsan: deps venv
 	JOBS=$(JOBS) PYTHON=$(CURDIR)/$(PY) scripts/sanitize.sh tsan
+
+# The kernel objects of the normal build hold no weak symbols and no static
+# constructors (scripts/check_kernel_objects.sh says why that matters).
+.PHONY: kernel-objects test-arm
+kernel-objects: cpp-test
+	scripts/check_kernel_objects.sh build/cpp
+
+# aarch64: the C++ core and its tests cross-compiled with Debian's GNU
+# toolchain (GoogleTest built from its sources, the installed one being
+# x86-64), run under qemu-user by CTest (build/arm). Only the suites whose
+# results depend on the CPU: kernels and first passes at every level, the
+# store and file layout, rotation, encoding and search; the slow matrices and
+# the fork and memory-limit tests (which qemu-user cannot host) stay on x86.
+ARM_APT_PACKAGES := g++-aarch64-linux-gnu qemu-user
+ARM_TESTS := ^(Levels/|KernelDispatch|Storage|Shapes/|IndexFileParse|Headers/|Bf16|PackCodes|Rotate|Sizes/|SignVector|Seeds/|Worked/|WorkedExamples/|BoundaryCases/|ScoreRow|Search\.|BatchSearch\.)
+test-arm: deps venv
+	@missing=$$(for p in $(ARM_APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "installing $$missing"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+	cmake -S . -B build/arm -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/aarch64-linux-gnu.cmake -DLODEX_GTEST_SOURCE_DIR=/usr/src/googletest \
+	  -DLODEX_PYTHON=OFF -DLODEX_TESTS=ON -DLODEX_WERROR=ON >/dev/null
+	cmake --build build/arm -j $(JOBS) --target lodex_tests
+	ctest --test-dir build/arm --output-on-failure -j $(JOBS) -R '$(ARM_TESTS)'
+	scripts/check_kernel_objects.sh build/arm

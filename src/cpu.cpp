@@ -9,6 +9,8 @@
 
 #if defined(LODEX_X86)
 #include <cpuid.h>
+#elif defined(LODEX_AARCH64) && defined(__linux__)
+#include <sys/auxv.h>
 #endif
 
 namespace lodex {
@@ -63,9 +65,24 @@ SimdLevel detect() {
   return SimdLevel::kAvx2;
 }
 
+#elif defined(LODEX_AARCH64)
+
+constexpr SimdLevel kChain[] = {SimdLevel::kScalar, SimdLevel::kNeon};
+
+// Advanced SIMD belongs to the aarch64 baseline that compilers assume; Linux
+// still announces it in AT_HWCAP, and a kernel that does not gets the scalar
+// path.
+SimdLevel detect() {
+#if defined(__linux__)
+  constexpr unsigned long kHwcapAsimd = 1ul << 1;  // HWCAP_ASIMD
+  const unsigned long hwcap = getauxval(AT_HWCAP);
+  if ((hwcap & kHwcapAsimd) == 0) return SimdLevel::kScalar;
+#endif
+  return SimdLevel::kNeon;
+}
+
 #else
 
-// aarch64 detection comes with its kernels; until then only the scalar level.
 constexpr SimdLevel kChain[] = {SimdLevel::kScalar};
 SimdLevel detect() { return SimdLevel::kScalar; }
 

@@ -49,6 +49,10 @@ constexpr ScanKernels kAvx512Vbmi = {SimdLevel::kAvx512Vbmi,
                                      {{}, {}, {&pass_avx512vnni_4, PassFormat::kRank1U8}, {}}};
 #endif
 
+#if defined(LODEX_AARCH64)
+constexpr ScanKernels kNeon = {SimdLevel::kNeon, {&scan_neon_2, &scan_neon_3, &scan_neon_4, &scan_neon_5}, {}};
+#endif
+
 }  // namespace
 
 const ScanKernels& scan_kernels(SimdLevel level) {
@@ -62,6 +66,10 @@ const ScanKernels& scan_kernels(SimdLevel level) {
       return kAvx512Vnni;
     case SimdLevel::kAvx512Vbmi:
       return kAvx512Vbmi;
+#endif
+#if defined(LODEX_AARCH64)
+    case SimdLevel::kNeon:
+      return kNeon;
 #endif
     default:
       return kScalar;

@@ -1171,6 +1171,7 @@ PyObject* create_module() {
   if (PyModule_AddObjectRef(module.get(), "Index", g_index_type) < 0) return nullptr;
   // Reachable so a server can catch it on purpose; not part of __all__.
   if (PyModule_AddObjectRef(module.get(), "InternalFault", g_fault_type) < 0) return nullptr;
+  if (PyModule_AddStringConstant(module.get(), "__version__", LODEX_VERSION) < 0) return nullptr;
   g_from_bytes = PyObject_GetAttrString(module.get(), "_from_bytes");
   if (g_from_bytes == nullptr) return nullptr;
   return module.release();

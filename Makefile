@@ -124,4 +124,7 @@ test-arm: deps venv
 	  -DLODEX_PYTHON=OFF -DLODEX_TESTS=ON -DLODEX_WERROR=ON >/dev/null
 	cmake --build build/arm -j $(JOBS) --target lodex_tests
 	ctest --test-dir build/arm --output-on-failure -j $(JOBS) -R '$(ARM_TESTS)'
+	@# A CPU without the dot products: detection must leave neondot out.
+	qemu-aarch64 -cpu cortex-a53 -L /usr/aarch64-linux-gnu build/arm/lodex_tests --gtest_brief=1 \
+	  --gtest_filter='KernelDispatch.*:Levels/*/neon*'
 	scripts/check_kernel_objects.sh build/arm

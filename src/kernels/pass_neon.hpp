@@ -96,13 +96,16 @@ struct Levels {
   }
 };
 
-// Four rows' A for one query, fed two quads at a time.
+// Four rows' A for one query, fed two quads at a time: the quads whose four
+// weights are lanes L and L + 1 of `w` (the weights of four quads).
 #if defined(__ARM_FEATURE_DOTPROD)
 struct Sums {
   static constexpr int kRegisters = 1;
   int32x4_t rows = vdupq_n_s32(0);
-  void add(int8x16_t l0, int8x16_t w0, int8x16_t l1, int8x16_t w1) {
-    rows = vdotq_s32(vdotq_s32(rows, l0, w0), l1, w1);
+  template <int L>
+  void add(int8x16_t l0, int8x16_t l1, int8x16_t w) {
+    // The by-element form dots every row's quad with one lane's weights.
+    rows = vdotq_laneq_s32(vdotq_laneq_s32(rows, l0, w, L), l1, w, L + 1);
   }
   int32x4_t total() const { return rows; }
 };
@@ -112,9 +115,12 @@ struct Sums {
   // Rows 0 and 1 (two s32 lanes each), rows 2 and 3.
   int32x4_t low = vdupq_n_s32(0);
   int32x4_t high = vdupq_n_s32(0);
-  void add(int8x16_t l0, int8x16_t w0, int8x16_t l1, int8x16_t w1) {
-    // A weight register holds its quad's four weights in every lane, so its
-    // low half serves the low rows and its high half the high ones.
+  template <int L>
+  void add(int8x16_t l0, int8x16_t l1, int8x16_t w) {
+    // Each quad's weights in every lane: the low half serves rows 0 and 1,
+    // the high half rows 2 and 3.
+    const int8x16_t w0 = vreinterpretq_s8_s32(vdupq_laneq_s32(vreinterpretq_s32_s8(w), L));
+    const int8x16_t w1 = vreinterpretq_s8_s32(vdupq_laneq_s32(vreinterpretq_s32_s8(w), L + 1));
     const int16x8_t p_low = vmlal_s8(vmull_s8(vget_low_s8(l0), vget_low_s8(w0)), vget_low_s8(l1), vget_low_s8(w1));
     const int16x8_t p_high = vmlal_high_s8(vmull_high_s8(l0, w0), l1, w1);
     low = vpadalq_s16(low, p_low);
@@ -123,11 +129,6 @@ struct Sums {
   int32x4_t total() const { return vpaddq_s32(low, high); }
 };
 #endif
-
-// A quad's four weights in every lane.
-inline int8x16_t weights(const uint8_t* p) {
-  return vreinterpretq_s8_u32(vld1q_dup_u32(reinterpret_cast<const uint32_t*>(p)));
-}
 
 // The bound test of four rows for NQ queries: bits 0-3 of out[q] set for the
 // rows that may still reach query q's heap. The one place where a row's
@@ -168,10 +169,10 @@ inline void quad_pair(const PassArgs& args, const Levels<Bits>& levels, const ui
     l1[r] = levels.of(quad_codes<Bits, 2 * P + 1>(base[r] + group_words));
   }
   for (int q = 0; q < NQ; ++q) {
-    const uint8_t* w = args.queries[q].table + group * 32 + 8 * P;
-    const int8x16_t w0 = weights(w);
-    const int8x16_t w1 = weights(w + 4);
-    for (int r = 0; r < NR; ++r) acc[r][q].add(l0[r], w0, l1[r], w1);
+    // The weights of quads 4 (P / 2) .. 4 (P / 2) + 3, 16 bytes at once.
+    const uint8_t* w = args.queries[q].table + group * 32 + 16 * (P / 2);
+    const int8x16_t weights = vld1q_s8(reinterpret_cast<const int8_t*>(w));
+    for (int r = 0; r < NR; ++r) acc[r][q].template add<2 * (P % 2)>(l0[r], l1[r], weights);
   }
 }
 

@@ -28,6 +28,7 @@
 #include <utility>
 
 #include "first_pass.hpp"
+#include "kernels/pass_queries.hpp"
 #include "kernels/scan.hpp"
 #include "storage.hpp"
 
@@ -101,6 +102,7 @@ struct Levels {
 #if defined(__ARM_FEATURE_DOTPROD)
 struct Sums {
   static constexpr int kRegisters = 1;
+  static constexpr int kMaxQueries = 16;  // 16 accumulators for one row group
   int32x4_t rows = vdupq_n_s32(0);
   template <int L>
   void add(int8x16_t l0, int8x16_t l1, int8x16_t w) {
@@ -112,6 +114,7 @@ struct Sums {
 #else
 struct Sums {
   static constexpr int kRegisters = 2;
+  static constexpr int kMaxQueries = 8;  // 16 accumulators for one row group
   // Rows 0 and 1 (two s32 lanes each), rows 2 and 3.
   int32x4_t low = vdupq_n_s32(0);
   int32x4_t high = vdupq_n_s32(0);
@@ -183,10 +186,11 @@ inline void group_quads(const PassArgs& args, const Levels<Bits>& levels, const 
 }
 
 // NR row groups from row group `first` (row group i: rows 4i .. 4i + 3) for
-// NQ queries; ORs their masks into their blocks' survivors.
+// NQ queries; ORs their masks into their blocks' survivors (query q of block
+// b at out[b * stride + q]).
 template <int Bits, int NR, int NQ>
 inline void rank1_rows(const PassArgs& args, const uint32_t* blocks, size_t first, const uint16_t* norms, size_t rows,
-                       uint16_t* survivors) {
+                       uint16_t* out, size_t stride) {
   constexpr size_t kGroupsPerBlock = kBlockRows / kLanes;
   const size_t bw = args.block_words;
   const Levels<Bits> levels(args.levels);
@@ -216,39 +220,31 @@ inline void rank1_rows(const PassArgs& args, const uint32_t* blocks, size_t firs
     if (row >= rows) break;
     unsigned masks[NQ];
     finish_rows<NQ>(args, acc[r], norms + row, std::min(kLanes, rows - row), masks);
-    uint16_t* out = survivors + (g / kGroupsPerBlock) * NQ;
-    for (int q = 0; q < NQ; ++q) out[q] |= static_cast<uint16_t>(masks[q] << (kLanes * (g % kGroupsPerBlock)));
+    uint16_t* block_out = out + (g / kGroupsPerBlock) * stride;
+    for (int q = 0; q < NQ; ++q) block_out[q] |= static_cast<uint16_t>(masks[q] << (kLanes * (g % kGroupsPerBlock)));
   }
 }
 
 // Row groups NR at a time: as many as keep the accumulators within 16 of the
 // 32 vector registers, at most a block's four.
 template <int Bits, int NQ>
-void rank1_queries(const PassArgs& args, const uint32_t* blocks, const uint16_t* norms, size_t rows,
-                   uint16_t* survivors) {
+void rank1_queries(const PassArgs& args, const uint32_t* blocks, const uint16_t* norms, size_t rows, uint16_t* out,
+                   size_t stride) {
   constexpr int kNR = std::clamp(16 / (NQ * Sums::kRegisters), 1, 4);
   const size_t block_count = (rows + kBlockRows - 1) / kBlockRows;
-  std::fill(survivors, survivors + block_count * NQ, uint16_t{0});
+  for (size_t b = 0; b < block_count; ++b) std::fill(out + b * stride, out + b * stride + NQ, uint16_t{0});
   const size_t row_groups = (rows + kLanes - 1) / kLanes;
   size_t g = 0;
-  for (; g + kNR <= row_groups; g += kNR) rank1_rows<Bits, kNR, NQ>(args, blocks, g, norms, rows, survivors);
-  for (; g < row_groups; ++g) rank1_rows<Bits, 1, NQ>(args, blocks, g, norms, rows, survivors);
+  for (; g + kNR <= row_groups; g += kNR) rank1_rows<Bits, kNR, NQ>(args, blocks, g, norms, rows, out, stride);
+  for (; g < row_groups; ++g) rank1_rows<Bits, 1, NQ>(args, blocks, g, norms, rows, out, stride);
 }
 
 template <int Bits>
 void rank1_pass(const PassArgs& args, const uint32_t* blocks, const uint16_t* norms, size_t rows,
                 uint16_t* survivors) {
-  static_assert(kMaxPassQueries == 8);
-  switch (args.query_count) {
-    case 1: return rank1_queries<Bits, 1>(args, blocks, norms, rows, survivors);
-    case 2: return rank1_queries<Bits, 2>(args, blocks, norms, rows, survivors);
-    case 3: return rank1_queries<Bits, 3>(args, blocks, norms, rows, survivors);
-    case 4: return rank1_queries<Bits, 4>(args, blocks, norms, rows, survivors);
-    case 5: return rank1_queries<Bits, 5>(args, blocks, norms, rows, survivors);
-    case 6: return rank1_queries<Bits, 6>(args, blocks, norms, rows, survivors);
-    case 7: return rank1_queries<Bits, 7>(args, blocks, norms, rows, survivors);
-    default: return rank1_queries<Bits, 8>(args, blocks, norms, rows, survivors);
-  }
+  for_query_chunks<Sums::kMaxQueries>(args, survivors, [&](const PassArgs& sub, uint16_t* out, auto nq) {
+    rank1_queries<Bits, decltype(nq)::value>(sub, blocks, norms, rows, out, args.query_count);
+  });
 }
 
 }  // namespace

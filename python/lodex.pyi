@@ -10,6 +10,8 @@ from numpy.typing import NDArray
 
 __all__ = ["Index"]
 
+__version__: str
+
 # ids are unsigned 64-bit: any sequence of ints, or a 1-D integer array.
 _Ids: TypeAlias = Sequence[int] | NDArray[np.integer[Any]]
 
@@ -23,6 +25,8 @@ class InternalFault(BaseException):
     """A broken internal invariant (a corrupted file's row outside it, say); never an ordinary error."""
 
 def _from_bytes(data: Buffer) -> Index: ...
+def simd_level() -> str:
+    """The vector instruction level searches run at ("scalar", "avx2", ..., "neondot")."""
 
 @final
 class Index:

@@ -9,6 +9,10 @@
 
 #if defined(LODEX_X86)
 #include <cpuid.h>
+#elif defined(LODEX_AARCH64) && defined(__linux__)
+#include <sys/auxv.h>
+#elif defined(LODEX_AARCH64) && defined(__APPLE__)
+#include <sys/sysctl.h>
 #endif
 
 namespace lodex {
@@ -63,9 +67,32 @@ SimdLevel detect() {
   return SimdLevel::kAvx2;
 }
 
+#elif defined(LODEX_AARCH64)
+
+constexpr SimdLevel kChain[] = {SimdLevel::kScalar, SimdLevel::kNeon, SimdLevel::kNeonDot};
+
+// Advanced SIMD belongs to the aarch64 baseline that compilers assume; Linux
+// still announces it in AT_HWCAP, and a kernel that does not gets the scalar
+// path. The s8 dot products (FEAT_DotProd, Armv8.2 on) are optional.
+SimdLevel detect() {
+#if defined(__linux__)
+  constexpr unsigned long kHwcapAsimd = 1ul << 1;     // HWCAP_ASIMD
+  constexpr unsigned long kHwcapAsimdDp = 1ul << 20;  // HWCAP_ASIMDDP
+  const unsigned long hwcap = getauxval(AT_HWCAP);
+  if ((hwcap & kHwcapAsimd) == 0) return SimdLevel::kScalar;
+  return (hwcap & kHwcapAsimdDp) != 0 ? SimdLevel::kNeonDot : SimdLevel::kNeon;
+#elif defined(__APPLE__)
+  int dot = 0;
+  size_t size = sizeof dot;
+  const bool known = sysctlbyname("hw.optional.arm.FEAT_DotProd", &dot, &size, nullptr, 0) == 0;
+  return known && dot != 0 ? SimdLevel::kNeonDot : SimdLevel::kNeon;
+#else
+  return SimdLevel::kNeon;
+#endif
+}
+
 #else
 
-// aarch64 detection comes with its kernels; until then only the scalar level.
 constexpr SimdLevel kChain[] = {SimdLevel::kScalar};
 SimdLevel detect() { return SimdLevel::kScalar; }
 

@@ -1,8 +1,9 @@
 // Reading and writing .ldx files (layout table in index_file.hpp). The reader
 // trusts nothing in the header: every row's bytes are bounds-checked against
-// the file before they are touched, nothing is reserved that the file's
-// length could not back, and nothing is read past what the rows need. The
-// writer streams through one 8192-byte buffer.
+// the file's length before any row is read, nothing is reserved that the
+// file's length could not back, and nothing is read past what the rows need.
+// Regular files are read in pieces straight into the store. The writer
+// streams through one 8192-byte buffer.
 #include "index_file.hpp"
 
 #include <fcntl.h>
@@ -122,40 +123,125 @@ Header decode_header(const uint8_t* f) {
   return h;
 }
 
-Result<Storage> parse_rows(std::span<const uint8_t> file) {
-  const uint8_t* f = file.data();
-  const size_t len = file.size();
-  const Header h = decode_header(f);
+// One per-row section: where its entry for row 0 starts and how long each
+// entry is, and its name in the message of a row outside the file.
+struct Section {
+  uint64_t base;
+  uint64_t stride;
+  const char* what;
+};
+
+// The sections a row is read from, in the order its checks run.
+struct RowSections {
+  Section at[4];
+  size_t count;
+};
+
+RowSections row_sections(const Header& h) {
+  RowSections s{{{kHeaderBytes, kIdBytes, "id"}, {h.norms_offset, kNormBytes, "norm"}, {h.codes_offset, h.code_bytes(), "code"}},
+                3};
+  if (h.reads_qjl()) s.at[s.count++] = {h.qjl_offset, h.qjl_bytes(), "QJL"};
+  return s;
+}
+
+// How many of rows 0 .. count-1 have their entry of `s` inside `len` bytes.
+// Entry i ends at base + (i + 1) * stride, so the rows inside are a prefix:
+// rows below the result are inside, the row at the result (if any) is not.
+uint64_t rows_inside(const Section& s, uint64_t count, size_t len) {
+  if (s.base > len) return 0;
+  if (s.stride == 0) return count;
+  return std::min<uint64_t>(count, (len - s.base) / s.stride);
+}
+
+// The error of the first row with an entry outside the file, checking a
+// row's sections in order, as a row-by-row reader would meet it; nothing
+// when every row lies inside. Decided from the header and the length alone,
+// so a load knows before reading any row whether all of them can be read.
+std::optional<IndexError> first_row_outside(const Header& h, size_t len) {
+  const RowSections sections = row_sections(h);
+  uint64_t first_bad = h.count;
+  for (size_t k = 0; k < sections.count; ++k) first_bad = std::min(first_bad, rows_inside(sections.at[k], h.count, len));
+  if (first_bad == h.count) return std::nullopt;
+  for (size_t k = 0; k < sections.count; ++k) {
+    const Section& s = sections.at[k];
+    const Span128 at = entry_at(s.base, first_bad, s.stride);
+    if (at.end > len) return row_outside(first_bad, s.what, at, len);
+  }
+  return std::nullopt;  // unreachable: some section stops at first_bad
+}
+
+// Rows are read in pieces of about this many bytes (all sections together),
+// so that a load holds the store and one piece, never the file's bytes too.
+constexpr uint64_t kPieceBytes = uint64_t{1} << 20;
+
+// Builds the store from a file whose every row lies inside it (checked by
+// first_row_outside). `source.read(slot, offset, n)` yields the n bytes at
+// `offset`, valid until the next read of the same slot (one slot per
+// section), or the error that stopped the read.
+template <class Source>
+Result<Storage> read_rows(const Header& h, size_t len, Source& source) {
   const uint64_t count = h.count;
   const uint64_t code_bytes = h.code_bytes();
   const uint64_t qjl_bytes = h.qjl_bytes();
 
   Storage storage(h.dim, h.seed, h.bits, h.use_qjl);
-
   // `count` is only a claim. Reserve no more rows than the bytes after the
   // header could hold if laid out as the writer does; a file whose sections
   // overlap may still hold more, and those rows simply grow the store.
   const uint64_t per_row = kIdBytes + kNormBytes + code_bytes + (h.use_qjl ? qjl_bytes : 0);
   storage.reserve(static_cast<size_t>(std::min<uint64_t>(count, (len - kHeaderBytes) / per_row)));
+  if (count == 0) return storage;
 
-  for (uint64_t i = 0; i < count; ++i) {
-    const Span128 id_at = entry_at(kHeaderBytes, i, kIdBytes);
-    if (id_at.end > len) return std::unexpected(row_outside(i, "id", id_at, len));
-    const Span128 norm_at = entry_at(h.norms_offset, i, kNormBytes);
-    if (norm_at.end > len) return std::unexpected(row_outside(i, "norm", norm_at, len));
-    const Span128 code_at = entry_at(h.codes_offset, i, code_bytes);
-    if (code_at.end > len) return std::unexpected(row_outside(i, "code", code_at, len));
-    std::optional<std::span<const uint8_t>> qjl;
+  // Every entry lies inside the file, so offsets and piece lengths below fit
+  // in size_t and never wrap.
+  const uint64_t read_per_row = kIdBytes + kNormBytes + code_bytes + (h.reads_qjl() ? qjl_bytes : 0);
+  const uint64_t piece = std::clamp<uint64_t>(kPieceBytes / read_per_row, 1, count);
+  for (uint64_t first = 0; first < count; first += piece) {
+    const size_t n = static_cast<size_t>(std::min(piece, count - first));
+    const auto ids = source.read(0, kHeaderBytes + first * kIdBytes, n * kIdBytes);
+    if (!ids) return std::unexpected(ids.error());
+    const auto norms = source.read(1, h.norms_offset + first * kNormBytes, n * kNormBytes);
+    if (!norms) return std::unexpected(norms.error());
+    const auto codes = source.read(2, h.codes_offset + first * code_bytes, n * code_bytes);
+    if (!codes) return std::unexpected(codes.error());
+    const uint8_t* qjl = nullptr;
     if (h.reads_qjl()) {
-      const Span128 qjl_at = entry_at(h.qjl_offset, i, qjl_bytes);
-      if (qjl_at.end > len) return std::unexpected(row_outside(i, "QJL", qjl_at, len));
-      qjl = file.subspan(static_cast<size_t>(qjl_at.start), static_cast<size_t>(qjl_bytes));
+      const auto got = source.read(3, h.qjl_offset + first * qjl_bytes, n * qjl_bytes);
+      if (!got) return std::unexpected(got.error());
+      qjl = *got;
     }
-    storage.push(load_le<uint64_t>(f + static_cast<size_t>(id_at.start)),
-                 load_le<uint16_t>(f + static_cast<size_t>(norm_at.start)),
-                 file.subspan(static_cast<size_t>(code_at.start), static_cast<size_t>(code_bytes)), qjl);
+    for (size_t r = 0; r < n; ++r) {
+      std::optional<std::span<const uint8_t>> row_qjl;
+      if (qjl != nullptr) row_qjl = std::span(qjl + r * qjl_bytes, static_cast<size_t>(qjl_bytes));
+      storage.push(load_le<uint64_t>(*ids + r * kIdBytes), load_le<uint16_t>(*norms + r * kNormBytes),
+                   std::span(*codes + r * code_bytes, static_cast<size_t>(code_bytes)), row_qjl);
+    }
   }
   return storage;
+}
+
+// A file image in memory: reads are views into it.
+struct MemorySource {
+  const uint8_t* file;
+  Result<const uint8_t*> read(size_t, uint64_t offset, size_t) const { return file + offset; }
+};
+
+// The checks and the rows of a file of `len` bytes whose header is `head`.
+template <class Source>
+Result<Storage> parse_from(std::span<const uint8_t> head, size_t len, Source& source) {
+  if (head.size() < kHeaderBytes || len < kHeaderBytes) {
+    return std::unexpected(FileError::invalid_file("file too small"));
+  }
+  if (load_le<uint32_t>(head.data()) != kMagic) return std::unexpected(FileError::invalid_file("bad magic"));
+  const Header h = decode_header(head.data());
+  if (auto outside = first_row_outside(h, len)) return std::unexpected(std::move(*outside));
+  try {
+    return read_rows(h, len, source);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(IndexError::out_of_memory());
+  } catch (const std::length_error&) {
+    return std::unexpected(IndexError::out_of_memory());
+  }
 }
 
 IndexError nul_in_path() { return FileError::io("file name contained an unexpected NUL byte"); }
@@ -224,22 +310,78 @@ class ReadBuffer {
   size_t size_ = 0;
 };
 
-// The header first, then as much as it says the rows need. A regular file is
-// never read past the length fstat gives, so its buffer is sized once; when
-// the header claims more than that, the whole file is read and the parser
-// names that length, as it would for a file read to its end.
-Status read_index_bytes(int fd, ReadBuffer& buffer, const StopOnSignal& stop_on_signal) {
-  struct stat st;
-  if (::fstat(fd, &st) != 0) return std::unexpected(FileError::os(errno));
+// A pipe or a device: the header first, then as much as it says the rows
+// need, into one buffer that grows only as bytes arrive (nobody knows the
+// length of what is still to come).
+Status read_stream(int fd, ReadBuffer& buffer, const StopOnSignal& stop_on_signal) {
   if (!buffer.reserve(kHeaderBytes)) return std::unexpected(IndexError::out_of_memory());
   if (Status s = buffer.fill(fd, kHeaderBytes, stop_on_signal); !s) return s;
-  size_t limit = index_file_bytes_needed(buffer.bytes());
-  if (S_ISREG(st.st_mode)) {
-    const uint64_t length = static_cast<uint64_t>(std::max<off_t>(st.st_size, 0));
-    limit = std::max(buffer.bytes().size(), static_cast<size_t>(std::min<uint64_t>(limit, length)));
-    if (!buffer.reserve(limit)) return std::unexpected(IndexError::out_of_memory());
+  return buffer.fill(fd, index_file_bytes_needed(buffer.bytes()), stop_on_signal);
+}
+
+// pread() from `offset` until `n` bytes or the end of the file; how many came.
+Result<size_t> read_up_to(int fd, uint64_t offset, size_t n, uint8_t* out, const StopOnSignal& stop_on_signal) {
+  size_t done = 0;
+  while (done < n) {
+    // Linux moves at most about 2 GiB per read; ask for no more than that.
+    const ssize_t got = ::pread(fd, out + done, std::min<size_t>(n - done, size_t{1} << 30),
+                                static_cast<off_t>(offset + done));
+    if (got < 0) {
+      if (errno != EINTR) return std::unexpected(FileError::os(errno));
+      if (stop_on_signal && stop_on_signal()) return std::unexpected(FileError::os(EINTR));
+      continue;
+    }
+    if (got == 0) break;
+    done += static_cast<size_t>(got);
   }
-  return buffer.fill(fd, limit, stop_on_signal);
+  return done;
+}
+
+// A regular file read piece by piece at the offsets the rows need, each
+// section into a buffer of its own that is reused from piece to piece.
+class FileSource {
+ public:
+  FileSource(int fd, const StopOnSignal& stop_on_signal) : fd_(fd), stop_on_signal_(stop_on_signal) {}
+
+  Result<const uint8_t*> read(size_t slot, uint64_t offset, size_t n) {
+    Slot& s = slots_[slot];
+    if (s.capacity < n) {
+      s.data.reset();
+      s.data.reset(new uint8_t[n]);  // std::bad_alloc ends the parse as OutOfMemory
+      s.capacity = n;
+    }
+    const Result<size_t> got = read_up_to(fd_, offset, n, s.data.get(), stop_on_signal_);
+    if (!got) return std::unexpected(got.error());
+    // The length was taken before the rows were read: a file cut short
+    // meanwhile by someone else cannot be told from a broken one.
+    if (*got != n) return std::unexpected(FileError::io("the file became shorter while it was read"));
+    return s.data.get();
+  }
+
+ private:
+  struct Slot {
+    std::unique_ptr<uint8_t[]> data;
+    size_t capacity = 0;
+  };
+  int fd_;
+  const StopOnSignal& stop_on_signal_;
+  Slot slots_[4];
+};
+
+// A regular file: its header, then the rows straight into the store. Row
+// checks use the length fstat gave (capped at what the rows need), as they
+// would for a file read whole.
+Result<Storage> load_regular(int fd, uint64_t length, const StopOnSignal& stop_on_signal) {
+  uint8_t head[kHeaderBytes];
+  const Result<size_t> got = read_up_to(fd, 0, kHeaderBytes, head, stop_on_signal);
+  if (!got) return std::unexpected(got.error());
+  const std::span<const uint8_t> header(head, *got);
+  const size_t len = *got < kHeaderBytes
+                         ? *got
+                         : std::max(kHeaderBytes, static_cast<size_t>(std::min<uint64_t>(
+                                                      index_file_bytes_needed(header), length)));
+  FileSource source(fd, stop_on_signal);
+  return parse_from(header, len, source);
 }
 
 // write() until all `n` bytes are out: a signal or a short write only means
@@ -540,15 +682,8 @@ Status save_by_rename(const Target& target, const Storage& s) {
 }  // namespace
 
 Result<Storage> parse_index_file(std::span<const uint8_t> file) {
-  if (file.size() < kHeaderBytes) return std::unexpected(FileError::invalid_file("file too small"));
-  if (load_le<uint32_t>(file.data()) != kMagic) return std::unexpected(FileError::invalid_file("bad magic"));
-  try {
-    return parse_rows(file);
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(IndexError::out_of_memory());
-  } catch (const std::length_error&) {
-    return std::unexpected(IndexError::out_of_memory());
-  }
+  MemorySource source{file.data()};
+  return parse_from(file, file.size(), source);
 }
 
 std::vector<uint8_t> index_file_bytes(const Storage& storage) {
@@ -581,9 +716,19 @@ Result<Storage> load_index_file(const std::string& path, const StopOnSignal& sto
   if (path.find('\0') != std::string::npos) return std::unexpected(nul_in_path());
   const int fd = open_retrying(path.c_str(), O_RDONLY);
   if (fd < 0) return std::unexpected(FileError::os(errno));
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    const int error = errno;
+    ::close(fd);
+    return std::unexpected(FileError::os(error));
+  }
+  if (S_ISREG(st.st_mode)) {
+    Result<Storage> loaded = load_regular(fd, static_cast<uint64_t>(std::max<off_t>(st.st_size, 0)), stop_on_signal);
+    ::close(fd);
+    return loaded;
+  }
   ReadBuffer buffer;
-  const Status read = read_index_bytes(fd, buffer, stop_on_signal);
-  // Closed before parsing: the caller may save over this very file next.
+  const Status read = read_stream(fd, buffer, stop_on_signal);
   ::close(fd);
   if (!read) return std::unexpected(read.error());
   return parse_index_file(buffer.bytes());

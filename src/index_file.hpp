@@ -29,9 +29,10 @@ namespace lodex {
 inline constexpr size_t kHeaderBytes = 52;
 
 // Parses a whole file image. Errors: InvalidFile "file too small" / "bad
-// magic"; a row outside the file is an internal fault naming the position and
-// the file's length; OutOfMemory when the rows cannot be held. Reserves no
-// more rows than the file's length allows.
+// magic"; a row outside the file is an internal fault naming the first such
+// row's position and the file's length (found from the header before any row
+// is read); OutOfMemory when the rows cannot be held. Reserves no more rows
+// than the file's length allows.
 Result<Storage> parse_index_file(std::span<const uint8_t> file);
 
 // How many leading bytes of a file the parser looks at: the header alone when
@@ -43,12 +44,15 @@ size_t index_file_bytes_needed(std::span<const uint8_t> file);
 // Asked each time a signal interrupts a blocked read; true abandons the load.
 using StopOnSignal = std::function<bool()>;
 
-// Reads the file at `path` and parses it, closing it first. Only the header
-// and then the bytes it says the rows need are read, never "to the end": a
-// regular file up to the length fstat gives, a pipe or device as far as its
-// data goes, the buffer growing only as bytes arrive. A read that a signal
-// interrupts is retried, unless `stop_on_signal` says to give up, which ends
-// the load with the EINTR I/O error.
+// Reads the file at `path` as parse_index_file would read its bytes, and
+// closes it before returning. Only the header and then the bytes it says the
+// rows need are read, never "to the end". A regular file is checked against
+// the length fstat gives and its rows are read in pieces of about 1 MiB
+// straight into the store, so a load holds the store and one piece, not the
+// file's bytes as well. A pipe or device is read as far as its data goes,
+// into a buffer growing only as bytes arrive, then parsed. A read that a
+// signal interrupts is retried, unless `stop_on_signal` says to give up,
+// which ends the load with the EINTR I/O error.
 Result<Storage> load_index_file(const std::string& path, const StopOnSignal& stop_on_signal = {});
 
 // The whole file `save_index_file` would write, in memory.

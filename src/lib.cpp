@@ -15,6 +15,7 @@
 #include <cxxabi.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -24,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "cpu.hpp"
 #include "errors.hpp"
 #include "index.hpp"
 #include "pool.hpp"
@@ -1122,9 +1124,18 @@ PyType_Spec index_spec = {
     "builtins.Index", sizeof(PyIndex), 0, Py_TPFLAGS_DEFAULT, index_slots,
 };
 
+PyObject* module_simd_level(PyObject*, PyObject*) {
+  return PyUnicode_FromString(lodex::simd_level_name(lodex::active_simd_level()));
+}
+
 PyMethodDef module_methods[] = {
     {"_from_bytes", LODEX_FASTCALL(index_from_bytes), METH_FASTCALL | METH_KEYWORDS,
      "_from_bytes(data)\n--\n\nIndex.from_bytes under a name pickles can find."},
+    {"simd_level", module_simd_level, METH_NOARGS,
+     "simd_level()\n--\n\nThe vector instruction level searches run at: \"scalar\", \"avx2\", \"avx512\",\n"
+     "\"avx512vnni\", \"avx512vbmi\", \"neon\" or \"neondot\". The best this machine\n"
+     "supports, unless the environment variable LODEX_SIMD capped it at import.\n"
+     "Answers are the same at every level."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1134,10 +1145,33 @@ PyModuleDef module_def = {
     module_methods, nullptr, nullptr, nullptr, nullptr,
 };
 
+// LODEX_SIMD, the one environment variable lodex reads: a cap on the vector
+// level, for testing and benchmarking. Read once, when the module is created,
+// before any search has fixed the level. A name this machine cannot run
+// leaves the best level and warns, naming the ones it can. 0, or -1 with an
+// exception set when the warning is turned into one.
+int apply_simd_cap() {
+  const char* wanted = std::getenv("LODEX_SIMD");
+  if (wanted == nullptr || *wanted == '\0') return 0;
+  const std::optional<lodex::SimdLevel> level = lodex::simd_level_from_name(wanted);
+  if (level && lodex::simd_level_supported(*level)) {
+    lodex::set_simd_cap(*level);
+    return 0;
+  }
+  std::string choices;
+  for (const lodex::SimdLevel supported : lodex::supported_simd_levels()) {
+    if (!choices.empty()) choices += ", ";
+    choices += lodex::simd_level_name(supported);
+  }
+  return PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "LODEX_SIMD=%s is not a level this machine runs (choices: %s); using %s",
+                          wanted, choices.c_str(), lodex::simd_level_name(lodex::best_simd_level()));
+}
+
 PyObject* create_module() {
   if (PyArray_ImportNumPyAPI() < 0) return nullptr;
   PyRef module(PyModule_Create(&module_def));
   if (!module) return nullptr;
+  if (apply_simd_cap() < 0) return nullptr;
 
   if (g_fault_type == nullptr) {
     g_fault_type = PyErr_NewExceptionWithDoc("lodex.InternalFault",
@@ -1171,6 +1205,7 @@ PyObject* create_module() {
   if (PyModule_AddObjectRef(module.get(), "Index", g_index_type) < 0) return nullptr;
   // Reachable so a server can catch it on purpose; not part of __all__.
   if (PyModule_AddObjectRef(module.get(), "InternalFault", g_fault_type) < 0) return nullptr;
+  if (PyModule_AddStringConstant(module.get(), "__version__", LODEX_VERSION) < 0) return nullptr;
   g_from_bytes = PyObject_GetAttrString(module.get(), "_from_bytes");
   if (g_from_bytes == nullptr) return nullptr;
   return module.release();

@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -21,6 +20,29 @@
 namespace lodex {
 
 namespace {
+
+// A condition variable on a std::mutex, through pthreads. libstdc++ 12
+// versions std::condition_variable::wait GLIBCXX_3.4.30, the one symbol that
+// would tie the extension to GCC 12's runtime: a wheel built with it could
+// not be installed on systems with an older libstdc++ (RHEL 9, Amazon Linux
+// 2023), whose glibc it otherwise fits.
+class Condition {
+ public:
+  Condition() = default;
+  Condition(const Condition&) = delete;
+  Condition& operator=(const Condition&) = delete;
+  ~Condition() { pthread_cond_destroy(&cond_); }
+
+  void notify_one() { pthread_cond_signal(&cond_); }
+  void notify_all() { pthread_cond_broadcast(&cond_); }
+  template <class Ready>
+  void wait(std::unique_lock<std::mutex>& lock, Ready ready) {
+    while (!ready()) pthread_cond_wait(&cond_, lock.mutex()->native_handle());
+  }
+
+ private:
+  pthread_cond_t cond_ = PTHREAD_COND_INITIALIZER;
+};
 
 struct Task {
   void (*run)(Task*) = nullptr;
@@ -104,7 +126,7 @@ class Pool {
   }
 
   std::mutex mutex_;
-  std::condition_variable ready_;
+  Condition ready_;
   Task* head_ = nullptr;
   Task* tail_ = nullptr;
   size_t workers_ = 0;
@@ -159,7 +181,7 @@ struct Call {
   std::atomic<size_t> next{0};
 
   std::mutex mutex;
-  std::condition_variable done;
+  Condition done;
   size_t helpers_running = 0;  // queued or running helpers, under `mutex`
 
   void run_pieces() {

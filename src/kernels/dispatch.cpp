@@ -49,6 +49,23 @@ constexpr ScanKernels kAvx512Vbmi = {SimdLevel::kAvx512Vbmi,
                                      {{}, {}, {&pass_avx512vnni_4, PassFormat::kRank1U8}, {}}};
 #endif
 
+#if defined(LODEX_AARCH64)
+// Both levels scan exactly with the same kernels; the dot products of their
+// first passes differ (sdot against widening multiplies).
+constexpr ScanKernels kNeon = {SimdLevel::kNeon,
+                               {&scan_neon_2, &scan_neon_3, &scan_neon_4, &scan_neon_5},
+                               {{&pass_neon_2, PassFormat::kRank1S8},
+                                {&pass_neon_3, PassFormat::kRank1S8},
+                                {&pass_neon_4, PassFormat::kRank1S8},
+                                {&pass_neon_5, PassFormat::kRank1S8}}};
+constexpr ScanKernels kNeonDot = {SimdLevel::kNeonDot,
+                                  {&scan_neon_2, &scan_neon_3, &scan_neon_4, &scan_neon_5},
+                                  {{&pass_neondot_2, PassFormat::kRank1S8},
+                                   {&pass_neondot_3, PassFormat::kRank1S8},
+                                   {&pass_neondot_4, PassFormat::kRank1S8},
+                                   {&pass_neondot_5, PassFormat::kRank1S8}}};
+#endif
+
 }  // namespace
 
 const ScanKernels& scan_kernels(SimdLevel level) {
@@ -62,6 +79,12 @@ const ScanKernels& scan_kernels(SimdLevel level) {
       return kAvx512Vnni;
     case SimdLevel::kAvx512Vbmi:
       return kAvx512Vbmi;
+#endif
+#if defined(LODEX_AARCH64)
+    case SimdLevel::kNeon:
+      return kNeon;
+    case SimdLevel::kNeonDot:
+      return kNeonDot;
 #endif
     default:
       return kScalar;

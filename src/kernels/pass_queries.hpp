@@ -1,4 +1,4 @@
-// How an x86 pass kernel splits a call's queries into the group sizes it is
+// How a pass kernel splits a call's queries into the group sizes it is
 // instantiated for. Included by the pass files only, each compiled with its
 // own flags; internal linkage, so no file hands its instructions to another.
 #pragma once

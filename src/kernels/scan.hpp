@@ -84,5 +84,10 @@ PassKernelType pass_avx512_2, pass_avx512_3, pass_avx512_4, pass_avx512_5;
 PassKernelType pass_avx512vnni_2, pass_avx512vnni_3, pass_avx512vnni_4, pass_avx512vnni_5;
 PassKernelType pass_avx512vbmi_2, pass_avx512vbmi_3, pass_avx512vbmi_4, pass_avx512vbmi_5;
 #endif
+#if defined(LODEX_AARCH64)
+ScanKernelType scan_neon_2, scan_neon_3, scan_neon_4, scan_neon_5;
+PassKernelType pass_neon_2, pass_neon_3, pass_neon_4, pass_neon_5;
+PassKernelType pass_neondot_2, pass_neondot_3, pass_neondot_4, pass_neondot_5;
+#endif
 
 }  // namespace lodex

@@ -333,6 +333,59 @@ TEST_P(FirstPassKernel, KeepsEveryRowAtItsOwnScore) {
   }
 }
 
+// Rank-one passes on the widest sums their format allows, wider than any
+// plan makes (plans keep |A| below 2^24): every weight +-127 at the largest
+// dim a pass takes, rows of the extreme codes, so that a narrow accumulator
+// anywhere overflows. Thresholds at each row's own bound and just above it
+// read every row's bound exactly.
+TEST_P(FirstPassKernel, RankOneSumsAtTheWidestWeightsAndLargestDim) {
+  const uint64_t dim = uint64_t{1} << 16;
+  ASSERT_TRUE(first_pass_shape_ok(dim, 4) && !first_pass_shape_ok(2 * dim, 4));
+  for (const int b : {2, 3, 4, 5}) {
+    const uint8_t bits = static_cast<uint8_t>(b);
+    const uint8_t top = static_cast<uint8_t>((1u << bits) - 1);
+    Storage storage(dim, 0, bits, false);
+    std::vector<std::vector<uint8_t>> codes = {std::vector<uint8_t>(dim, 0), std::vector<uint8_t>(dim, top),
+                                               std::vector<uint8_t>(dim, 1)};
+    std::vector<uint8_t> packed(storage.code_bytes());
+    for (size_t r = 0; r < codes.size(); ++r) {
+      pack_codes(codes[r], bits, packed);
+      storage.push(r, bf16_from_f32(static_cast<float>(dim)), packed, std::nullopt);
+    }
+    for (const PassKernel& k : kernels(bits)) {
+      if (!is_rank1(k.format)) continue;
+      std::vector<AlignedBytes> tables;
+      std::vector<std::vector<int32_t>> sums;
+      for (const uint8_t w : {uint8_t{0x7F}, uint8_t{0x81}}) {  // +127, -127
+        tables.emplace_back(pass_table_bytes(k.format, dim, bits));
+        std::fill(tables.back().data, tables.back().data + dim, w);
+        sums.emplace_back();
+        for (const auto& row : codes) sums.back().push_back(pass_sum(k.format, tables.back().data, row.data(), dim, bits));
+      }
+      for (size_t pivot = 0; pivot < codes.size(); ++pivot) {
+        for (const bool above : {false, true}) {
+          // A full group of queries, alternating the two tables.
+          std::vector<PassQuery> queries;
+          for (size_t q = 0; q < kMaxPassQueries; ++q) {
+            const float own = static_cast<float>(sums[q % 2][pivot]);
+            queries.push_back({tables[q % 2].data, 1.0f, 0.0f, above ? std::nextafter(own, kInf) : own});
+          }
+          const PassArgs args{dim, storage.words_per_row() * kBlockRows, 1.0f / static_cast<float>(dim),
+                              queries.data(), queries.size(), rank1_levels(k.format, bits)};
+          uint16_t survivors[kMaxPassQueries];
+          k.fn(args, storage.chunk_blocks(0), storage.chunk_norms(0), codes.size(), survivors);
+          for (size_t q = 0; q < queries.size(); ++q) {
+            for (size_t r = 0; r < codes.size(); ++r) {
+              EXPECT_EQ((survivors[q] >> r & 1u) != 0, pass_keeps(queries[q], sums[q % 2][r], 1.0f))
+                  << "bits " << b << " query " << q << " row " << r << " sum " << sums[q % 2][r];
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Levels, FirstPassKernel, testing::ValuesIn(kAllSimdLevels), level_name);
 
 // ---------------------------------------------------------------- dispatch

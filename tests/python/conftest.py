@@ -9,7 +9,8 @@ import lodex
 
 
 # Whether this interpreter runs with AddressSanitizer's runtime preloaded.
-SANITIZED = "libasan" in pathlib.Path("/proc/self/maps").read_text()
+MAPS = pathlib.Path("/proc/self/maps")
+SANITIZED = MAPS.exists() and "libasan" in MAPS.read_text()
 
 # GCC 12's AddressSanitizer takes no lock of its allocator around fork(): a
 # child forked while another thread is inside malloc or free inherits that

@@ -42,7 +42,9 @@ def test_module_surface():
     assert lodex.__all__ == ["Index"]
     # The fault class is reachable but not exported; _from_bytes is what a
     # pickled index is rebuilt with.
-    assert [name for name in vars(lodex) if not name.startswith("__")] == ["_from_bytes", "Index", "InternalFault"]
+    assert [name for name in vars(lodex) if not name.startswith("__")] == [
+        "_from_bytes", "simd_level", "Index", "InternalFault"
+    ]
     assert lodex.InternalFault.__bases__ == (BaseException,)
 
 

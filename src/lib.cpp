@@ -1093,8 +1093,8 @@ PyGetSetDef index_getset[] = {
 
 const char kIndexDoc[] =
     "Index(dim, bits, use_qjl, seed)\n--\n\n"
-    "TurboQuant quantized vector index.\n\n"
-    "Stores vectors at 2-5 bits per coordinate using PolarQuant rotation\n"
+    "Quantized vector index.\n\n"
+    "Stores vectors at 2-5 bits per coordinate using a seeded random rotation\n"
     "and Lloyd-Max scalar quantization. Supports asymmetric search with\n"
     "full-precision queries against compressed storage.\n\n"
     "# Examples (Python)\n"

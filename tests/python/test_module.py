@@ -7,7 +7,7 @@ import pytest
 import lodex
 
 CLASS_DOC = (
-    "TurboQuant quantized vector index.\n\nStores vectors at 2-5 bits per coordinate using PolarQuant rotation\n"
+    "Quantized vector index.\n\nStores vectors at 2-5 bits per coordinate using a seeded random rotation\n"
     "and Lloyd-Max scalar quantization. Supports asymmetric search with\nfull-precision queries against compressed "
     "storage.\n\n# Examples (Python)\n```python\nimport numpy as np\nimport lodex\n\nindex = lodex.Index(dim=128, "
     "bits=4, use_qjl=False, seed=42)\nvectors = np.random.randn(100, 128).astype(np.float32)\nindex.add_batch(ids="

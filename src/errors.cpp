@@ -3,6 +3,8 @@
 #include "errors.hpp"
 
 #include <cstring>
+#include <new>
+#include <stdexcept>
 
 namespace lodex {
 
@@ -35,6 +37,13 @@ std::string SearchError::text() const {
     case Kind::kDimensionMismatch: break;
   }
   return "dimension mismatch: query has " + std::to_string(query_) + ", index has " + std::to_string(index_);
+}
+
+IndexError error_of(const std::exception& e) {
+  if (dynamic_cast<const std::bad_alloc*>(&e) != nullptr || dynamic_cast<const std::length_error*>(&e) != nullptr) {
+    return IndexError::out_of_memory();
+  }
+  return IndexError::internal_fault(std::string("internal fault: ") + e.what());
 }
 
 }  // namespace lodex

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <expected>
 #include <string>
 #include <utility>
@@ -116,5 +117,23 @@ class IndexError {
 template <class T>
 using Result = std::expected<T, IndexError>;
 using Status = std::expected<void, IndexError>;
+
+// The error value of a caught C++ exception: an allocation the system
+// refused (std::bad_alloc, or std::length_error, which a container throws
+// for a size no memory could hold) is kOutOfMemory; anything else is a
+// broken invariant, an internal fault naming the exception.
+IndexError error_of(const std::exception& e);
+
+// Runs `body`, returning the error value of any std::exception it throws.
+// Nothing else is caught: the unwinding that ends a thread in pthread_exit
+// is no std::exception and must go on.
+template <class T, class Body>
+Result<T> catching(Body&& body) {
+  try {
+    return body();
+  } catch (const std::exception& e) {
+    return std::unexpected(error_of(e));
+  }
+}
 
 }  // namespace lodex

@@ -17,8 +17,10 @@
 
 #include "decode.hpp"
 #include "encode.hpp"
+#include "float_rows.hpp"
 #include "id_table.hpp"
 #include "index_file.hpp"
+#include "pool.hpp"
 #include "rerank.hpp"
 
 namespace lodex {
@@ -114,18 +116,6 @@ constexpr uint64_t kMaxSignVectorDim = uint64_t{1} << 61;
 
 bool is_power_of_two(uint64_t x) { return x != 0 && (x & (x - 1)) == 0; }
 
-// Runs `body`, turning an allocation failure into an error value.
-template <class T, class Body>
-Result<T> catching_memory(Body&& body) {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(IndexError::out_of_memory());
-  } catch (const std::length_error&) {
-    return std::unexpected(IndexError::out_of_memory());
-  }
-}
-
 }  // namespace
 
 Index::Index(Storage storage) : storage_(std::move(storage)) {
@@ -142,7 +132,7 @@ Result<std::unique_ptr<Index>> Index::create(uint64_t dim, uint8_t bits, bool us
     return std::unexpected(IndexError::invalid_argument("bits must be 2-5, got " + std::to_string(bits)));
   }
   if (dim >= kMaxSignVectorDim) return std::unexpected(IndexError::internal_fault("capacity overflow"));
-  return catching_memory<std::unique_ptr<Index>>([&]() -> Result<std::unique_ptr<Index>> {
+  return catching<std::unique_ptr<Index>>([&]() -> Result<std::unique_ptr<Index>> {
     auto signs = make_sign_vector(dim, seed);
     if (!signs) return std::unexpected(IndexError(signs.error()));
     std::unique_ptr<Index> index(new Index(Storage(dim, seed, bits, use_qjl)));
@@ -159,7 +149,7 @@ Result<std::unique_ptr<Index>> Index::adopt(Result<Storage> storage) {
   if (!is_power_of_two(storage->dim())) {
     return std::unexpected(IndexError(RotationError::not_power_of_two(storage->dim())));
   }
-  return catching_memory<std::unique_ptr<Index>>(
+  return catching<std::unique_ptr<Index>>(
       [&]() -> Result<std::unique_ptr<Index>> { return std::unique_ptr<Index>(new Index(std::move(*storage))); });
 }
 
@@ -172,7 +162,7 @@ Result<std::unique_ptr<Index>> Index::from_bytes(std::span<const uint8_t> bytes)
 }
 
 Result<std::span<const float>> Index::signs() const {
-  return catching_memory<std::span<const float>>([this] {
+  return catching<std::span<const float>>([this] {
     std::call_once(signs_once_, [this] {
       auto built = make_sign_vector(dim(), seed());
       // The dimension was checked when the index was made; only memory can
@@ -186,7 +176,7 @@ Result<std::span<const float>> Index::signs() const {
 // ---------------------------------------------------------------------------
 // Adding rows.
 
-Status Index::add(std::span<const uint64_t> ids, const float* rows, size_t n) {
+Status Index::add(std::span<const uint64_t> ids, const void* rows, size_t n) {
   if (ids.size() != n) {
     return std::unexpected(IndexError::invalid_argument("ids length " + std::to_string(ids.size()) +
                                                         " != row count " + std::to_string(n)));
@@ -195,28 +185,25 @@ Status Index::add(std::span<const uint64_t> ids, const float* rows, size_t n) {
   if (n == 0) return {};
   auto signs = this->signs();
   if (!signs) return std::unexpected(std::move(signs.error()));
-  auto encoder = catching_memory<RowEncoder>([&] { return RowEncoder::create(dim(), *signs, bits()); });
+  auto encoder = catching<RowEncoder>([&] { return RowEncoder::create(dim(), *signs, bits()); });
   if (!encoder) return std::unexpected(std::move(encoder.error()));
 
   const size_t before = storage_.len();
-  try {
+  Status added = catching<void>([&] {
     storage_.reserve(n);
     std::vector<uint8_t> codes(encoder->code_bytes());
     std::vector<uint8_t> qjl(use_qjl() ? qjl_bytes_for(dim()) : 0);
     std::optional<std::span<const uint8_t>> qjl_bits;
     if (use_qjl()) qjl_bits = std::span<const uint8_t>(qjl);
+    FloatRows matrix(rows, static_cast<size_t>(dim()));
     for (size_t r = 0; r < n; ++r) {
-      const uint16_t norm = encoder->encode(rows + r * dim(), codes.data());
+      const uint16_t norm = encoder->encode(matrix.row(r), codes.data());
       storage_.push(ids[r], norm, codes, qjl_bits);
     }
-  } catch (const std::bad_alloc&) {
-    storage_.truncate(before);
-    return std::unexpected(IndexError::out_of_memory());
-  } catch (const std::length_error&) {
-    storage_.truncate(before);
-    return std::unexpected(IndexError::out_of_memory());
-  }
-  return {};
+    return Status{};
+  });
+  if (!added) storage_.truncate(before);
+  return added;
 }
 
 // ---------------------------------------------------------------------------
@@ -251,22 +238,49 @@ std::vector<uint64_t> rows_by_id(const Storage& store, const IdTable& table, boo
 
 Result<BatchResults> Index::search(std::span<const float> queries, size_t n, size_t query_dim, uint64_t k,
                                    const IndexSearchOptions& options) const {
-  std::shared_lock guard(lock_);
-  // The query width is checked before anything else, as a single search
-  // checks it, and the signs are only needed once there is something to scan.
+  SearchOptions scan = options.scan;
+  scan.row_mask = nullptr;
+  scan.max_threads = 0;
+  if (options.threads) {
+    const size_t workers = pool_worker_count();
+    if (*options.threads < 1 || *options.threads > workers) {
+      return std::unexpected(IndexError::invalid_argument("threads must be 1-" + std::to_string(workers) +
+                                                          " (the pool's workers), got " +
+                                                          std::to_string(*options.threads)));
+    }
+    scan.max_threads = static_cast<size_t>(*options.threads);
+  }
+  uint64_t wanted = k;
+  if (options.candidates) {
+    if (options.rerank == nullptr) return std::unexpected(IndexError::invalid_argument("candidates applies only with rerank"));
+    if (*options.candidates < k) {
+      return std::unexpected(IndexError::invalid_argument("candidates (" + std::to_string(*options.candidates) +
+                                                          ") must be at least k (" + std::to_string(k) + ")"));
+    }
+    wanted = *options.candidates;
+  } else if (options.rerank != nullptr) {
+    wanted = k > std::numeric_limits<uint64_t>::max() / 4 ? std::numeric_limits<uint64_t>::max() : 4 * k;
+  }
+  // The query width before anything else about the index: the signs are
+  // only built once there is something to scan, never for a wrong query.
   if (query_dim != dim()) return std::unexpected(IndexError(SearchError::dimension_mismatch(query_dim, dim())));
-  return catching_memory<BatchResults>([&]() -> Result<BatchResults> {
+  if (options.rerank != nullptr && options.rerank->cols != dim()) {
+    return std::unexpected(IndexError::invalid_argument("rerank vectors have " + std::to_string(options.rerank->cols) +
+                                                        " columns, the index has dimension " + std::to_string(dim())));
+  }
+
+  std::shared_lock guard(lock_);
+  auto found = catching<BatchResults>([&]() -> Result<BatchResults> {
     std::span<const float> signs;
-    if (n > 0 && k > 0 && storage_.len() > 0) {
+    if (n > 0 && wanted > 0 && storage_.len() > 0) {
       auto built = this->signs();
       if (!built) return std::unexpected(std::move(built.error()));
       signs = *built;
     }
-    SearchOptions scan = options.scan;
     auto run = [&](const Storage& store) -> Result<BatchResults> {
-      auto found = search_batch(store, signs, bits(), queries, n, query_dim, k, scan);
-      if (!found) return std::unexpected(IndexError(found.error()));
-      return std::move(*found);
+      auto scanned = search_batch(store, signs, bits(), queries, n, query_dim, wanted, scan);
+      if (!scanned) return std::unexpected(IndexError(scanned.error()));
+      return std::move(*scanned);
     };
     if (options.allow == nullptr) return run(storage_);
 
@@ -286,19 +300,11 @@ Result<BatchResults> Index::search(std::span<const float> queries, size_t n, siz
     scan.row_mask = mask.data();
     return run(storage_);
   });
-}
-
-Result<BatchResults> Index::search_reranked(std::span<const float> queries, size_t n, size_t query_dim, uint64_t k,
-                                            uint64_t candidates, const RerankSource& source,
-                                            const IndexSearchOptions& options) const {
-  if (source.cols != dim()) {
-    return std::unexpected(IndexError::invalid_argument("rerank vectors have " + std::to_string(source.cols) +
-                                                        " columns, the index has dimension " + std::to_string(dim())));
-  }
-  auto found = search(queries, n, query_dim, candidates, options);
-  if (!found) return found;
-  return catching_memory<BatchResults>(
-      [&] { return rerank(*found, queries, query_dim, k, source.data, source.rows); });
+  if (!found || options.rerank == nullptr) return found;
+  // The candidates' original rows are read without the index lock: they are
+  // the caller's memory, not the index's.
+  guard.unlock();
+  return catching<BatchResults>([&] { return rerank(*found, queries, query_dim, k, *options.rerank); });
 }
 
 // ---------------------------------------------------------------------------
@@ -306,16 +312,12 @@ Result<BatchResults> Index::search_reranked(std::span<const float> queries, size
 
 Status Index::save(const std::string& path) const {
   std::shared_lock guard(lock_);
-  return catching_memory<void>([&] { return save_index_file(path, storage_); });
+  return catching<void>([&] { return save_index_file(path, storage_); });
 }
 
 Result<std::vector<uint8_t>> Index::to_bytes() const {
-  if (dim() > std::numeric_limits<uint32_t>::max()) {
-    return std::unexpected(
-        IndexError::invalid_argument("dimension " + std::to_string(dim()) + " does not fit the file format"));
-  }
   std::shared_lock guard(lock_);
-  return catching_memory<std::vector<uint8_t>>([&] { return index_file_bytes(storage_); });
+  return index_file_bytes(storage_);
 }
 
 // ---------------------------------------------------------------------------
@@ -323,7 +325,7 @@ Result<std::vector<uint8_t>> Index::to_bytes() const {
 
 Result<size_t> Index::remove(std::vector<uint64_t> ids) {
   std::unique_lock guard(lock_);
-  auto removed = catching_memory<size_t>([&]() -> Result<size_t> {
+  auto removed = catching<size_t>([&]() -> Result<size_t> {
     const IdTable doomed(ids);
     std::vector<uint64_t>().swap(ids);
     size_t count = 0;
@@ -351,7 +353,7 @@ bool Index::contains(uint64_t id) const {
 
 Result<std::optional<uint64_t>> Index::get(std::span<const uint64_t> ids, float* out) const {
   std::shared_lock guard(lock_);
-  return catching_memory<std::optional<uint64_t>>([&]() -> Result<std::optional<uint64_t>> {
+  return catching<std::optional<uint64_t>>([&]() -> Result<std::optional<uint64_t>> {
     // Each requested id's first row, found in one pass over the store.
     IdTable first_row(ids, /*with_values=*/true);
     size_t unresolved = first_row.size();

@@ -17,6 +17,7 @@
 
 #include "errors.hpp"
 #include "index_file.hpp"
+#include "rerank.hpp"
 #include "rotation.hpp"
 #include "search.hpp"
 #include "storage.hpp"
@@ -48,18 +49,24 @@ class RwLock {
   pthread_rwlock_t lock_;
 };
 
-// What a search of the index may be asked besides its queries and k.
+// What a search of the index may be asked besides its queries and k. Index::
+// search checks every value here, with the messages the Python method has.
 struct IndexSearchOptions {
+  // The scan's own settings (level, path, statistics, for tests and
+  // benchmarks); its max_threads and row_mask are set from `threads` and
+  // `allow`.
   SearchOptions scan;
   // Only rows whose id is in this list are searched (nullptr: every row).
   const std::vector<uint64_t>* allow = nullptr;
-};
-
-// The original vectors re-ranking reads: row `id` of a row-major matrix.
-struct RerankSource {
-  const float* data = nullptr;
-  uint64_t rows = 0;
-  uint64_t cols = 0;
+  // Threads working on the call, the calling one included: 1 to the pool's
+  // workers; unset, all of them.
+  std::optional<uint64_t> threads;
+  // With `rerank`, the best `candidates` rows of each query by compressed
+  // score (at least k; unset, 4 * k) are scored again by their exact inner
+  // product with their original vectors, and the best k by that score are
+  // returned with it. `candidates` without `rerank` is an error.
+  const RerankSource* rerank = nullptr;
+  std::optional<uint64_t> candidates;
 };
 
 class Index {
@@ -92,19 +99,17 @@ class Index {
 
   // The operations below take the lock themselves.
 
-  // Appends one row per id, encoded in matrix order. All or nothing: a
+  // Appends one row per id, encoded in matrix order from n x dim float32
+  // values at `rows`, at any byte address (FloatRows). All or nothing: a
   // failure (memory running out included) leaves the rows as they were.
-  Status add(std::span<const uint64_t> ids, const float* rows, size_t n);
+  Status add(std::span<const uint64_t> ids, const void* rows, size_t n);
 
   // The best min(k, searchable rows) rows for each of n queries of
-  // `query_dim` floats.
+  // `query_dim` floats (or, re-ranking, min(k, candidates, searchable
+  // rows)). Checks, in this order: `threads`, `candidates`, the query
+  // width, the re-rank matrix's width; then the rerank ids as they come.
   Result<BatchResults> search(std::span<const float> queries, size_t n, size_t query_dim, uint64_t k,
-                              const IndexSearchOptions& options) const;
-  // As search, then the best k of `candidates` rows per query by their
-  // exact float32 inner product with the original vectors in `source`.
-  Result<BatchResults> search_reranked(std::span<const float> queries, size_t n, size_t query_dim, uint64_t k,
-                                       uint64_t candidates, const RerankSource& source,
-                                       const IndexSearchOptions& options) const;
+                              const IndexSearchOptions& options = {}) const;
 
   Status save(const std::string& path) const;
   // Exactly the bytes `save` writes.

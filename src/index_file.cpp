@@ -20,9 +20,7 @@
 #include <iterator>
 #include <limits>
 #include <memory>
-#include <new>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -235,13 +233,7 @@ Result<Storage> parse_from(std::span<const uint8_t> head, size_t len, Source& so
   if (load_le<uint32_t>(head.data()) != kMagic) return std::unexpected(FileError::invalid_file("bad magic"));
   const Header h = decode_header(head.data());
   if (auto outside = first_row_outside(h, len)) return std::unexpected(std::move(*outside));
-  try {
-    return read_rows(h, len, source);
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(IndexError::out_of_memory());
-  } catch (const std::length_error&) {
-    return std::unexpected(IndexError::out_of_memory());
-  }
+  return catching<Storage>([&] { return read_rows(h, len, source); });
 }
 
 IndexError nul_in_path() { return FileError::io("file name contained an unexpected NUL byte"); }
@@ -679,6 +671,13 @@ Status save_by_rename(const Target& target, const Storage& s) {
   return {};
 }
 
+// The header holds the dimension in 32 bits: a wider index has no file.
+Status dimension_fits(const Storage& storage) {
+  if (storage.dim() <= std::numeric_limits<uint32_t>::max()) return {};
+  return std::unexpected(
+      IndexError::invalid_argument("dimension " + std::to_string(storage.dim()) + " does not fit the file format"));
+}
+
 }  // namespace
 
 Result<Storage> parse_index_file(std::span<const uint8_t> file) {
@@ -686,15 +685,18 @@ Result<Storage> parse_index_file(std::span<const uint8_t> file) {
   return parse_from(file, file.size(), source);
 }
 
-std::vector<uint8_t> index_file_bytes(const Storage& storage) {
-  std::vector<uint8_t> bytes;
-  bytes.reserve(kHeaderBytes + storage.len() * (kIdBytes + kNormBytes + storage.code_bytes() +
-                                                (storage.use_qjl() ? storage.qjl_bytes() : 0)));
-  FileWriter out(&bytes);
-  write_header(out, storage);
-  write_sections(out, storage);
-  out.flush();
-  return bytes;
+Result<std::vector<uint8_t>> index_file_bytes(const Storage& storage) {
+  if (Status fits = dimension_fits(storage); !fits) return std::unexpected(std::move(fits.error()));
+  return catching<std::vector<uint8_t>>([&] {
+    std::vector<uint8_t> bytes;
+    bytes.reserve(kHeaderBytes + storage.len() * (kIdBytes + kNormBytes + storage.code_bytes() +
+                                                  (storage.use_qjl() ? storage.qjl_bytes() : 0)));
+    FileWriter out(&bytes);
+    write_header(out, storage);
+    write_sections(out, storage);
+    out.flush();
+    return bytes;
+  });
 }
 
 size_t index_file_bytes_needed(std::span<const uint8_t> file) {
@@ -736,10 +738,7 @@ Result<Storage> load_index_file(const std::string& path, const StopOnSignal& sto
 
 Status save_index_file(const std::string& path, const Storage& storage) {
   if (path.find('\0') != std::string::npos) return std::unexpected(nul_in_path());
-  if (storage.dim() > std::numeric_limits<uint32_t>::max()) {
-    return std::unexpected(
-        IndexError::invalid_argument("dimension " + std::to_string(storage.dim()) + " does not fit the file format"));
-  }
+  if (Status fits = dimension_fits(storage); !fits) return fits;
   // An empty name is refused by open(); say so rather than invent a sibling.
   if (path.empty()) return std::unexpected(FileError::os(ENOENT));
 

@@ -55,15 +55,17 @@ using StopOnSignal = std::function<bool()>;
 // which ends the load with the EINTR I/O error.
 Result<Storage> load_index_file(const std::string& path, const StopOnSignal& stop_on_signal = {});
 
-// The whole file `save_index_file` would write, in memory.
-std::vector<uint8_t> index_file_bytes(const Storage& storage);
+// The whole file `save_index_file` would write, in memory. Errors: a
+// dimension past the header's 32 bits is an InvalidArgument; OutOfMemory.
+Result<std::vector<uint8_t>> index_file_bytes(const Storage& storage);
 
 // Writes `storage` to `path`, streaming through an 8192-byte buffer. A
 // regular file (or a missing one) is replaced atomically: a sibling
 // temporary is written, synced and renamed over the target, so a failure
 // leaves the old file untouched. When no temporary can be created beside a
 // regular file, the save fails with that error and the file stays as it was.
-// Other targets (devices, FIFOs) are written in place.
+// Other targets (devices, FIFOs) are written in place. A dimension past the
+// header's 32 bits is refused before anything is written.
 Status save_index_file(const std::string& path, const Storage& storage);
 
 }  // namespace lodex

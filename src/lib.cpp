@@ -18,8 +18,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <memory>
-#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -28,7 +28,6 @@
 #include "cpu.hpp"
 #include "errors.hpp"
 #include "index.hpp"
-#include "pool.hpp"
 
 namespace {
 
@@ -94,35 +93,33 @@ PyObject* raise_index_error(const IndexError& error) {
   return nullptr;
 }
 
-// The outcome of work done with the GIL released: an error value, or an
-// escaped C++ exception, raised only after the GIL is back.
+// The outcome of work done with the GIL released: an error value (an
+// escaped C++ exception's included), raised only after the GIL is back.
 struct Failure {
   std::optional<IndexError> error;
-  bool out_of_memory = false;
-  std::optional<std::string> fault;
 
-  bool failed() const { return error || out_of_memory || fault; }
-  PyObject* raise() const {
-    if (error) return raise_index_error(*error);
-    if (out_of_memory) return PyErr_NoMemory();
-    return raise_fault(fault->c_str());
-  }
+  bool failed() const { return error.has_value(); }
+  PyObject* raise() const { return raise_index_error(*error); }
 };
+
+// Whether the exception being handled is foreign to C++: the "forced unwind"
+// with which pthread_exit ends a thread (at interpreter exit, a daemon
+// thread that asks for the GIL back). It has no type and no object, and must
+// go on as it is: swallowing it would let the thread run on in a finalized
+// interpreter.
+bool handling_foreign_exception() { return abi::__cxa_current_exception_type() == nullptr; }
 
 // Runs `body` catching every C++ exception into `failure`, so none can cross
 // into the interpreter.
 template <class Body>
-void guarded(Failure& failure, Body&& body) noexcept {
+void guarded(Failure& failure, Body&& body) {
   try {
     body();
-  } catch (const std::bad_alloc&) {
-    failure.out_of_memory = true;
-  } catch (const std::length_error&) {
-    failure.out_of_memory = true;
   } catch (const std::exception& e) {
-    failure.fault = std::string("internal fault: ") + e.what();
+    failure.error = lodex::error_of(e);
   } catch (...) {
-    failure.fault = "internal fault: unknown exception";
+    if (handling_foreign_exception()) throw;
+    failure.error = IndexError::internal_fault("internal fault: unknown exception");
   }
 }
 
@@ -149,39 +146,16 @@ void take(lodex::Status&& status, Failure& failure) {
   if (!status) failure.error = std::move(status.error());
 }
 
-// The C++ exception being handled, as a Python exception.
-PyObject* raise_current_exception() {
-  try {
-    throw;
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::length_error&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_Format(g_fault_type, "internal fault: %s", e.what());
-    return nullptr;
-  } catch (...) {
-    return raise_fault("internal fault: unknown exception");
-  }
-}
-
 // The last line of defence of every entry point: a C++ exception thrown
 // while the GIL is held (a string or a vector that could not grow) becomes
-// a Python exception instead of terminating the interpreter.
-//
-// One exception must pass: at interpreter exit a daemon thread that asks for
-// the GIL back is ended by pthread_exit, which unwinds its stack with a
-// "forced unwind" exception; swallowing it would let the thread run on in a
-// finalized interpreter. It is foreign to C++ (it has no type and no object,
-// so it is recognised without binding a reference to it) and goes on as it is.
+// a Python exception instead of terminating the interpreter. A foreign one
+// goes on (handling_foreign_exception).
 template <class Fn>
 PyObject* entry(Fn&& fn) {
-  try {
-    return fn();
-  } catch (...) {
-    if (abi::__cxa_current_exception_type() == nullptr) throw;
-    return raise_current_exception();
-  }
+  Failure failure;
+  PyObject* result = nullptr;
+  guarded(failure, [&] { result = fn(); });
+  return failure.failed() ? failure.raise() : result;
 }
 
 // ---------------------------------------------------------------------------
@@ -409,16 +383,20 @@ bool to_path(PyObject* obj, std::string* out) {
   return true;
 }
 
-// A NumPy array of `ndim` dimensions whose dtype NumPy calls equivalent to
-// native float32 (a big-endian '>f4' is not).
+// Whether `obj` is a NumPy array of `ndim` dimensions whose dtype NumPy
+// calls equivalent to native float32 (a big-endian '>f4' is not).
+bool is_float32_array(PyObject* obj, int ndim) {
+  if (!PyArray_Check(obj)) return false;
+  auto* array = reinterpret_cast<PyArrayObject*>(obj);
+  PyArray_Descr* f32 = PyArray_DescrFromType(NPY_FLOAT32);
+  const bool equivalent = PyArray_EquivTypes(PyArray_DESCR(array), f32) != 0;
+  Py_DECREF(f32);
+  return PyArray_NDIM(array) == ndim && equivalent;
+}
+
+// `obj` as such an array, or nullptr with the TypeError naming `name`.
 PyArrayObject* as_float32_array(PyObject* obj, int ndim, const char* name) {
-  if (PyArray_Check(obj)) {
-    auto* array = reinterpret_cast<PyArrayObject*>(obj);
-    PyArray_Descr* f32 = PyArray_DescrFromType(NPY_FLOAT32);
-    const bool equivalent = PyArray_EquivTypes(PyArray_DESCR(array), f32) != 0;
-    Py_DECREF(f32);
-    if (PyArray_NDIM(array) == ndim && equivalent) return array;
-  }
+  if (is_float32_array(obj, ndim)) return reinterpret_cast<PyArrayObject*>(obj);
   fail_conversion(obj, "PyArray<T, D>");
   wrap_conversion_error(name);
   return nullptr;
@@ -455,7 +433,9 @@ PyObject* raise_not_contiguous(const char* name) {
 // memory when that is aligned for float (nearly always), else a copy. NumPy
 // allows a float32 array at any byte address (frombuffer at an odd offset, a
 // field of a packed record, an array rebuilt from a network message), and
-// reading such memory through float* is undefined behaviour.
+// reading such memory through float* is undefined behaviour. For the queries
+// only, which are read whole anyway: the core reads the (large) matrices of
+// add_batch and of re-ranking row by row at any address.
 const float* readable_floats(PyArrayObject* array, size_t count, std::vector<float>& copy) {
   const void* data = PyArray_DATA(array);
   if (reinterpret_cast<uintptr_t>(data) % alignof(float) == 0) return static_cast<const float*>(data);
@@ -464,11 +444,19 @@ const float* readable_floats(PyArrayObject* array, size_t count, std::vector<flo
   return copy.data();
 }
 
-// ids: any sequence but str, each element an index integer in u64. When the
-// rows they go with are already known (`rows`), a sequence that reports a
-// different length is refused before a single element is converted, so no
-// claimed length can make the conversion run away.
-bool convert_ids(PyObject* obj, const char* name, std::optional<size_t> rows, std::vector<uint64_t>* ids) {
+// The most ids a plausible batch holds: a claimed length sizes the id
+// array's first allocation up to this, and add_batch converts more than
+// this only for a `vectors` that passes its checks.
+constexpr size_t kPlausibleIds = size_t{1} << 24;
+
+// Asked with the length a sequence of ids claims, before any element is
+// converted; false (with the exception set) ends the conversion there.
+using LengthCheck = std::function<bool(size_t)>;
+
+// ids: any sequence but str, each element an index integer in u64. A claimed
+// length goes to `check_length` first, so that no claimed length can make
+// the conversion run away when the caller knows better.
+bool convert_ids(PyObject* obj, const char* name, const LengthCheck& check_length, std::vector<uint64_t>* ids) {
   if (PyUnicode_Check(obj)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     wrap_conversion_error(name);
@@ -488,8 +476,7 @@ bool convert_ids(PyObject* obj, const char* name, std::optional<size_t> rows, st
                          (type->tp_as_mapping != nullptr && type->tp_as_mapping->mp_length != nullptr);
     if (has_len || !PyErr_ExceptionMatches(PyExc_TypeError)) return false;
     PyErr_Clear();
-  } else if (rows && static_cast<size_t>(length) != *rows) {
-    PyErr_Format(PyExc_ValueError, "ids length %zd != row count %zu", length, *rows);
+  } else if (check_length && !check_length(static_cast<size_t>(length))) {
     return false;
   }
   // Fast path for the common case of a 1-D native-order integer array with no
@@ -523,8 +510,7 @@ bool convert_ids(PyObject* obj, const char* name, std::optional<size_t> rows, st
   }
   // The claimed length only sizes the first allocation, and never beyond
   // what a plausible batch holds; a longer sequence grows the array as it goes.
-  constexpr Py_ssize_t kMaxHint = Py_ssize_t{1} << 24;
-  if (length > 0) ids->reserve(static_cast<size_t>(std::min(length, kMaxHint)));
+  if (length > 0) ids->reserve(std::min(static_cast<size_t>(length), kPlausibleIds));
   PyRef iterator(PyObject_GetIter(obj));
   if (!iterator) {
     wrap_conversion_error(name);
@@ -662,41 +648,63 @@ int index_bool(PyObject*) { return 1; }
 // ---------------------------------------------------------------------------
 // add_batch
 
+// add_batch's checks of `vectors`, in their order: a 2-D float32 array,
+// `dim` columns, rows laid out C-contiguously. The array, or nullptr with
+// the first failure raised (with `raise`) or nothing set (without).
+PyArrayObject* checked_vectors(PyObject* obj, uint64_t dim, bool raise) {
+  if (!is_float32_array(obj, 2)) return raise ? as_float32_array(obj, 2, "vectors") : nullptr;
+  auto* array = reinterpret_cast<PyArrayObject*>(obj);
+  const npy_intp cols = PyArray_DIM(array, 1);
+  if (static_cast<uint64_t>(cols) != dim) {
+    if (raise) {
+      PyErr_Format(PyExc_ValueError, "vector dimension %zd != index dimension %llu", cols,
+                   static_cast<unsigned long long>(dim));
+    }
+    return nullptr;
+  }
+  if (!is_row_major(array)) {
+    if (raise) PyErr_SetString(PyExc_ValueError, "vectors array must be C-contiguous (row-major)");
+    return nullptr;
+  }
+  return array;
+}
+
 PyObject* index_add_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return entry([&]() -> PyObject* {
     PyObject* bound[2];
     if (!bind_arguments({"Index.add_batch", {"ids", "vectors"}}, args, nargs, kwnames, args + nargs, bound)) {
       return nullptr;
     }
-    // The row count is known before any id is converted when `vectors` is
-    // a matrix at all; the ids are checked against it first.
-    std::optional<size_t> rows_hint;
-    if (PyArray_Check(bound[1]) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(bound[1])) == 2) {
-      rows_hint = static_cast<size_t>(PyArray_DIM(reinterpret_cast<PyArrayObject*>(bound[1]), 0));
-    }
+    lodex::Index& index = index_of(self);
+    // The ids are converted first and `vectors` checked after them, but a
+    // length the ids claim is weighed against `vectors` before a single id
+    // is converted, so that no claimed length (range(2**62), a broadcast
+    // array) makes the conversion run away: beside a `vectors` that passes
+    // its checks, another length is the length error at once; beside one
+    // that fails them, more than a plausible batch is that failure at once.
+    PyArrayObject* fine = checked_vectors(bound[1], index.dim(), false);
+    const LengthCheck check_length = [&](size_t claimed) {
+      if (fine != nullptr) {
+        const auto rows = static_cast<size_t>(PyArray_DIM(fine, 0));
+        if (claimed == rows) return true;
+        PyErr_Format(PyExc_ValueError, "ids length %zu != row count %zu", claimed, rows);
+        return false;
+      }
+      if (claimed <= kPlausibleIds) return true;
+      checked_vectors(bound[1], index.dim(), true);
+      return false;
+    };
     std::vector<uint64_t> ids;
-    if (!convert_ids(bound[0], "ids", rows_hint, &ids)) return nullptr;
-    PyArrayObject* array = as_float32_array(bound[1], 2, "vectors");
+    if (!convert_ids(bound[0], "ids", check_length, &ids)) return nullptr;
+    // Checked again: converting the ids ran the sequence's own code.
+    PyArrayObject* array = checked_vectors(bound[1], index.dim(), true);
     if (array == nullptr) return nullptr;
     PyRef keep_alive(Py_NewRef(reinterpret_cast<PyObject*>(array)));  // the buffer lives for the whole call
-
-    lodex::Index& index = index_of(self);
-    const npy_intp rows = PyArray_DIM(array, 0);
-    const npy_intp cols = PyArray_DIM(array, 1);
-    if (static_cast<uint64_t>(cols) != index.dim()) {
-      PyErr_Format(PyExc_ValueError, "vector dimension %zd != index dimension %llu", cols,
-                   static_cast<unsigned long long>(index.dim()));
-      return nullptr;
-    }
-    if (!is_row_major(array)) {
-      PyErr_SetString(PyExc_ValueError, "vectors array must be C-contiguous (row-major)");
-      return nullptr;
-    }
-    std::vector<float> aligned;
-    const float* data = readable_floats(array, static_cast<size_t>(rows * cols), aligned);
+    const void* data = PyArray_DATA(array);
+    const auto rows = static_cast<size_t>(PyArray_DIM(array, 0));
     Failure failure;
     without_gil(failure, [&] {
-      take(index.add(ids, data, static_cast<size_t>(rows)), failure);
+      take(index.add(ids, data, rows), failure);
     });
     if (failure.failed()) return failure.raise();
     Py_RETURN_NONE;
@@ -705,11 +713,6 @@ PyObject* index_add_batch(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 // ---------------------------------------------------------------------------
 // search and search_batch
-
-// Raises the search error a query width other than the index's gives.
-PyObject* raise_dimension_mismatch(uint64_t width, uint64_t dim) {
-  return raise_index_error(IndexError(lodex::SearchError::dimension_mismatch(width, dim)));
-}
 
 PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return entry([&]() -> PyObject* {
@@ -773,85 +776,57 @@ PyObject* index_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t n
                         args, nargs, kwnames, args + nargs, bound)) {
       return nullptr;
     }
+    // Conversions here; the values (threads, candidates, widths) are the
+    // core's to check.
     PyArrayObject* queries = as_float32_array(bound[0], 2, "queries");
     if (queries == nullptr) return nullptr;
     uint64_t k = 0;
     if (!to_u64(bound[1], "k", &k)) return nullptr;
     auto given = [](PyObject* obj) { return obj != nullptr && obj != Py_None; };
-
+    lodex::IndexSearchOptions options;
     std::optional<std::vector<uint64_t>> allow;
     if (given(bound[2])) {
       allow.emplace();
-      if (!convert_ids(bound[2], "allow", std::nullopt, &*allow)) return nullptr;
+      if (!convert_ids(bound[2], "allow", {}, &*allow)) return nullptr;
+      options.allow = &*allow;
     }
-    size_t threads = 0;
     if (given(bound[3])) {
-      uint64_t wanted = 0;
-      if (!to_u64(bound[3], "threads", &wanted)) return nullptr;
-      const size_t workers = lodex::pool_worker_count();
-      if (wanted < 1 || wanted > workers) {
-        PyErr_Format(PyExc_ValueError, "threads must be 1-%zu (the pool's workers), got %llu", workers,
-                     static_cast<unsigned long long>(wanted));
-        return nullptr;
-      }
-      threads = static_cast<size_t>(wanted);
+      uint64_t threads = 0;
+      if (!to_u64(bound[3], "threads", &threads)) return nullptr;
+      options.threads = threads;
     }
     PyArrayObject* rerank = nullptr;
     if (given(bound[4])) {
       rerank = as_row_major_matrix(bound[4], "rerank");
       if (rerank == nullptr) return nullptr;
     }
-    uint64_t candidates = k > UINT64_MAX / 4 ? UINT64_MAX : 4 * k;
     if (given(bound[5])) {
+      uint64_t candidates = 0;
       if (!to_u64(bound[5], "candidates", &candidates)) return nullptr;
-      if (rerank == nullptr) {
-        PyErr_SetString(PyExc_ValueError, "candidates applies only with rerank");
-        return nullptr;
-      }
-      if (candidates < k) {
-        PyErr_Format(PyExc_ValueError, "candidates (%llu) must be at least k (%llu)",
-                     static_cast<unsigned long long>(candidates), static_cast<unsigned long long>(k));
-        return nullptr;
-      }
+      options.candidates = candidates;
     }
-
-    const lodex::Index& index = index_of(self);
-    const npy_intp n = PyArray_DIM(queries, 0);
-    const npy_intp width = PyArray_DIM(queries, 1);
     if (!is_row_major(queries)) return raise_not_contiguous("queries");
-    if (static_cast<uint64_t>(width) != index.dim()) return raise_dimension_mismatch(width, index.dim());
-    if (rerank != nullptr && static_cast<uint64_t>(PyArray_DIM(rerank, 1)) != index.dim()) {
-      PyErr_Format(PyExc_ValueError, "rerank vectors have %zd columns, the index has dimension %llu",
-                   PyArray_DIM(rerank, 1), static_cast<unsigned long long>(index.dim()));
-      return nullptr;
-    }
-    // Both arrays are read in place with the GIL released; these references
-    // keep their buffers (a memory map included) alive until the call ends.
+
+    // Both arrays are read with the GIL released; these references keep
+    // their buffers (a memory map included) alive until the call ends. Only
+    // the candidates' rows of `rerank` are ever read.
     PyRef keep_queries(Py_NewRef(reinterpret_cast<PyObject*>(queries)));
     PyRef keep_rerank(Py_XNewRef(reinterpret_cast<PyObject*>(rerank)));
-    std::vector<float> aligned_queries, aligned_rerank;
-    const std::span<const float> flat(readable_floats(queries, static_cast<size_t>(n * width), aligned_queries),
-                                      static_cast<size_t>(n * width));
-    const float* rerank_data =
-        rerank == nullptr ? nullptr
-                          : readable_floats(rerank, static_cast<size_t>(PyArray_DIM(rerank, 0) * PyArray_DIM(rerank, 1)),
-                                            aligned_rerank);
-
-    lodex::IndexSearchOptions options;
-    options.scan.max_threads = threads;
-    if (allow) options.allow = &*allow;
+    lodex::RerankSource source;
+    if (rerank != nullptr) {
+      source = {PyArray_DATA(rerank), static_cast<uint64_t>(PyArray_DIM(rerank, 0)),
+                static_cast<uint64_t>(PyArray_DIM(rerank, 1))};
+      options.rerank = &source;
+    }
+    const auto n = static_cast<size_t>(PyArray_DIM(queries, 0));
+    const auto width = static_cast<size_t>(PyArray_DIM(queries, 1));
+    std::vector<float> aligned_queries;
+    const std::span<const float> flat(readable_floats(queries, n * width, aligned_queries), n * width);
+    const lodex::Index& index = index_of(self);
     lodex::BatchResults found;
     Failure failure;
     without_gil(failure, [&] {
-      const size_t rows = static_cast<size_t>(n);
-      const size_t cols = static_cast<size_t>(width);
-      if (rerank == nullptr) {
-        take(index.search(flat, rows, cols, k, options), found, failure);
-      } else {
-        const lodex::RerankSource source{rerank_data, static_cast<uint64_t>(PyArray_DIM(rerank, 0)),
-                                         static_cast<uint64_t>(PyArray_DIM(rerank, 1))};
-        take(index.search_reranked(flat, rows, cols, k, candidates, source, options), found, failure);
-      }
+      take(index.search(flat, n, width, k, options), found, failure);
     });
     if (failure.failed()) return failure.raise();
 
@@ -871,7 +846,7 @@ PyObject* index_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     PyObject* bound[1];
     if (!bind_arguments({"Index.remove", {"ids"}}, args, nargs, kwnames, args + nargs, bound)) return nullptr;
     std::vector<uint64_t> ids;
-    if (!convert_ids(bound[0], "ids", std::nullopt, &ids)) return nullptr;
+    if (!convert_ids(bound[0], "ids", {}, &ids)) return nullptr;
     lodex::Index& index = index_of(self);
     size_t removed = 0;
     Failure failure;
@@ -888,7 +863,7 @@ PyObject* index_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     PyObject* bound[1];
     if (!bind_arguments({"Index.get", {"ids"}}, args, nargs, kwnames, args + nargs, bound)) return nullptr;
     std::vector<uint64_t> ids;
-    if (!convert_ids(bound[0], "ids", std::nullopt, &ids)) return nullptr;
+    if (!convert_ids(bound[0], "ids", {}, &ids)) return nullptr;
     const lodex::Index& index = index_of(self);
     npy_intp shape[2] = {static_cast<npy_intp>(ids.size()), static_cast<npy_intp>(index.dim())};
     PyRef out(PyArray_SimpleNew(2, shape, NPY_FLOAT32));

@@ -1,11 +1,12 @@
 // Exact re-ranking of candidates. The arithmetic is the plain float32 dot
-// product in coordinate order; the selection is a stable sort per query.
+// product in coordinate order; the selection is the searches' stable sort.
 #include "rerank.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <string>
 #include <vector>
+
+#include "float_rows.hpp"
 
 namespace lodex {
 
@@ -16,13 +17,13 @@ float exact_inner_product(const float* a, const float* b, size_t dim) {
 }
 
 Result<BatchResults> rerank(const BatchResults& candidates, std::span<const float> queries, size_t dim, uint64_t k,
-                            const float* source, uint64_t rows) {
+                            const RerankSource& source) {
   const size_t n = candidates.queries;
   const size_t per_query = candidates.per_query;
   for (const uint64_t id : candidates.ids) {
-    if (id >= rows) {
+    if (id >= source.rows) {
       return std::unexpected(IndexError::invalid_argument("rerank has no row for id " + std::to_string(id) +
-                                                          ": it holds " + std::to_string(rows) + " rows"));
+                                                          ": it holds " + std::to_string(source.rows) + " rows"));
     }
   }
   BatchResults out;
@@ -30,23 +31,16 @@ Result<BatchResults> rerank(const BatchResults& candidates, std::span<const floa
   out.per_query = static_cast<size_t>(std::min<uint64_t>(k, per_query));
   out.ids.resize(n * out.per_query);
   out.scores.resize(n * out.per_query);
-  struct Scored {
-    uint64_t id;
-    float score;
-  };
-  std::vector<Scored> scored(per_query);
-  // x before y when x scores more, or y is NaN and x is not; anything else
-  // keeps the candidates' order (stable_sort, and this is a strict weak order).
-  auto ranks_above = [](const Scored& x, const Scored& y) {
-    return x.score > y.score || (std::isnan(y.score) && !std::isnan(x.score));
-  };
+  std::vector<ScoredResult> scored(per_query);
+  std::vector<ScoredResult> scratch(per_query);
+  FloatRows rows(source.data, dim);
   for (size_t q = 0; q < n; ++q) {
     const float* query = queries.data() + q * dim;
     for (size_t i = 0; i < per_query; ++i) {
       const uint64_t id = candidates.ids[q * per_query + i];
-      scored[i] = {id, exact_inner_product(query, source + id * dim, dim)};
+      scored[i] = {id, exact_inner_product(query, rows.row(static_cast<size_t>(id)), dim)};
     }
-    std::stable_sort(scored.begin(), scored.end(), ranks_above);
+    sort_results(scored, scratch);
     for (size_t i = 0; i < out.per_query; ++i) {
       out.ids[q * out.per_query + i] = scored[i].id;
       out.scores[q * out.per_query + i] = scored[i].score;

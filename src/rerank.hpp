@@ -11,16 +11,26 @@
 
 namespace lodex {
 
+// The original vectors re-ranking reads: row `id` of a row-major matrix of
+// `rows` x `cols` float32 values, at any byte address. Only the candidates'
+// rows are read.
+struct RerankSource {
+  const void* data = nullptr;
+  uint64_t rows = 0;
+  uint64_t cols = 0;
+};
+
 // sum_j a[j] * b[j] in float32 from +0.0, in coordinate order, each product
 // and sum rounded on its own (never fused), so it is the same on every
 // machine.
 float exact_inner_product(const float* a, const float* b, size_t dim);
 
 // For each query, the best min(k, its candidates) of `candidates` by exact
-// inner product with row `id` of `source` (rows x dim floats, row-major),
-// highest first; equal scores keep their candidate order and NaN ranks
-// below every number. An id at or past `rows` is an InvalidArgument naming it.
+// inner product with row `id` of `source` (whose cols must be `dim`), ranked
+// as every search ranks (ranks_above, stable: equal scores keep their
+// candidate order). An id at or past source.rows is an InvalidArgument
+// naming it.
 Result<BatchResults> rerank(const BatchResults& candidates, std::span<const float> queries, size_t dim, uint64_t k,
-                            const float* source, uint64_t rows);
+                            const RerankSource& source);
 
 }  // namespace lodex

@@ -44,9 +44,15 @@ def integer(obj: Any, name: str) -> int:
     return _u64(value)
 
 
-def ids(obj: Any, name: str, rows: int | None = None) -> NDArray[np.uint64]:
+# The most ids a plausible batch holds: beside a `vectors` that fails its checks, Index converts
+# no more than this many claimed ids before raising that failure.
+PLAUSIBLE_IDS = 1 << 24
+
+
+def ids(obj: Any, name: str, rows: int | None = None, too_many: Exception | None = None) -> NDArray[np.uint64]:
     """Ids as Index converts them: any sequence but str whose elements are integers in
-    0 .. 2**64-1, checked against `rows` (when known) before any element is looked at."""
+    0 .. 2**64-1. Before any element is looked at, a claimed length is checked against `rows`
+    (when known), and `too_many` is raised for more than PLAUSIBLE_IDS."""
     if isinstance(obj, str):
         raise TypeError(f"argument '{name}': Can't extract `str` to `Vec`")
     if isinstance(obj, dict) or not hasattr(type(obj), "__getitem__"):
@@ -55,6 +61,8 @@ def ids(obj: Any, name: str, rows: int | None = None) -> NDArray[np.uint64]:
     length = len(obj) if hasattr(type(obj), "__len__") else None
     if rows is not None and length is not None and length != rows:
         raise ValueError(f"ids length {length} != row count {rows}")
+    if too_many is not None and length is not None and length > PLAUSIBLE_IDS:
+        raise too_many
     # Arrays and plain containers of integers convert in one step; anything else, and every
     # error, takes the element-by-element route that raises Index's own messages.
     if isinstance(obj, (np.ndarray, list, tuple, range)):
@@ -105,8 +113,24 @@ def dimension_mismatch(width: int, dim: int) -> RuntimeError:
     return RuntimeError(f"dimension mismatch: query has {width}, index has {dim}")
 
 
+def batch(ids_obj: Any, vectors_obj: Any, dim: int) -> tuple[NDArray[np.uint64], NDArray[np.float32]]:
+    """add_batch's arguments in Index's order: the ids, then `vectors`, then the length. A length
+    the ids claim is weighed first: beside a `vectors` that passes its checks another length is
+    the length error at once; beside one that fails them, too many ids are that failure at once."""
+    try:
+        matrix: NDArray[np.float32] | None = vectors(vectors_obj, dim)
+        failure = None
+    except (TypeError, ValueError) as exc:
+        matrix, failure = None, exc
+    values = ids(ids_obj, "ids", None if matrix is None else matrix.shape[0], failure)
+    matrix = vectors(vectors_obj, dim)
+    if len(values) != matrix.shape[0]:
+        raise ValueError(f"ids length {len(values)} != row count {matrix.shape[0]}")
+    return values, matrix
+
+
 def vectors(obj: Any, dim: int) -> NDArray[np.float32]:
-    """add_batch's `vectors` (its ids already checked against its row count)."""
+    """add_batch's `vectors`, checked in Index's order: its type, its width, its layout."""
     array = float32_array(obj, 2, "vectors")
     if array.shape[1] != dim:
         raise ValueError(f"vector dimension {array.shape[1]} != index dimension {dim}")

@@ -255,9 +255,7 @@ class ShardedIndex:
         shards only, PartialBatchError names exactly the shards that took their rows (`applied`)
         and the others.
         """
-        matrix = isinstance(vectors, np.ndarray) and vectors.ndim == 2
-        id_values = check.ids(ids, "ids", vectors.shape[0] if matrix else None)
-        rows = check.vectors(vectors, self._config["dim"])
+        id_values, rows = check.batch(ids, vectors, self._config["dim"])
         by_shard = split(route(id_values, len(self._homes)), len(self._homes))
         parts = [(s, r) for s, r in enumerate(by_shard) if len(r)]
         if not parts:

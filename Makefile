@@ -14,10 +14,18 @@ PY_PACKAGES := "numpy>=2" "scikit-build-core>=0.10" ninja "pytest>=8" "hypothesi
 demo: install
 	$(PY) demo.py
 
-# Every test: C++ unit tests, the Python suite, both again under the
-# sanitizers, a one-minute run of every fuzzer (fuzz/run.sh), the kernel
-# objects' check and the aarch64 suites under qemu.
-test: install cpp-test py-test asan tsan fuzz kernel-objects test-arm
+# Every test: C++ unit tests, the Python suite, both again under
+# AddressSanitizer and UBSan, the C++ tests that start threads under
+# ThreadSanitizer, a one-minute run of every fuzzer (fuzz/run.sh), the kernel
+# objects' check and the aarch64 suites under qemu. Each stage's time is
+# printed when it ends.
+TEST_STAGES := install cpp-test py-test asan tsan fuzz kernel-objects test-arm
+test:
+	@for stage in $(TEST_STAGES); do \
+	  start=$$(date +%s); \
+	  $(MAKE) --no-print-directory $$stage || exit 1; \
+	  echo "== make $$stage: $$(( $$(date +%s) - start )) s"; \
+	done
 
 # Debian packages: the C++ toolchain and GoogleTest.
 deps:
@@ -35,19 +43,24 @@ $(VENV)/.ready: Makefile
 
 venv: deps $(VENV)/.ready
 
-# Builds the extension incrementally in build/<tag> (a plain `pip install .`
-# builds in a temporary directory instead and leaves the tree as it was).
-install: venv
-	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PIP) install -q --no-build-isolation --no-deps -Cbuild-dir=build/{wheel_tag} .
+# One CMake build, build/cpp, serves the extension and the C++ tests, so the
+# core is compiled once: pip configures it with the tests on and builds the
+# module alone; cpp-test builds the test binary there with the same core.
+BUILD := build/cpp
+SKBUILD_ARGS := -Cbuild-dir=$(BUILD) -Cbuild.targets=lodex \
+  -Ccmake.define.LODEX_TESTS=ON -Ccmake.define.LODEX_WERROR=ON
 
-cpp-test: deps venv
-	cmake -S . -B build/cpp -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
-	  -DLODEX_PYTHON=OFF -DLODEX_TESTS=ON -DLODEX_WERROR=ON >/dev/null
-	cmake --build build/cpp -j $(JOBS)
-	ctest --test-dir build/cpp --output-on-failure -j $(JOBS)
+# Builds the extension incrementally and installs it into .venv (a plain
+# `pip install .` builds in a temporary directory instead).
+install: venv
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PIP) install -q --no-build-isolation --no-deps $(SKBUILD_ARGS) .
+
+cpp-test: install
+	cmake --build $(BUILD) -j $(JOBS) --target lodex_tests
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 py-test: install
-	$(PY) -m pytest -q
+	$(PY) -m pytest -q --durations=15
 
 clean:
 	rm -rf build $(VENV)
@@ -87,8 +100,9 @@ bench-levels: bench-deps
 
 # Sanitizer runs, each in its own build directory (build/asan, build/tsan), the
 # normal build untouched: AddressSanitizer + UndefinedBehaviorSanitizer (with
-# LeakSanitizer) over the C++ unit tests and the whole pytest suite, and
-# ThreadSanitizer over the C++ tests that start threads. Any report fails.
+# LeakSanitizer) over the C++ unit tests and the pytest suite, and
+# ThreadSanitizer over the C++ tests that start threads. Both leave out what
+# checks arithmetic or tooling only (scripts/sanitize.sh). Any report fails.
 .PHONY: asan tsan fuzz
 fuzz: deps venv
 	JOBS=$(JOBS) fuzz/run.sh $(FUZZ_SECONDS)

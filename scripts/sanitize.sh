@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # Sanitizer runs, each in its own build directory (the normal build is left alone):
 #   scripts/sanitize.sh asan   AddressSanitizer + UndefinedBehaviorSanitizer (+ LeakSanitizer):
-#                              the C++ unit tests, then the whole pytest suite on the
+#                              the C++ unit tests, then the pytest suite on the
 #                              instrumented extension (build/asan)
 #   scripts/sanitize.sh asan ARGS...   the same, passing ARGS to pytest (a test file, -k ...)
 #   scripts/sanitize.sh tsan   ThreadSanitizer: the C++ unit tests that start threads,
 #                              the lodex_threaded_tests target (build/tsan)
+# Both leave out the tests that check arithmetic or tooling rather than memory:
+# the batch search's matrix of paths and levels (the kernel tests still run
+# every level's kernels here) and the type checker's run (pytest's
+# plain_build_only mark).
 # Any report fails the run. ASan, LSan and TSan reports also go to files under
 # build/<kind>/reports, so one raised in a child process whose exit status
 # nobody looks at (a multiprocessing worker) still fails it.
@@ -51,6 +55,10 @@ fi
 rm -rf "$reports"
 mkdir -p "$reports"
 
+# The batch search's matrix of paths and levels: arithmetic, compared bit for
+# bit in the plain build; at the sanitizers' pace it would take minutes.
+arithmetic='*EveryPathAndLevel*'
+
 # Runs a command; fails when it fails or when any process left a report.
 checked() {
   local status=0
@@ -68,10 +76,8 @@ checked() {
 if [[ $kind == tsan ]]; then
   export TSAN_OPTIONS="halt_on_error=1:exitcode=66:second_deadlock_stack=1:log_path=$reports/tsan"
   # ThreadSanitizer cannot follow a child of a threaded process that starts
-  # threads itself; the fork tests run in the asan build instead. The batch
-  # search's matrix of paths and levels checks arithmetic, not threads: at
-  # ThreadSanitizer's pace it would take minutes, and it runs in both other builds.
-  checked "$build/lodex_threaded_tests" --gtest_brief=1 --gtest_filter='-*Fork*:*EveryPathAndLevel*'
+  # threads itself; the fork tests run in the asan build instead.
+  checked "$build/lodex_threaded_tests" --gtest_brief=1 --gtest_filter="-*Fork*:$arithmetic"
   echo "tsan: no reports"
   exit 0
 fi
@@ -81,7 +87,8 @@ common="halt_on_error=1:detect_stack_use_after_return=1:check_initialization_ord
 # UndefinedBehaviorSanitizer writes to stderr only (no log file in GCC's
 # combined runtime); -fno-sanitize-recover makes the process exit non-zero.
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
-checked env ASAN_OPTIONS="$common:detect_leaks=1:log_path=$reports/asan" "$build/lodex_tests" --gtest_brief=1
+checked env ASAN_OPTIONS="$common:detect_leaks=1:log_path=$reports/asan" "$build/lodex_tests" --gtest_brief=1 \
+  --gtest_filter="-$arithmetic"
 
 # ---- asan: the pytest suite on the instrumented extension, installed into
 # its own directory and put first on the path.

@@ -4,12 +4,12 @@
 bits; recall@10 is measured against NumPy's exact inner products.
 """
 
+import contextlib
 import os
 import tempfile
 import time
 
 import numpy as np
-from tqdm import tqdm
 
 import lodex
 
@@ -20,6 +20,15 @@ def clustered(rng, n, dim, clusters=1000):
     centres = rng.standard_normal((clusters, dim)).astype(np.float32)
     labels = rng.integers(0, clusters, n)
     return (centres[labels] + 0.5 * rng.standard_normal((n, dim))).astype(np.float32)
+
+
+def progress(total, desc):
+    """A tqdm bar when tqdm is installed; without it, no bar (None)."""
+    try:
+        from tqdm import tqdm
+    except ModuleNotFoundError:
+        return contextlib.nullcontext()
+    return tqdm(total=total, desc=desc, unit="vec", leave=False)
 
 
 def recall_at_k(index, queries, truth):
@@ -41,10 +50,11 @@ def main():
     for bits in (2, 3, 4, 5):
         index = lodex.Index(dim=DIM, bits=bits, use_qjl=False, seed=SEED)
         start = time.perf_counter()
-        with tqdm(total=N, desc=f"adding at {bits} bits", unit="vec", leave=False) as bar:
+        with progress(N, f"adding at {bits} bits") as bar:
             for lo in range(0, N, BATCH):
                 index.add_batch(ids=range(lo, min(lo + BATCH, N)), vectors=vectors[lo : lo + BATCH])
-                bar.update(min(BATCH, N - lo))
+                if bar is not None:
+                    bar.update(min(BATCH, N - lo))
         add_rate = N / (time.perf_counter() - start)
         recall = recall_at_k(index, queries, truth)
         start = time.perf_counter()

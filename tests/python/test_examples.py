@@ -1,11 +1,12 @@
 """Every script in examples/ runs to completion, at a reduced size, as a user would start it."""
 
-import os
 import pathlib
 import subprocess
 import sys
 
 import pytest
+
+from conftest import child_env
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 
@@ -25,12 +26,9 @@ def test_every_example_is_exercised():
 
 @pytest.mark.parametrize("name", sorted(ARGUMENTS))
 def test_example_runs(name, tmp_path):
-    env = dict(os.environ)
-    if "LocalCluster" in (EXAMPLES / name).read_text() and "ASAN_OPTIONS" in env:
-        # A Dask cluster leaves daemon threads running at exit (Dask's own, in this process and in
-        # every worker process); the interpreter ends them where they stand and what their frames
-        # hold is never released: a leak of CPython's, not of lodex.
-        env["ASAN_OPTIONS"] += ":detect_leaks=0"
+    # A Dask cluster leaves daemon threads running at exit (Dask's own, in this
+    # process and in every worker process).
+    env = child_env(leak_checks="LocalCluster" not in (EXAMPLES / name).read_text())
     # Run from an empty directory so an example cannot lean on the checkout's files.
     result = subprocess.run(
         [sys.executable, str(EXAMPLES / name), *ARGUMENTS[name]],
@@ -42,3 +40,13 @@ def test_example_runs(name, tmp_path):
     )
     assert result.returncode == 0, result.stdout + result.stderr
     assert "lodex.Index(" in result.stdout
+
+
+def test_demo_runs_without_tqdm(tmp_path):
+    # The progress bar is a nicety: without tqdm the demo shows none (here at a reduced size).
+    code = ("import sys; sys.modules['tqdm'] = None; sys.path.insert(0, sys.argv[1]); import demo; "
+            "demo.N, demo.BATCH = 3000, 1000; demo.main()")
+    result = subprocess.run([sys.executable, "-c", code, str(EXAMPLES.parent)], cwd=tmp_path, capture_output=True,
+                            text=True, timeout=300, env=child_env())
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "loaded index answers the same: True" in result.stdout

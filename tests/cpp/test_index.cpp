@@ -1,7 +1,8 @@
 // The index unit: its lock (writers are not starved, a fork child inherits
 // every index usable), all-or-nothing batches, searches that see whole
-// batches and whole removals, rows by id, bytes, and the sign vector a loaded
-// index builds only when it needs it. Run plainly and under ThreadSanitizer
+// batches and whole removals, the search's option checks and re-ranking,
+// rows by id, bytes, and the sign vector a loaded index builds only when it
+// needs it. Run plainly and under ThreadSanitizer
 // (the fork test only plainly: neither sanitizer runtime is fork-safe while
 // other threads work).
 #include "index.hpp"
@@ -15,11 +16,16 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
 #include <random>
 #include <thread>
 #include <vector>
 
 #include "index_file.hpp"
+#include "pool.hpp"
+#include "rerank.hpp"
 #include "sanitizers.hpp"
 
 namespace lodex {
@@ -56,6 +62,7 @@ size_t rows_seen(const Index& index, std::span<const float> query) {
 
 TEST(RwLock, WriterIsNotStarvedByOverlappingReaders) {
   RwLock lock;
+  std::atomic<bool> stop_readers{false};
   std::atomic<bool> written{false};
   std::atomic<int> inside{0};
   std::vector<std::thread> readers;
@@ -63,7 +70,7 @@ TEST(RwLock, WriterIsNotStarvedByOverlappingReaders) {
   // reader-preferring lock would keep the writer out for ever.
   for (int r = 0; r < 2; ++r) {
     readers.emplace_back([&] {
-      while (!written.load()) {
+      while (!stop_readers.load()) {
         lock.lock_shared();
         inside.fetch_add(1);
         std::this_thread::sleep_for(milliseconds(1));
@@ -73,11 +80,23 @@ TEST(RwLock, WriterIsNotStarvedByOverlappingReaders) {
     });
   }
   while (inside.load() == 0) std::this_thread::yield();
-  lock.lock();
-  EXPECT_EQ(inside.load(), 0);
-  written.store(true);
-  lock.unlock();
+  int inside_when_written = -1;
+  std::thread writer([&] {
+    lock.lock();
+    inside_when_written = inside.load();
+    written.store(true);
+    lock.unlock();
+  });
+  // The test's own deadline: past it the readers stop, so the writer gets
+  // in and the test fails rather than hangs.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!written.load() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(milliseconds(1));
+  const bool in_time = written.load();
+  stop_readers.store(true);
+  writer.join();
   for (std::thread& t : readers) t.join();
+  EXPECT_TRUE(in_time) << "the writer waited 30 s behind overlapping readers";
+  EXPECT_EQ(inside_when_written, 0);
 }
 
 TEST(RwLock, TryFormsNeverWait) {
@@ -220,6 +239,55 @@ TEST(Index, ABatchWithTheWrongIdCountChangesNothing) {
   EXPECT_EQ(status.error().kind(), IndexError::Kind::kInvalidArgument);
   EXPECT_EQ(status.error().text(), "ids length 9 != row count 10");
   EXPECT_EQ(index->size_locked(), 0u);
+}
+
+// The search's own checks of its options, in their order, with the messages
+// of the Python method; then re-ranking with the default 4 * k candidates.
+TEST(Index, SearchChecksItsOptionsThenReranks) {
+  auto index = make_index(8, 4);
+  const std::vector<float> rows = random_rows(20, 8, 10);
+  ASSERT_TRUE(index->add(iota_ids(20), rows.data(), 20));
+  const std::vector<float> query = random_rows(1, 8, 11);
+  const RerankSource narrow{rows.data(), 20, 4};
+  const RerankSource wide{rows.data(), 20, 8};
+  const uint64_t workers = pool_worker_count();
+  const std::string range = "threads must be 1-" + std::to_string(workers) + " (the pool's workers), got ";
+  struct Case {
+    std::optional<uint64_t> threads;
+    const RerankSource* rerank;
+    std::optional<uint64_t> candidates;
+    size_t width;
+    std::string message;
+  };
+  const Case cases[] = {
+      {0, nullptr, {}, 8, range + "0"},
+      {workers + 1, &narrow, 3, 4, range + std::to_string(workers + 1)},
+      {{}, nullptr, 10, 8, "candidates applies only with rerank"},
+      {{}, &narrow, 3, 4, "candidates (3) must be at least k (5)"},
+      {{}, &narrow, {}, 4, "dimension mismatch: query has 4, index has 8"},
+      {{}, &narrow, {}, 8, "rerank vectors have 4 columns, the index has dimension 8"},
+  };
+  for (const Case& c : cases) {
+    IndexSearchOptions options;
+    options.threads = c.threads;
+    options.rerank = c.rerank;
+    options.candidates = c.candidates;
+    auto found = index->search(std::span(query).first(c.width), 1, c.width, 5, options);
+    ASSERT_FALSE(found.has_value()) << c.message;
+    EXPECT_EQ(found.error().text(), c.message);
+  }
+  IndexSearchOptions options;
+  options.threads = workers;
+  options.rerank = &wide;
+  auto reranked = index->search(query, 1, 8, 5, options);
+  ASSERT_TRUE(reranked.has_value());
+  std::vector<std::pair<float, uint64_t>> exact;  // all 20 rows are candidates
+  for (uint64_t id = 0; id < 20; ++id) exact.push_back({exact_inner_product(query.data(), &rows[id * 8], 8), id});
+  std::sort(exact.rbegin(), exact.rend());
+  for (size_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(reranked->ids[i], exact[i].second);
+    EXPECT_EQ(std::bit_cast<uint32_t>(reranked->scores[i]), std::bit_cast<uint32_t>(exact[i].first));
+  }
 }
 
 TEST(Index, RowsById) {

@@ -1,5 +1,9 @@
+import faulthandler
 import os
 import pathlib
+import subprocess
+import sys
+import textwrap
 import time
 
 import numpy as np
@@ -7,8 +11,11 @@ import pytest
 
 import lodex
 
+# Only a hang detector: a call that takes this long means a deadlock.
+HANG_LIMIT = 120.0
 
-# Whether this interpreter runs with AddressSanitizer's runtime preloaded.
+# Whether this interpreter runs with AddressSanitizer's runtime preloaded:
+# the one sanitizer check of the Python tests.
 MAPS = pathlib.Path("/proc/self/maps")
 SANITIZED = MAPS.exists() and "libasan" in MAPS.read_text()
 
@@ -19,6 +26,43 @@ SANITIZED = MAPS.exists() and "libasan" in MAPS.read_text()
 fork_while_threads_allocate = pytest.mark.skipif(
     SANITIZED, reason="this AddressSanitizer runtime is not fork-safe while other threads allocate"
 )
+
+# Tests that check arithmetic or tooling rather than memory (a type checker
+# run, a matrix of widths and data): the plain build runs them, and at the
+# sanitizers' pace they would only cost time.
+plain_build_only = pytest.mark.skipif(SANITIZED, reason="checks arithmetic or tooling, not memory")
+
+
+def child_env(leak_checks=True):
+    """The environment for a child interpreter; without `leak_checks` LeakSanitizer stays quiet in it.
+
+    A child that ends with daemon threads still running (a Dask cluster's,
+    say) never frees what their frames hold: a leak of CPython's, not of lodex.
+    """
+    env = dict(os.environ)
+    if SANITIZED and not leak_checks:
+        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
+    return env
+
+
+def run_python(code, timeout=HANG_LIMIT):
+    """Runs `code` in a child interpreter; its standard output, after checking it exited 0."""
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                            timeout=timeout)
+    assert result.returncode == 0, result.stdout + result.stderr
+    return result.stdout
+
+
+@pytest.fixture
+def watchdog():
+    """Ends the run with every thread's stack when the test hangs.
+
+    A call that waits while holding the interpreter lock stops every Python
+    thread, timeouts included; this watchdog does not need that lock.
+    """
+    faulthandler.dump_traceback_later(2 * HANG_LIMIT, exit=True, file=sys.__stderr__)
+    yield
+    faulthandler.cancel_dump_traceback_later()
 
 
 @pytest.fixture

@@ -1,9 +1,11 @@
+import collections.abc
+
 import numpy as np
 import pytest
 
 import lodex
 
-from conftest import make_index
+from conftest import SANITIZED, make_index, run_python
 
 
 def test_batches_append_in_order_and_count(rng):
@@ -64,6 +66,10 @@ def test_extreme_ids_round_trip(rng):
         ([], np.zeros((0, 5), np.float32), ValueError, "vector dimension 5 != index dimension 4"),
         ([1], np.zeros((0, 4), np.float32), ValueError, "ids length 1 != row count 0"),
         ([1, 2, 3], np.zeros((2, 4), np.float32), ValueError, "ids length 3 != row count 2"),
+        # vectors' own checks come before the length
+        ([1, 2, 3], np.zeros((2, 4)), TypeError, "argument 'vectors': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
+        ([1, 2, 3], np.zeros((2, 5), np.float32, order="F"), ValueError, "vector dimension 5 != index dimension 4"),
+        ([1, 2, 3], np.zeros((2, 4), np.float32, order="F"), ValueError, "vectors array must be C-contiguous (row-major)"),
         ([0, 1], np.zeros((4, 2), np.float32).T, ValueError, "vectors array must be C-contiguous (row-major)"),
         ([0, 1], np.zeros((2, 4), np.float32, order="F"), ValueError, "vectors array must be C-contiguous (row-major)"),
         ([0, 1], np.zeros((2, 8), np.float32)[:, ::2], ValueError, "vectors array must be C-contiguous (row-major)"),
@@ -81,6 +87,132 @@ def test_bad_input_leaves_index_untouched(ids, vectors, exc, message, rng):
     assert index.size == 3
     index.add_batch([7], np.ones((1, 4), np.float32))
     assert index.size == 4
+
+
+class ClaimsLength(collections.abc.Sequence):
+    def __init__(self, length):
+        self.length = length
+
+    def __len__(self):
+        return self.length
+
+    def __getitem__(self, i):
+        raise AssertionError("no element may be read once the length is known to be wrong")
+
+
+@pytest.mark.parametrize(
+    "ids, vectors, message",
+    [
+        (range(2**62), np.zeros((1, 8), np.float32), f"ids length {2**62} != row count 1"),
+        (np.broadcast_to(np.int64(0), (2**40,)), np.zeros((1, 8), np.float32), f"ids length {2**40} != row count 1"),
+        (ClaimsLength(2**40), np.zeros((1, 8), np.float32), f"ids length {2**40} != row count 1"),
+        (ClaimsLength(0), np.zeros((1, 8), np.float32), "ids length 0 != row count 1"),
+        # Beside a vectors that fails its own checks, that failure, without converting the ids.
+        (ClaimsLength(2**40), np.zeros((1, 8), np.float32, order="F")[:, ::2], "vector dimension 4 != index dimension 8"),
+        (range(2**62), np.zeros((2, 8), np.float32, order="F"), "vectors array must be C-contiguous (row-major)"),
+    ],
+    ids=["range", "broadcast-array", "object", "too-short", "bad-width", "not-contiguous"],
+)
+def test_a_claimed_length_is_checked_before_conversion(ids, vectors, message):
+    index = lodex.Index(8, 4, False, 0)
+    with pytest.raises(ValueError) as info:
+        index.add_batch(ids, vectors)
+    assert str(info.value) == message
+    assert index.size == 0
+
+
+class FailingLength(collections.abc.Sequence):
+    def __init__(self, error):
+        self.error = error
+
+    def __len__(self):
+        raise self.error
+
+    def __getitem__(self, i):
+        raise IndexError(i)
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt(), ValueError("no length today"), TypeError("typed")])
+def test_errors_of_the_ids_own_len_propagate(error):
+    index = lodex.Index(8, 4, False, 0)
+    with pytest.raises(type(error)) as info:
+        index.add_batch(FailingLength(error), np.zeros((0, 8), np.float32))
+    assert info.value is error
+
+
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer's allocator aborts instead of failing")
+def test_out_of_memory_while_converting_or_adding_is_a_memory_error():
+    # A 500 MB address-space allowance beyond what the interpreter already
+    # uses: the batch cannot fit, and must fail cleanly with nothing stored.
+    run_python(
+        """
+        import resource
+        import numpy as np
+        import lodex
+
+        def vm_bytes():
+            with open("/proc/self/status") as f:
+                return next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+
+        index = lodex.Index(256, 5, False, 0)
+        index.add_batch(range(10), np.ones((10, 256), np.float32))
+        before = index.search(np.ones(256, np.float32), 10)
+        vectors = np.zeros((200_000, 256), np.float32)  # 200 MB, never touched
+        limit = vm_bytes() + 16 * 2**20  # the rows need 34 MB
+        _, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (limit, hard))
+        for ids in (range(200_000), np.arange(200_000)):
+            try:
+                index.add_batch(ids, vectors)
+            except MemoryError:
+                pass
+            else:
+                raise SystemExit("the batch fitted after all: raise the batch size")
+            assert index.size == 10, index.size
+            assert index.search(np.ones(256, np.float32), 10) == before
+        resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+        index.add_batch(range(5), np.ones((5, 256), np.float32))
+        assert index.size == 15
+        """
+    )
+
+
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer's allocator aborts instead of failing")
+def test_running_out_of_memory_at_a_new_chunk_leaves_the_index_usable():
+    # The first row of an empty index opens the store's first chunk, whose
+    # reservation (16,384 rows of 512 bytes) does not fit a 4 MB allowance.
+    # The rows added once memory is back must be stored and searched as in
+    # a fresh index.
+    run_python(
+        """
+        import resource
+        import numpy as np
+        import lodex
+
+        def vm_bytes():
+            with open("/proc/self/status") as f:
+                return next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+
+        index = lodex.Index(1024, 4, False, 0)
+        vectors = np.zeros((200_000, 1024), np.float32)  # never touched
+        rows = np.random.default_rng(1).standard_normal((20, 1024)).astype(np.float32)
+        _, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (vm_bytes() + 4 * 2**20, hard))
+        try:
+            index.add_batch(range(200_000), vectors)
+        except MemoryError:
+            pass
+        else:
+            raise SystemExit("the batch fitted after all: lower the allowance")
+        resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+        assert index.size == 0, index.size
+        index.add_batch(range(20), rows)
+        fresh = lodex.Index(1024, 4, False, 0)
+        fresh.add_batch(range(20), rows)
+        assert index.to_bytes() == fresh.to_bytes()
+        assert index.search(rows[3], 5) == fresh.search(rows[3], 5)
+        """
+    )
 
 
 def test_empty_batch_is_a_no_op():

@@ -1,5 +1,6 @@
 """Hostile and extreme input: non-finite values, empty batches, extreme ids,
-dimensions and k, and paths that cannot be read or written.
+dimensions and k, arrays laid out or placed oddly in memory, and paths that
+cannot be read or written.
 
 Every case checks three things: the exact outcome (the result, or the
 exception class and its text), that nothing already stored was lost, and that
@@ -313,3 +314,64 @@ def test_truncation_at_every_byte(tmp_path, bits, use_qjl):
             assert str(n) in str(info.value), "the message names the file's length"
     assert index.size == 2
     assert lodex.Index.load(str(full)).search(np.ones(8, np.float32), 2) == index.search(np.ones(8, np.float32), 2)
+
+
+# --------------------------------------------------- arrays oddly in memory
+
+
+def structured_field():
+    record = np.zeros(4, dtype=[("v", "<f4", (DIM,)), ("flag", "u1")])
+    return record["v"]  # byte strides (4 * DIM + 1, 4)
+
+
+def column_stride(nbytes, rows=4):
+    base = np.zeros(rows * DIM * 2, np.float32)
+    return np.lib.stride_tricks.as_strided(base, shape=(rows, DIM), strides=(DIM * nbytes, nbytes))
+
+
+def vector_stride(nbytes):
+    base = np.zeros(DIM * 2, np.float32)
+    return np.lib.stride_tricks.as_strided(base, shape=(DIM,), strides=(nbytes,))
+
+
+@pytest.mark.parametrize("vectors", [structured_field(), column_stride(5), column_stride(2)],
+                         ids=["structured-field", "5-byte-columns", "2-byte-columns"])
+def test_strides_that_are_not_whole_floats_are_refused(vectors):
+    index = lodex.Index(DIM, 4, False, 0)
+    with pytest.raises(ValueError, match=r"^vectors array must be C-contiguous \(row-major\)$"):
+        index.add_batch(range(len(vectors)), vectors)
+    with pytest.raises(ValueError, match="^queries must be a contiguous float32 array"):
+        index.search_batch(vectors, 1)
+    with pytest.raises(ValueError, match="^rerank must be a contiguous float32 array"):
+        index.search_batch(np.zeros((1, DIM), np.float32), 1, rerank=vectors)
+    assert index.size == 0
+
+
+@pytest.mark.parametrize("nbytes", [5, 2, 0])
+def test_query_strides_that_are_not_whole_floats_are_refused(nbytes):
+    index = lodex.Index(DIM, 4, False, 0)
+    with pytest.raises(ValueError, match="^query must be a contiguous float32 array"):
+        index.search(vector_stride(nbytes), 1)
+
+
+def misaligned(array):
+    """The same float32 values at an address that is no multiple of 4."""
+    raw = np.zeros(array.nbytes + 1, np.uint8)
+    view = np.frombuffer(raw.data, dtype=np.float32, count=array.size, offset=1).reshape(array.shape)
+    view[...] = array
+    assert not view.flags.aligned
+    return view
+
+
+def test_misaligned_arrays_read_as_their_aligned_copies():
+    rng = np.random.default_rng(8)
+    rows = rng.standard_normal((300, DIM)).astype(np.float32)
+    queries = rng.standard_normal((4, DIM)).astype(np.float32)
+    plain, odd = lodex.Index(DIM, 4, False, 3), lodex.Index(DIM, 4, False, 3)
+    plain.add_batch(range(300), rows)
+    odd.add_batch(range(300), misaligned(rows))
+    assert odd.to_bytes() == plain.to_bytes()
+    assert odd.search(misaligned(queries[0]), 5) == plain.search(queries[0], 5)
+    for got, want in zip(odd.search_batch(misaligned(queries), 5, rerank=misaligned(rows)),
+                         plain.search_batch(queries, 5, rerank=rows)):
+        assert np.array_equal(got, want)

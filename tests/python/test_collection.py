@@ -13,6 +13,8 @@ import pytest
 
 import lodex
 
+from conftest import run_python
+
 DIM = 32
 
 
@@ -88,21 +90,34 @@ def test_concurrent_searches_see_all_or_nothing_of_a_removal(rng):
     rows = rng.standard_normal((30_000, DIM)).astype(np.float32)
     index, _ = build(rows)
     query = rows[:1]
-    seen, stop = set(), threading.Event()
+    # Removals begun and ended so far: a search that saw removals[1] == f
+    # ended ones when it started and removals[0] == s > f begun ones when it
+    # ended overlapped removal f.
+    removals = [0, 0]
+    seen, overlapped, searching, stop = set(), [], threading.Event(), threading.Event()
 
     def search():
         while not stop.is_set():
+            ended = removals[1]
+            searching.set()
             ids, _ = index.search_batch(query, 10**9)  # every row: the count is what the search saw
             seen.add(ids.shape[1])
+            if removals[0] > ended:
+                overlapped.append(ids.shape[1])
 
     threads = [threading.Thread(target=search) for _ in range(2)]
     for t in threads:
         t.start()
     for start in range(0, 10_000, 1000):
+        searching.clear()
+        searching.wait()  # a search is under way: this removal lands while it runs
+        removals[0] += 1
         index.remove(range(start, start + 1000))
+        removals[1] += 1
     stop.set()
     for t in threads:
         t.join()
+    assert overlapped, "no search overlapped a removal"
     assert seen <= {30_000 - n for n in range(0, 10_001, 1000)}
 
 
@@ -207,6 +222,40 @@ def test_rerank_is_the_exact_top_k_of_the_candidates(tmp_path, rng):
     truth = np.argsort(-(queries @ rows.T), axis=1)[:, :10]
     recall = np.mean([len(set(t) & set(i.tolist())) / 10 for t, i in zip(truth, ids)])
     assert recall >= 0.95
+
+
+def test_rerank_reads_only_the_candidates_rows_of_a_misaligned_map(tmp_path):
+    # A 256 MiB matrix at byte offset 2 of its file, only its first 2,000 rows
+    # written (the rest a hole): re-ranking must read the candidates' rows,
+    # not copy the whole map.
+    path = tmp_path / "vectors.f32"
+    with open(path, "wb") as f:
+        f.write(bytes(2) + np.random.default_rng(3).standard_normal((2000, DIM)).astype(np.float32).tobytes())
+        f.truncate(2 + 2**28)
+    out = run_python(
+        f"""
+        import numpy as np
+        import lodex
+
+        def peak_kib():
+            with open("/proc/self/status") as f:
+                return next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
+
+        mapped = np.memmap({str(path)!r}, np.float32, "r", offset=2, shape=(2**28 // ({DIM} * 4), {DIM}))
+        rows = np.array(mapped[:2000])
+        index = lodex.Index({DIM}, 4, False, 3)
+        index.add_batch(range(2000), rows)
+        queries = rows[:20] + 0.5
+        before = peak_kib()
+        got = index.search_batch(queries, 10, rerank=mapped)
+        grown = peak_kib() - before
+        want = index.search_batch(queries, 10, rerank=rows)
+        print(grown, all(np.array_equal(a, b) for a, b in zip(got, want)))
+        """
+    )
+    grown_kib, same = out.split()
+    assert same == "True"
+    assert int(grown_kib) < 16 * 1024
 
 
 @pytest.mark.parametrize(

@@ -6,15 +6,12 @@ rows in insertion order, every search answered exactly what a fresh search
 on a loaded copy of the same rows answers, and `size` never went down.
 """
 
-import faulthandler
 import hashlib
 import struct
-import sys
 import threading
 import time
 
 import numpy as np
-import pytest
 
 import lodex
 
@@ -79,17 +76,7 @@ class Worker(threading.Thread):
             self.stop.set()
 
 
-@pytest.fixture
-def hang_guard():
-    # If a call deadlocks while holding the interpreter lock, no Python-level
-    # timeout can fire: this watchdog runs outside it, dumps every thread's
-    # stack and ends the process.
-    faulthandler.dump_traceback_later(240, exit=True, file=sys.__stderr__)
-    yield
-    faulthandler.cancel_dump_traceback_later()
-
-
-def test_searches_batches_and_saves_on_one_index(tmp_path, hang_guard):
+def test_searches_batches_and_saves_on_one_index(tmp_path, watchdog):
     rng = np.random.default_rng(3)
     data = rng.standard_normal((BATCH * 20, DIM)).astype(np.float32)
     queries = rng.standard_normal((3, DIM)).astype(np.float32)

@@ -16,10 +16,9 @@ import numpy as np
 import pytest
 
 import lodex
-from conftest import fork_while_threads_allocate, wait_for_child
+from conftest import HANG_LIMIT, child_env, fork_while_threads_allocate, wait_for_child
 
 DIM = 32
-LIMIT = 120.0  # seconds; only a hang detector
 # Forking a process that runs threads (the search pool's) is what these tests
 # do on purpose; Python warns about it.
 fork_with_threads = pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
@@ -78,7 +77,7 @@ def forked_work(seed, directory):
     os.close(write_end)
     with os.fdopen(read_end, "rb") as f:
         payload = f.read()
-    assert wait_for_child(pid, LIMIT, "the forked child did not finish") == 0
+    assert wait_for_child(pid, HANG_LIMIT, "the forked child did not finish") == 0
     return pickle.loads(payload)
 
 
@@ -109,13 +108,57 @@ def test_fork_child_after_searches(pool_started, expected, tmp_path, others):
     assert work(3, str(tmp_path)) == expected[3]
 
 
+def child_uses(index):
+    """In a fork child: search, add and search again; exit 0 only if all of it worked."""
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            size = index.size
+            found = index.search(np.ones(DIM, np.float32), 3)
+            index.add_batch([10**9], np.ones((1, DIM), np.float32))
+            if index.size == size + 1 and len(found) == min(3, size) and index.search(np.ones(DIM, np.float32), 1):
+                code = 0
+        finally:
+            os._exit(code)
+    return wait_for_child(pid, HANG_LIMIT, "a forked child did not finish with an index it inherited")
+
+
+@fork_with_threads
+@fork_while_threads_allocate
+@pytest.mark.parametrize("busy", ["search", "add_batch"])
+def test_fork_while_another_thread_works_on_the_index(busy):
+    index = lodex.Index(DIM, 4, False, 0)
+    # Enough rows that a search lasts long enough for forks to land inside it.
+    index.add_batch(range(400_000), np.ones((400_000, DIM), np.float32))
+    stop = threading.Event()
+
+    def work():
+        batch = np.ones((20_000, DIM), np.float32)
+        while not stop.is_set():
+            if busy == "search":
+                index.search(np.ones(DIM, np.float32), 5)
+            else:
+                index.add_batch(range(20_000), batch)
+                index.remove(range(20_000))
+
+    worker = threading.Thread(target=work)
+    worker.start()
+    try:
+        codes = [child_uses(index) for _ in range(40)]
+    finally:
+        stop.set()
+        worker.join()
+    assert codes == [0] * 40
+
+
 @fork_with_threads
 @pytest.mark.parametrize("method", ["fork", "spawn"])
 def test_multiprocessing_pool(pool_started, expected, tmp_path, method):
     context = multiprocessing.get_context(method)
     pool = context.Pool(2)
     try:
-        results = pool.starmap_async(work, [(seed, str(tmp_path)) for seed in (1, 2, 3, 1)]).get(LIMIT)
+        results = pool.starmap_async(work, [(seed, str(tmp_path)) for seed in (1, 2, 3, 1)]).get(HANG_LIMIT)
     finally:
         # close and join rather than terminate: the workers then exit normally
         # (and a leak checker sees their exit).
@@ -164,16 +207,13 @@ EXIT_SCRIPTS = {
 
 @pytest.mark.parametrize("name", EXIT_SCRIPTS)
 def test_interpreter_exits_cleanly(name):
-    env = dict(os.environ)
-    if "daemon" in name and "ASAN_OPTIONS" in env:
-        # The interpreter ends daemon threads where they stand, and what their
-        # frames hold is never released: a leak of CPython's, not of lodex.
-        env["ASAN_OPTIONS"] += ":detect_leaks=0"
+    # The interpreter ends daemon threads where they stand.
+    env = child_env(leak_checks="daemon" not in name)
     result = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(EXIT_SCRIPTS[name])],
         capture_output=True,
         text=True,
-        timeout=LIMIT,
+        timeout=HANG_LIMIT,
         env=env,
     )
     assert result.returncode == 0, result.stderr

@@ -10,8 +10,9 @@ the run with every thread's stack. Nothing is timed.
 - load reads from a pipe that this thread feeds;
 - add_batch waits for the index lock, held by a save stuck writing into a
   pipe until this thread drains it;
-- search waits behind such an add_batch (a waiting writer holds off new
-  readers), for the same pipe.
+- search, size, len, repr and a second add_batch wait behind such an
+  add_batch (a waiting writer holds off new readers), for the same pipe;
+  config, which reads no row, answers meanwhile.
 
 "Under way" is read from the calling thread's frame: each call is the only
 line of a small function, and nothing on that line can hand the interpreter
@@ -20,7 +21,6 @@ caller on that line runs while the call is in progress (a call that returns
 only after this thread's part cannot have returned yet).
 """
 
-import faulthandler
 import os
 import select
 import sys
@@ -34,16 +34,8 @@ import lodex
 
 DIM = 256
 ROWS = 16000  # a file of about 2 MB: many times what a pipe holds unread
-WATCHDOG_SECONDS = 180
 
-
-@pytest.fixture(autouse=True)
-def watchdog():
-    # A call that waits holding the interpreter lock stops every Python
-    # thread, timeouts included; this watchdog does not need the lock.
-    faulthandler.dump_traceback_later(WATCHDOG_SECONDS, exit=True, file=sys.__stderr__)
-    yield
-    faulthandler.cancel_dump_traceback_later()
+pytestmark = pytest.mark.usefixtures("watchdog")
 
 
 class Call(threading.Thread):
@@ -61,15 +53,15 @@ class Call(threading.Thread):
             self.error = e
 
     def wait_until_under_way(self):
+        """True once the call is under way; False when it was over first (its error raised here)."""
         code = self.function.__code__
         while self.is_alive():
             frame = sys._current_frames().get(self.ident)
             if frame is not None and frame.f_code is code and frame.f_lineno > code.co_firstlineno:
-                return
+                return True
             time.sleep(0.001)  # gives up the interpreter lock, so the caller can get on
-        # Over already: an error, raised here, or a search that took the lock
-        # before the writer queued up (it then proves nothing this time).
         self.outcome()
+        return False
 
     def outcome(self):
         self.join()
@@ -167,32 +159,61 @@ def add_batch_case(tmp_path):
     assert index.size == ROWS + 1
 
 
-def search_case(tmp_path):
-    index = filled_index()
-    expected = saved_bytes(index, tmp_path)
-    pipe = tmp_path / "pipe"
-    os.mkfifo(pipe)
-    save, read_end = stuck_save(index, pipe)
-    ids, rows = np.array([10**9]), np.full((1, DIM), 10.0, np.float32)
-    query = np.ones(DIM, np.float32)
+def behind_a_waiting_writer(reader):
+    """A case: `reader` waits for the index lock behind an add_batch that waits for a stuck save."""
 
-    def add_call():
-        return index.add_batch(ids, rows)
+    def case(tmp_path):
+        index = filled_index()
+        expected = saved_bytes(index, tmp_path)
+        pipe = tmp_path / "pipe"
+        os.mkfifo(pipe)
+        save, read_end = stuck_save(index, pipe)
+        ids, rows, query = np.array([10**9]), np.full((1, DIM), 10.0, np.float32), np.ones(DIM, np.float32)
+        more_ids = np.array([10**9 + 1])
 
-    def search_call():
-        return index.search(query, 5)
+        def add_call():
+            return index.add_batch(ids, rows)
 
-    add = Call(add_call)
-    add.wait_until_under_way()
-    search = Call(search_call)
-    search.wait_until_under_way()
-    assert read_to_end(read_end) == expected
-    save.outcome()
-    add.outcome()
-    assert len(search.outcome()) == 5
+        def search():
+            return index.search(query, 5)
+
+        def size():
+            return index.size
+
+        def length():
+            return len(index)
+
+        def representation():
+            return repr(index)
+
+        def add_batch():
+            return index.add_batch(more_ids, rows)
+
+        calls = {"search": search, "size": size, "len": length, "repr": representation, "add_batch": add_batch}
+        add = Call(add_call)
+        add.wait_until_under_way()
+        # A reader that comes before the add has queued shares the lock with
+        # the save and is over at once, proving nothing: start another until
+        # one waits (the add queues just after giving the interpreter lock up).
+        while not (waiting := Call(calls[reader])).wait_until_under_way():
+            pass
+        assert index.config["dim"] == DIM  # reads no row, so never waits
+        assert read_to_end(read_end) == expected  # the save's snapshot, without the waiting rows
+        save.outcome()
+        add.outcome()
+        result = waiting.outcome()
+        if reader == "search":
+            assert len(result) == 5
+        assert index.size == ROWS + 1 + (reader == "add_batch")
+
+    return case
 
 
-@pytest.mark.parametrize("case", [add_batch_case, search_case, save_case, load_case],
-                         ids=["add_batch", "search", "save", "load"])
+CASES = {"add_batch": add_batch_case, "save": save_case, "load": load_case}
+CASES.update({f"{reader}-behind-a-writer": behind_a_waiting_writer(reader)
+              for reader in ("search", "size", "len", "repr", "add_batch")})
+
+
+@pytest.mark.parametrize("case", CASES.values(), ids=CASES.keys())
 def test_python_threads_run_during_the_call(tmp_path, case):
     case(tmp_path)

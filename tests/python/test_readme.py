@@ -4,7 +4,6 @@ Each block runs on its own, in a fresh interpreter and an empty working
 directory (files it saves land there), so every block must be self-contained.
 """
 
-import os
 import pathlib
 import re
 import subprocess
@@ -12,6 +11,8 @@ import sys
 import textwrap
 
 import pytest
+
+from conftest import child_env
 
 README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
 
@@ -73,12 +74,9 @@ def test_block_runs(line, source, tmp_path):
     script.write_text(source, encoding="utf-8")
     workdir = tmp_path / "work"
     workdir.mkdir()
-    env = dict(os.environ)
-    if "LocalCluster" in source and "ASAN_OPTIONS" in env:
-        # A Dask cluster leaves daemon threads running at exit (Dask's own, in this process and in
-        # every worker process); the interpreter ends them where they stand and what their frames
-        # hold is never released: a leak of CPython's, not of lodex.
-        env["ASAN_OPTIONS"] += ":detect_leaks=0"
+    # A Dask cluster leaves daemon threads running at exit (Dask's own, in this
+    # process and in every worker process).
+    env = child_env(leak_checks="LocalCluster" not in source)
     result = subprocess.run(
         [sys.executable, str(script)], cwd=workdir, capture_output=True, text=True, timeout=300, env=env
     )

@@ -20,6 +20,8 @@ import pytest
 
 import lodex
 
+from conftest import plain_build_only
+
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 STUB_PATH = ROOT / "python" / "lodex.pyi"
 STUB = ast.parse(STUB_PATH.read_text(encoding="utf-8"), filename=str(STUB_PATH))
@@ -187,6 +189,7 @@ def mypy(tmp_path_factory):
 
 
 @needs_mypy
+@plain_build_only
 def test_examples_pass_mypy_strict(mypy, tmp_path):
     examples = sorted(str(p) for p in (ROOT / "examples").glob("*.py"))
     assert examples
@@ -195,6 +198,7 @@ def test_examples_pass_mypy_strict(mypy, tmp_path):
 
 
 @needs_mypy
+@plain_build_only
 def test_stub_accepts_and_rejects(mypy, tmp_path):
     (tmp_path / "usage.py").write_text(USAGE, encoding="utf-8")
     result = mypy("usage.py", cwd=tmp_path)

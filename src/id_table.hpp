@@ -1,7 +1,8 @@
 // A small open-addressing hash table from u64 ids to u64 values, for the
-// id lookups of remove, get, `in` and allow-lists: each of them streams over
-// every stored id once and asks this table about it, so a lookup must cost a
-// few nanoseconds, not the pointer chase of a node-based set.
+// id lookups of remove, get and allow-lists: each of them streams over every
+// stored id once and asks this table about it, so a lookup must cost a few
+// nanoseconds, not the pointer chase of a node-based set. (`in` asks about
+// one id: a plain scan of the stored ids answers it without a table.)
 #pragma once
 
 #include <cstddef>

@@ -1,7 +1,6 @@
 // The index unit: its lock (writers are not starved, a fork child inherits
 // every index usable), all-or-nothing batches, searches that see whole
-// batches and whole removals, the search's option checks and re-ranking,
-// rows by id, bytes, and the sign vector a loaded index builds only when it
+// batches and whole removals, the search's option checks, rows by id, bytes, and the sign vector a loaded index builds only when it
 // needs it. Run plainly and under ThreadSanitizer
 // (the fork test only plainly: neither sanitizer runtime is fork-safe while
 // other threads work).
@@ -18,14 +17,12 @@
 #include <cstring>
 #include <optional>
 #include <string>
-#include <utility>
 #include <random>
 #include <thread>
 #include <vector>
 
 #include "index_file.hpp"
 #include "pool.hpp"
-#include "rerank.hpp"
 #include "sanitizers.hpp"
 
 namespace lodex {
@@ -242,14 +239,13 @@ TEST(Index, ABatchWithTheWrongIdCountChangesNothing) {
 }
 
 // The search's own checks of its options, in their order, with the messages
-// of the Python method; then re-ranking with the default 4 * k candidates.
-TEST(Index, SearchChecksItsOptionsThenReranks) {
+// of the Python method.
+TEST(Index, SearchChecksItsOptionsInOrder) {
   auto index = make_index(8, 4);
   const std::vector<float> rows = random_rows(20, 8, 10);
   ASSERT_TRUE(index->add(iota_ids(20), rows.data(), 20));
   const std::vector<float> query = random_rows(1, 8, 11);
   const RerankSource narrow{rows.data(), 20, 4};
-  const RerankSource wide{rows.data(), 20, 8};
   const uint64_t workers = pool_worker_count();
   const std::string range = "threads must be 1-" + std::to_string(workers) + " (the pool's workers), got ";
   struct Case {
@@ -275,18 +271,6 @@ TEST(Index, SearchChecksItsOptionsThenReranks) {
     auto found = index->search(std::span(query).first(c.width), 1, c.width, 5, options);
     ASSERT_FALSE(found.has_value()) << c.message;
     EXPECT_EQ(found.error().text(), c.message);
-  }
-  IndexSearchOptions options;
-  options.threads = workers;
-  options.rerank = &wide;
-  auto reranked = index->search(query, 1, 8, 5, options);
-  ASSERT_TRUE(reranked.has_value());
-  std::vector<std::pair<float, uint64_t>> exact;  // all 20 rows are candidates
-  for (uint64_t id = 0; id < 20; ++id) exact.push_back({exact_inner_product(query.data(), &rows[id * 8], 8), id});
-  std::sort(exact.rbegin(), exact.rend());
-  for (size_t i = 0; i < 5; ++i) {
-    EXPECT_EQ(reranked->ids[i], exact[i].second);
-    EXPECT_EQ(std::bit_cast<uint32_t>(reranked->scores[i]), std::bit_cast<uint32_t>(exact[i].first));
   }
 }
 

@@ -252,7 +252,9 @@ Result<BatchResults> Index::search(std::span<const float> queries, size_t n, siz
   }
   uint64_t wanted = k;
   if (options.candidates) {
-    if (options.rerank == nullptr) return std::unexpected(IndexError::invalid_argument("candidates applies only with rerank"));
+    if (options.rerank == nullptr) {
+      return std::unexpected(IndexError::invalid_argument("candidates applies only with rerank"));
+    }
     if (*options.candidates < k) {
       return std::unexpected(IndexError::invalid_argument("candidates (" + std::to_string(*options.candidates) +
                                                           ") must be at least k (" + std::to_string(k) + ")"));

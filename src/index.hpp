@@ -49,8 +49,8 @@ class RwLock {
   pthread_rwlock_t lock_;
 };
 
-// What a search of the index may be asked besides its queries and k. Index::
-// search checks every value here, with the messages the Python method has.
+// What a search of the index may be asked besides its queries and k.
+// Index::search checks every value here, with the Python method's messages.
 struct IndexSearchOptions {
   // The scan's own settings (level, path, statistics, for tests and
   // benchmarks); its max_threads and row_mask are set from `threads` and

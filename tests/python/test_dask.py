@@ -19,8 +19,10 @@ import pytest
 
 import lodex
 
+from conftest import SANITIZED
+
 pytestmark = pytest.mark.skipif(
-    "libasan" in os.environ.get("LD_PRELOAD", ""),
+    SANITIZED,
     reason="a Dask cluster leaves daemon threads running at exit, in this process and in every worker, "
     "and LeakSanitizer reports what their frames hold, which CPython never frees; this layer is pure "
     "Python over Index calls the rest of the suite checks there (the README and example runs cover "

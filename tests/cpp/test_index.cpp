@@ -17,6 +17,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <random>
 #include <thread>
 #include <vector>
@@ -244,34 +245,22 @@ TEST(Index, SearchChecksItsOptionsInOrder) {
   auto index = make_index(8, 4);
   const std::vector<float> rows = random_rows(20, 8, 10);
   ASSERT_TRUE(index->add(iota_ids(20), rows.data(), 20));
-  const std::vector<float> query = random_rows(1, 8, 11);
   const RerankSource narrow{rows.data(), 20, 4};
   const uint64_t workers = pool_worker_count();
   const std::string range = "threads must be 1-" + std::to_string(workers) + " (the pool's workers), got ";
-  struct Case {
-    std::optional<uint64_t> threads;
-    const RerankSource* rerank;
-    std::optional<uint64_t> candidates;
-    size_t width;
-    std::string message;
-  };
-  const Case cases[] = {
-      {0, nullptr, {}, 8, range + "0"},
-      {workers + 1, &narrow, 3, 4, range + std::to_string(workers + 1)},
-      {{}, nullptr, 10, 8, "candidates applies only with rerank"},
-      {{}, &narrow, 3, 4, "candidates (3) must be at least k (5)"},
-      {{}, &narrow, {}, 4, "dimension mismatch: query has 4, index has 8"},
-      {{}, &narrow, {}, 8, "rerank vectors have 4 columns, the index has dimension 8"},
-  };
-  for (const Case& c : cases) {
+  auto error = [&](std::optional<uint64_t> threads, const RerankSource* rerank, std::optional<uint64_t> candidates,
+                   size_t width) {
     IndexSearchOptions options;
-    options.threads = c.threads;
-    options.rerank = c.rerank;
-    options.candidates = c.candidates;
-    auto found = index->search(std::span(query).first(c.width), 1, c.width, 5, options);
-    ASSERT_FALSE(found.has_value()) << c.message;
-    EXPECT_EQ(found.error().text(), c.message);
-  }
+    std::tie(options.threads, options.rerank, options.candidates) = std::tie(threads, rerank, candidates);
+    auto found = index->search(std::span(rows).first(width), 1, width, 5, options);
+    return found ? std::string("no error") : found.error().text();
+  };
+  EXPECT_EQ(error(0, nullptr, {}, 8), range + "0");
+  EXPECT_EQ(error(workers + 1, &narrow, 3, 4), range + std::to_string(workers + 1));
+  EXPECT_EQ(error({}, nullptr, 10, 8), "candidates applies only with rerank");
+  EXPECT_EQ(error({}, &narrow, 3, 4), "candidates (3) must be at least k (5)");
+  EXPECT_EQ(error({}, &narrow, {}, 4), "dimension mismatch: query has 4, index has 8");
+  EXPECT_EQ(error({}, &narrow, {}, 8), "rerank vectors have 4 columns, the index has dimension 8");
 }
 
 TEST(Index, RowsById) {

@@ -93,9 +93,8 @@ bench: bench-deps
 # at the matching build level, one thread, 1,000,000 x 128 (about a quarter
 # of an hour; benchmarks/README.md). BENCH_ARGS go to fast_scan_faiss.py.
 bench-levels: bench-deps
-	cmake -S . -B build/cpp -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja -DLODEX_PYTHON=OFF \
-	  -DLODEX_BENCHMARKS=ON >/dev/null
-	cmake --build build/cpp -j $(JOBS) --target scan_bench
+	cmake -S . -B $(BUILD) -DLODEX_BENCHMARKS=ON >/dev/null
+	cmake --build $(BUILD) -j $(JOBS) --target scan_bench
 	$(BENCH_RUN) benchmarks/fast_scan_faiss.py $(BENCH_ARGS) | tee benchmarks/results/levels.md
 
 # Sanitizer runs, each in its own build directory (build/asan, build/tsan), the

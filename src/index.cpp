@@ -118,7 +118,7 @@ bool is_power_of_two(uint64_t x) { return x != 0 && (x & (x - 1)) == 0; }
 
 }  // namespace
 
-Index::Index(Storage storage) : storage_(std::move(storage)) {
+Index::Index(IndexParams params, Storage storage) : params_(std::move(params)), storage_(std::move(storage)) {
   IndexRegistry::add(this);
 }
 
@@ -135,26 +135,51 @@ Result<std::unique_ptr<Index>> Index::create(uint64_t dim, uint8_t bits, bool us
   return catching<std::unique_ptr<Index>>([&]() -> Result<std::unique_ptr<Index>> {
     auto signs = make_sign_vector(dim, seed);
     if (!signs) return std::unexpected(IndexError(signs.error()));
-    std::unique_ptr<Index> index(new Index(Storage(dim, seed, bits, use_qjl)));
+    Storage storage(dim, seed, bits, use_qjl);
+    IndexParams params = plain_params(storage);
+    std::unique_ptr<Index> index(new Index(std::move(params), std::move(storage)));
     // A new index builds its signs at once, as construction always has.
     std::call_once(index->signs_once_, [&] { index->signs_ = std::move(*signs); });
     return index;
   });
 }
 
-Result<std::unique_ptr<Index>> Index::adopt(Result<Storage> storage) {
-  if (!storage) return std::unexpected(std::move(storage.error()));
+Result<std::unique_ptr<Index>> Index::adopt(Result<StoredIndex> stored) {
+  if (!stored) return std::unexpected(std::move(stored.error()));
+  // This index scores the inner product of rows turned by the Hadamard
+  // rotation, with no center: a file asking for more is refused.
+  if (!stored->params.plain()) {
+    return std::unexpected(IndexError::invalid_argument("this index cannot score the file's metric, rotation or center"));
+  }
   // The dimension is checked now, as building the signs would check it, but
   // the signs themselves wait until something needs them.
-  if (!is_power_of_two(storage->dim())) {
-    return std::unexpected(IndexError(RotationError::not_power_of_two(storage->dim())));
+  if (!is_power_of_two(stored->storage.dim())) {
+    return std::unexpected(IndexError(RotationError::not_power_of_two(stored->storage.dim())));
   }
-  return catching<std::unique_ptr<Index>>(
-      [&]() -> Result<std::unique_ptr<Index>> { return std::unique_ptr<Index>(new Index(std::move(*storage))); });
+  return catching<std::unique_ptr<Index>>([&]() -> Result<std::unique_ptr<Index>> {
+    return std::unique_ptr<Index>(new Index(std::move(stored->params), std::move(stored->storage)));
+  });
 }
 
 Result<std::unique_ptr<Index>> Index::load(const std::string& path, const StopOnSignal& stop_on_signal) {
   return adopt(load_index_file(path, stop_on_signal));
+}
+
+Result<std::unique_ptr<Index>> Index::map(const std::string& path, bool warm) {
+  auto index = adopt(map_index_file(path, warm));
+  if (index) {
+    Status named = catching<void>([&] {
+      (*index)->mapped_path_ = path;
+      return Status{};
+    });
+    if (!named) return std::unexpected(std::move(named.error()));
+  }
+  return index;
+}
+
+IndexError Index::read_only_error(const char* what) const {
+  return IndexError::invalid_argument(std::string("cannot ") + what + ": the index is a read-only memory map of " +
+                                      mapped_path_ + " (load it without mmap=True to change it)");
 }
 
 Result<std::unique_ptr<Index>> Index::from_bytes(std::span<const uint8_t> bytes) {
@@ -177,6 +202,7 @@ Result<std::span<const float>> Index::signs() const {
 // Adding rows.
 
 Status Index::add(std::span<const uint64_t> ids, const void* rows, size_t n) {
+  if (read_only()) return std::unexpected(read_only_error("add rows"));
   if (ids.size() != n) {
     return std::unexpected(IndexError::invalid_argument("ids length " + std::to_string(ids.size()) +
                                                         " != row count " + std::to_string(n)));
@@ -312,20 +338,21 @@ Result<BatchResults> Index::search(std::span<const float> queries, size_t n, siz
 // ---------------------------------------------------------------------------
 // Files and bytes.
 
-Status Index::save(const std::string& path) const {
+Status Index::save(const std::string& path, bool mappable) const {
   std::shared_lock guard(lock_);
-  return catching<void>([&] { return save_index_file(path, storage_); });
+  return catching<void>([&] { return save_index_file(path, params_, storage_, mappable); });
 }
 
-Result<std::vector<uint8_t>> Index::to_bytes() const {
+Result<std::vector<uint8_t>> Index::to_bytes(bool mappable) const {
   std::shared_lock guard(lock_);
-  return index_file_bytes(storage_);
+  return index_file_bytes(params_, storage_, mappable);
 }
 
 // ---------------------------------------------------------------------------
 // Rows by id.
 
 Result<size_t> Index::remove(std::vector<uint64_t> ids) {
+  if (read_only()) return std::unexpected(read_only_error("remove rows"));
   std::unique_lock guard(lock_);
   auto removed = catching<size_t>([&]() -> Result<size_t> {
     const IdTable doomed(ids);

@@ -17,6 +17,7 @@
 
 #include "errors.hpp"
 #include "index_file.hpp"
+#include "index_params.hpp"
 #include "rerank.hpp"
 #include "rotation.hpp"
 #include "search.hpp"
@@ -78,6 +79,11 @@ class Index {
   // vector is built when an operation first needs it, so opening a file
   // costs what the file holds, whatever dimension its header claims.
   static Result<std::unique_ptr<Index>> load(const std::string& path, const StopOnSignal& stop_on_signal = {});
+  // An index served from a read-only shared memory map of the mappable file
+  // at `path` (map_index_file): opening costs what the header costs, or,
+  // with `warm`, reading the whole file once. Its rows can be searched,
+  // read, saved and copied, never changed.
+  static Result<std::unique_ptr<Index>> map(const std::string& path, bool warm);
   static Result<std::unique_ptr<Index>> from_bytes(std::span<const uint8_t> bytes);
 
   ~Index();
@@ -90,6 +96,10 @@ class Index {
   uint8_t bits() const { return storage_.bits(); }
   bool use_qjl() const { return storage_.use_qjl(); }
   uint64_t seed() const { return storage_.seed(); }
+  const IndexParams& params() const { return params_; }
+  // Whether the rows are a read-only memory map: add and remove then fail
+  // with InvalidArgument and change nothing.
+  bool read_only() const { return storage_.read_only(); }
 
   // For callers that must not block while holding the interpreter lock:
   // they try it first and wait only after giving that lock up.
@@ -111,9 +121,11 @@ class Index {
   Result<BatchResults> search(std::span<const float> queries, size_t n, size_t query_dim, uint64_t k,
                               const IndexSearchOptions& options = {}) const;
 
-  Status save(const std::string& path) const;
+  // Writes the file (index_file.hpp: the .ldx format for plain parameters
+  // unless `mappable`).
+  Status save(const std::string& path, bool mappable = false) const;
   // Exactly the bytes `save` writes.
-  Result<std::vector<uint8_t>> to_bytes() const;
+  Result<std::vector<uint8_t>> to_bytes(bool mappable = false) const;
 
   // Removes every row whose id is listed; returns how many went. The store
   // is compacted at once, so memory and scan time come back immediately
@@ -125,13 +137,17 @@ class Index {
   Result<std::optional<uint64_t>> get(std::span<const uint64_t> ids, float* out) const;
 
  private:
-  explicit Index(Storage storage);
-  static Result<std::unique_ptr<Index>> adopt(Result<Storage> storage);
+  Index(IndexParams params, Storage storage);
+  static Result<std::unique_ptr<Index>> adopt(Result<StoredIndex> stored);
+  // The error of a change to a read-only index; `what` is the operation.
+  IndexError read_only_error(const char* what) const;
   // The sign vector, built on first use (under either mode of the lock).
   Result<std::span<const float>> signs() const;
 
   mutable RwLock lock_;
+  IndexParams params_;
   Storage storage_;
+  std::string mapped_path_;  // the file of a mapped index
   mutable std::once_flag signs_once_;
   mutable SignVector signs_;
 

@@ -153,7 +153,6 @@ size_t piece_rows_for(size_t len) {
 
 namespace {
 
-constexpr size_t kBlocksPerChunk = kChunkRows / kBlockRows;
 // Blocks per step of a piece: the scores (or survivor masks) stay in L1 and
 // the heap is fed while the codes just read are still in cache.
 constexpr size_t kRunBlocks = 16;

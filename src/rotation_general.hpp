@@ -91,6 +91,11 @@ class GeneralRotation {
   // scratch scratch_size() floats; the three must not overlap. No checks, no
   // allocation. Safe to call from several threads with their own scratch.
   void transform(const float* x, float* out, float* scratch) const;
+  // The transpose: out[0 .. dim) = the first dim() coordinates of
+  // D * (sigma R)^T * y, y holding width() floats, scratch scratch_size()
+  // floats; no overlaps. transpose(transform(x)) is gain_squared() * x up to
+  // float32 rounding. The same guarantees as transform().
+  void transpose(const float* y, float* out, float* scratch) const;
 
   // R * D * pad(x) (orthonormal), or DimensionMismatch (x's length, dim).
   std::expected<std::vector<float>, RotationError> rotate(std::span<const float> x) const;

@@ -16,17 +16,7 @@ namespace lodex {
 
 namespace {
 
-// 1e-10 as float32 (bit pattern 0x2EDBE6FF): below it a row has no direction.
-constexpr float kMinNorm = 1e-10f;
 static_assert(std::bit_cast<uint32_t>(kMinNorm) == 0x2EDBE6FFu);
-
-float row_norm(const float* x, size_t d) {
-  // From -0.0, the exact additive identity. The squares are independent
-  // (and may be formed several at once); the additions are one chain.
-  float s = -0.0f;
-  for (size_t j = 0; j < d; ++j) s = s + x[j] * x[j];
-  return std::sqrt(s);
-}
 
 // Sixteen coordinates at a time as four 4-lane vectors in portable vector
 // types: every target with 128-bit vectors runs them natively, and nothing
@@ -114,6 +104,14 @@ void quantize_and_pack(const float* u, size_t d, float r, float root, const floa
 }
 
 }  // namespace
+
+float row_norm(const float* x, size_t d) {
+  // From -0.0, the exact additive identity. The squares are independent
+  // (and may be formed several at once); the additions are one chain.
+  float s = -0.0f;
+  for (size_t j = 0; j < d; ++j) s = s + x[j] * x[j];
+  return std::sqrt(s);
+}
 
 Result<RowEncoder> RowEncoder::create(uint64_t row_length, std::span<const float> signs, uint8_t bits) {
   // The same checks, in the same order, as rotating and then selecting the

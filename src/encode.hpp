@@ -3,6 +3,7 @@
 // sums in coordinate order, never fused.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -13,6 +14,12 @@
 #include "rotator.hpp"
 
 namespace lodex {
+
+// 1e-10 as float32 (bit pattern 0x2EDBE6FF): below it a row has no direction.
+inline constexpr float kMinNorm = 1e-10f;
+
+// |x|: the float32 sum of squares in coordinate order, then its root.
+float row_norm(const float* x, size_t d);
 
 struct EncodedRow {
   uint16_t norm;                               // bfloat16 bits of the row's norm

@@ -472,12 +472,12 @@ GeneralRotation::GeneralRotation(GeneralRotation&&) noexcept = default;
 GeneralRotation& GeneralRotation::operator=(GeneralRotation&&) noexcept = default;
 GeneralRotation::~GeneralRotation() = default;
 
-std::expected<GeneralRotation, RotationError> GeneralRotation::create(uint64_t dim, uint64_t seed) {
-  if (dim == 0) return std::unexpected(RotationError::zero_dimension());
-  // Widths dim .. dim rounded up to 32 (at least 32): the flattest estimate,
-  // then the cheapest, then the narrowest.
+namespace {
+
+// Widths dim .. dim rounded up to 32 (at least 32): the flattest estimate,
+// then the cheapest, then the narrowest.
+uint64_t choose_width(Planner& planner, uint64_t dim) {
   const uint64_t widest = std::max<uint64_t>(32, (dim + 31) / 32 * 32);
-  Planner planner;
   uint64_t width = 0;
   Choice best;
   for (uint64_t m = dim; m <= widest; ++m) {
@@ -487,6 +487,20 @@ std::expected<GeneralRotation, RotationError> GeneralRotation::create(uint64_t d
       width = m;
     }
   }
+  return width;
+}
+
+}  // namespace
+
+uint64_t GeneralRotation::width_for(uint64_t dim) {
+  Planner planner;
+  return choose_width(planner, dim);
+}
+
+std::expected<GeneralRotation, RotationError> GeneralRotation::create(uint64_t dim, uint64_t seed) {
+  if (dim == 0) return std::unexpected(RotationError::zero_dimension());
+  Planner planner;
+  const uint64_t width = choose_width(planner, dim);
 
   GeneralRotation r;
   r.dim_ = dim;

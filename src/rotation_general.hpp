@@ -63,6 +63,9 @@ class GeneralRotation {
 
   // Fails with ZeroDimension for dim 0.
   static std::expected<GeneralRotation, RotationError> create(uint64_t dim, uint64_t seed);
+  // The width create() chooses for dim >= 1, from the plan alone (no
+  // transform is built): what a reader checks a stored width against.
+  static uint64_t width_for(uint64_t dim);
 
   GeneralRotation(GeneralRotation&&) noexcept;
   GeneralRotation& operator=(GeneralRotation&&) noexcept;

@@ -33,6 +33,11 @@ Rotator Rotator::from_signs(std::span<const float> signs) {
   return r;
 }
 
+uint64_t Rotator::code_width_for(bool general, uint64_t dim) {
+  if (!general) return dim;
+  return std::max(kCodeGroup, (GeneralRotation::width_for(dim) + kCodeGroup - 1) / kCodeGroup * kCodeGroup);
+}
+
 std::expected<Rotator, RotationError> Rotator::general(uint64_t dim, uint64_t seed) {
   auto built = GeneralRotation::create(dim, seed);
   if (!built) return std::unexpected(built.error());

@@ -31,6 +31,9 @@ class Rotator {
   static Rotator from_signs(std::span<const float> signs);
   // Any dim from 1.
   static std::expected<Rotator, RotationError> general(uint64_t dim, uint64_t seed);
+  // The code width of the general (or the Hadamard) rotation for dim >= 1,
+  // without building it.
+  static uint64_t code_width_for(bool general, uint64_t dim);
 
   uint64_t dim() const { return dim_; }
   uint64_t width() const { return width_; }

@@ -1166,12 +1166,13 @@ PyMethodDef index_methods[] = {
      "    rerank: float32 array whose row `id` is the original vector of the\n"
      "        row with that id (a numpy.memmap of them on disk, typically).\n"
      "        The best `candidates` rows by compressed score are scored again\n"
-     "        by their exact float32 inner product with the query, and the best\n"
-     "        k by that exact score are returned with it.\n"
+     "        by their exact float32 score (the index's metric) against the\n"
+     "        query, and the best k by that exact score are returned with it.\n"
      "    candidates: Rows per query to re-rank (default 4 * k).\n\n"
      "Returns:\n"
      "    (ids, scores): numpy uint64 and float32 arrays of shape (n, m),\n"
-     "    m = min(k, searchable rows), each row sorted by descending score."},
+     "    m = min(k, searchable rows), each row best first: by descending\n"
+     "    score, or by ascending distance for metric \"l2\"."},
     {"remove", LODEX_FASTCALL(index_remove), METH_FASTCALL | METH_KEYWORDS,
      "remove($self, ids)\n--\n\n"
      "Remove every row whose id is in ids; return how many rows went.\n\n"
@@ -1192,6 +1193,8 @@ PyMethodDef index_methods[] = {
      "from_bytes(data)\n--\n\n"
      "An index from the bytes of a .ldx file (bytes or any buffer).\n\n"
      "Checks and errors are those of load."},
+    {"__reduce__", reinterpret_cast<PyCFunction>(index_reduce), METH_NOARGS,
+     "__reduce__($self)\n--\n\nPickle support: the index travels as its .ldx bytes."},
     {"search_range", LODEX_FASTCALL(index_search_range), METH_FASTCALL | METH_KEYWORDS,
      "search_range($self, queries, threshold, *, allow=None, threads=None)\n--\n\n"
      "Every row scoring at least threshold (at most, for metric \"l2\"), for every query.\n\n"
@@ -1208,8 +1211,6 @@ PyMethodDef index_methods[] = {
      "    (lims, ids, scores): query i's results are ids[lims[i]:lims[i + 1]]\n"
      "    (uint64) and scores[lims[i]:lims[i + 1]] (float32), best first, equal\n"
      "    scores in storage order; lims is uint64 of shape (n + 1,)."},
-    {"__reduce__", reinterpret_cast<PyCFunction>(index_reduce), METH_NOARGS,
-     "__reduce__($self)\n--\n\nPickle support: the index travels as its .ldx bytes."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -57,12 +57,12 @@ class Index:
     def search(self, query: NDArray[np.float32], k: int) -> list[tuple[int, float]]:
         """The k stored rows scoring highest against `query`, as (id, score), best first."""
 
-    def save(self, path: str) -> None:
-        """Write the index to one .ldx file at `path`."""
+    def save(self, path: str, *, mappable: bool = False) -> None:
+        """Write the index to one .ldx file at `path`; `mappable` for one `load(path, mmap=True)` can serve."""
 
     @staticmethod
-    def load(path: str) -> Index:
-        """Read an index from a .ldx file written by `save`."""
+    def load(path: str, *, mmap: bool = False, warm: bool = False) -> Index:
+        """Read an index from a .ldx file written by `save`; `mmap` serves a mappable file from a read-only map."""
 
     def search_batch(
         self,
@@ -82,7 +82,7 @@ class Index:
     def get(self, ids: _Ids) -> NDArray[np.float32]:
         """The decoded approximation of the first row of each id, shape (len(ids), dim)."""
 
-    def to_bytes(self) -> bytes:
+    def to_bytes(self, *, mappable: bool = False) -> bytes:
         """The .ldx file's bytes, as save would write them."""
 
     @staticmethod
@@ -119,6 +119,10 @@ class Index:
     @property
     def center(self) -> NDArray[np.float32] | None:
         """A new float32 array of the centre, or None."""
+
+    @property
+    def read_only(self) -> bool:
+        """Whether the index is served from a read-only memory map (`load(path, mmap=True)`)."""
 
     def __repr__(self) -> str: ...
     def __bool__(self) -> bool: ...

@@ -641,6 +641,9 @@ void index_dealloc(PyObject* self) {
 
 PyObject* index_get_size(PyObject* self, void*) { return PyLong_FromSize_t(shared_size(index_of(self))); }
 
+// Fixed for the index's life: read without the lock.
+PyObject* index_get_read_only(PyObject* self, void*) { return PyBool_FromLong(index_of(self).read_only()); }
+
 PyObject* index_get_config(PyObject* self, void*) {
   // The parameters never change: only the row count needs the lock, and
   // config reports none. The dict is built fresh on every read.
@@ -1024,16 +1027,25 @@ PyObject* index_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 // ---------------------------------------------------------------------------
 // save, load, bytes and pickling
 
+// An optional bool keyword: absent is false.
+bool to_flag(PyObject* obj, const char* name, bool* out) {
+  *out = false;
+  return obj == nullptr || to_bool(obj, name, out);
+}
+
 PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return entry([&]() -> PyObject* {
-    PyObject* bound[1];
-    if (!bind_arguments({"Index.save", {"path"}}, args, nargs, kwnames, args + nargs, bound)) return nullptr;
+    PyObject* bound[2];
+    if (!bind_arguments({"Index.save", {"path"}, {"mappable"}}, args, nargs, kwnames, args + nargs, bound)) {
+      return nullptr;
+    }
     std::string path;
-    if (!to_path(bound[0], &path)) return nullptr;
+    bool mappable = false;
+    if (!to_path(bound[0], &path) || !to_flag(bound[1], "mappable", &mappable)) return nullptr;
     const lodex::Index& index = index_of(self);
     Failure failure;
     without_gil(failure, [&] {
-      take(index.save(path), failure);
+      take(index.save(path, mappable), failure);
     });
     if (failure.failed()) return failure.raise();
     Py_RETURN_NONE;
@@ -1049,10 +1061,20 @@ PyObject* finish_load(Failure& failure, std::unique_ptr<lodex::Index> loaded) {
 
 PyObject* index_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return entry([&]() -> PyObject* {
-    PyObject* bound[1];
-    if (!bind_arguments({"Index.load", {"path"}}, args, nargs, kwnames, args + nargs, bound)) return nullptr;
+    PyObject* bound[3];
+    if (!bind_arguments({"Index.load", {"path"}, {"mmap", "warm"}}, args, nargs, kwnames, args + nargs, bound)) {
+      return nullptr;
+    }
     std::string path;
-    if (!to_path(bound[0], &path)) return nullptr;
+    bool mmap = false;
+    bool warm = false;
+    if (!to_path(bound[0], &path) || !to_flag(bound[1], "mmap", &mmap) || !to_flag(bound[2], "warm", &warm)) {
+      return nullptr;
+    }
+    if (warm && !mmap) {
+      PyErr_SetString(PyExc_ValueError, "warm applies only with mmap=True");
+      return nullptr;
+    }
     // A read that a signal interrupts (Ctrl-C on a FIFO that never ends)
     // asks Python's handlers; no index lock is held, so taking the GIL for
     // that is safe. An exception they raise ends the load and is raised.
@@ -1065,19 +1087,25 @@ PyObject* index_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     std::unique_ptr<lodex::Index> loaded;
     Failure failure;
     without_gil(failure, [&] {
-      take(lodex::Index::load(path, stop_on_signal), loaded, failure);
+      take(mmap ? lodex::Index::map(path, warm) : lodex::Index::load(path, stop_on_signal), loaded, failure);
     });
     return finish_load(failure, std::move(loaded));
   });
 }
 
-PyObject* index_to_bytes(PyObject* self, PyObject*) {
+PyObject* index_to_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return entry([&]() -> PyObject* {
+    PyObject* bound[1];
+    bool mappable = false;
+    if (!bind_arguments({"Index.to_bytes", {}, {"mappable"}}, args, nargs, kwnames, args + nargs, bound) ||
+        !to_flag(bound[0], "mappable", &mappable)) {
+      return nullptr;
+    }
     const lodex::Index& index = index_of(self);
     std::vector<uint8_t> bytes;
     Failure failure;
     without_gil(failure, [&] {
-      take(index.to_bytes(), bytes, failure);
+      take(index.to_bytes(mappable), bytes, failure);
     });
     if (failure.failed()) return failure.raise();
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
@@ -1113,7 +1141,7 @@ PyObject* index_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyObject* index_reduce(PyObject* self, PyObject*) {
-  PyRef bytes(index_to_bytes(self, nullptr));
+  PyRef bytes(index_to_bytes(self, nullptr, 0, nullptr));
   if (!bytes) return nullptr;
   return Py_BuildValue("(O(O))", g_from_bytes, bytes.get());
 }
@@ -1187,8 +1215,8 @@ PyMethodDef index_methods[] = {
      "approximation the index stores (codebook values, norm, the inverse\n"
      "rotation), not the vector that was added. Raises KeyError naming the\n"
      "first id that no row has."},
-    {"to_bytes", reinterpret_cast<PyCFunction>(index_to_bytes), METH_NOARGS,
-     "to_bytes($self)\n--\n\nThe bytes of the .ldx file that save would write."},
+    {"to_bytes", LODEX_FASTCALL(index_to_bytes), METH_FASTCALL | METH_KEYWORDS,
+     "to_bytes($self, *, mappable=False)\n--\n\nThe bytes of the .ldx file that save would write."},
     {"from_bytes", LODEX_FASTCALL(index_from_bytes), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "from_bytes(data)\n--\n\n"
      "An index from the bytes of a .ldx file (bytes or any buffer).\n\n"
@@ -1221,6 +1249,8 @@ PyGetSetDef index_getset[] = {
     {"rotation", index_get_rotation, nullptr, "The rotation rows are coded with: \"hadamard\" or \"general\".",
      nullptr},
     {"center", index_get_center, nullptr, "A new float32 array of the centre rows are shifted by, or None.", nullptr},
+    {"read_only", index_get_read_only, nullptr,
+     "Whether the index is served from a read-only memory map (load(path, mmap=True)).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -77,6 +77,11 @@ def stub_parameters(node, kind):
     return params if kind == "static" else params[1:]
 
 
+# Keyword-only parameters added to methods whose text signature is fixed as
+# first published: the stub lists them after the ones the signature shows.
+UNSHOWN_KEYWORDS = {"save": ["mappable"], "load": ["mmap", "warm"]}
+
+
 def runtime_parameters(name, kind):
     if kind == "property":
         return []
@@ -84,7 +89,8 @@ def runtime_parameters(name, kind):
     params = list(inspect.signature(target).parameters.values())
     if kind == "method":
         params = params[1:]
-    return [(p.name, p.kind.name, p.default is not P.empty) for p in params]
+    unshown = [(keyword, P.KEYWORD_ONLY.name, True) for keyword in UNSHOWN_KEYWORDS.get(name, [])]
+    return [(p.name, p.kind.name, p.default is not P.empty) for p in params] + unshown
 
 
 INDEX = stub_class("Index")

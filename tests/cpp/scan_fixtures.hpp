@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <iterator>
+#include <limits>
 #include <cstdint>
 #include <random>
 #include <span>
@@ -26,13 +27,16 @@ inline constexpr uint16_t kSpecialNorms[] = {0x7FC1, 0x7F81, 0xFFC0, 0x7F80, 0xF
 
 struct RowOptions {
   bool special_norms = false;  // every seventh row takes a special norm
+  bool row_terms = false;      // rows carry random terms (every eleventh infinite or NaN)
 };
 
 // `rows` rows of random codes (each below 2^bits; the unused high bits of
 // the last byte zero, as packing leaves them) and random norms; id = row.
 inline Storage random_storage(uint64_t dim, uint8_t bits, size_t rows, uint64_t seed, RowOptions options = {}) {
-  Storage storage(dim, seed, bits, false);
+  Storage storage(dim, seed, bits, false, options.row_terms);
   std::mt19937_64 rng(seed);
+  const float odd_terms[] = {std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
+                             std::numeric_limits<float>::quiet_NaN()};
   std::vector<uint8_t> codes(dim);
   std::vector<uint8_t> packed(storage.code_bytes());
   std::uniform_real_distribution<float> norm(0.01f, 4.0f);
@@ -41,7 +45,9 @@ inline Storage random_storage(uint64_t dim, uint8_t bits, size_t rows, uint64_t 
     pack_codes(codes, bits, packed);
     uint16_t n = bf16_from_f32(norm(rng));
     if (options.special_norms && i % 7 == 3) n = kSpecialNorms[(i / 7) % std::size(kSpecialNorms)];
-    storage.push(i, n, packed, std::nullopt);
+    float term = 0.0f;
+    if (options.row_terms) term = i % 11 == 5 ? odd_terms[(i / 11) % 3] : norm(rng) * 100.0f - 200.0f;
+    storage.push(i, n, packed, std::nullopt, term);
   }
   return storage;
 }

@@ -16,6 +16,7 @@
 #include "cpu.hpp"
 #include "first_pass.hpp"
 #include "kernels/scan.hpp"
+#include "metric.hpp"
 #include "rotation.hpp"
 #include "scan_fixtures.hpp"
 #include "search.hpp"
@@ -292,25 +293,43 @@ TEST_P(FirstPassKernel, SumsAndMasksMatchTheModel) {
   }
 }
 
-// The bound, adversarially: a threshold at each row's own exact score, and
-// at the float just below it, must keep the row (it ties or beats the root).
+// The bound, adversarially: a threshold at each row's own exact key, and at
+// the float just below it, must keep the row (it ties or beats the root),
+// for every kind of key: the score, with row terms (centred "ip", "cosine")
+// and the squared distance ("l2"), each with a query constant.
 // Norms include the float32 extremes, zeros of both signs and non-finite
-// values; queries are scaled towards both ends of the range.
+// values, terms infinities and NaNs; queries are scaled towards both ends of
+// the range.
 TEST_P(FirstPassKernel, KeepsEveryRowAtItsOwnScore) {
   const uint64_t dim = 64;
   const auto signs = make_sign_vector(dim, 21);
   for (const int b : {2, 3, 4, 5}) {
     const uint8_t bits = static_cast<uint8_t>(b);
-    Storage storage = random_storage(dim, bits, 300, 40 + b, {.special_norms = true});
+    Storage storage = random_storage(dim, bits, 300, 40 + b, {.special_norms = true, .row_terms = true});
     std::vector<uint8_t> packed(storage.code_bytes(), 0x5A);
     for (const uint16_t extreme : {0x7F7F, 0xFF7F, 0x0001, 0x0080, 0x0000, 0x8000, 0x3F80}) {
-      storage.push(1000 + extreme, extreme, packed, std::nullopt);
+      storage.push(1000 + extreme, extreme, packed, std::nullopt, static_cast<float>(extreme) - 3e4f);
     }
     const size_t rows = storage.len();
-    for (const float factor : {1.0f, 3e-17f, 1e17f, 1e-30f, 1e30f}) {
+    for (const auto& [factor, key, add] : std::vector<std::tuple<float, KeyKind, float>>{
+             {1.0f, KeyKind::kScore, 0.0f},
+             {3e-17f, KeyKind::kScore, 0.0f},
+             {1e17f, KeyKind::kScore, 0.0f},
+             {1e-30f, KeyKind::kScore, 0.0f},
+             {1e30f, KeyKind::kScore, 0.0f},
+             {1.0f, KeyKind::kRowTerm, 17.25f},
+             {1e17f, KeyKind::kRowTerm, -3e34f},
+             {1e-30f, KeyKind::kRowTerm, 0.0f},
+             {1.0f, KeyKind::kSquaredDistance, -64.0f},
+             {1e17f, KeyKind::kSquaredDistance, -3e36f},
+             {3e-17f, KeyKind::kSquaredDistance, 0.0f}}) {
       std::vector<float> query = gaussian(dim, 5 + b);
       for (float& x : query) x *= factor;
-      const std::vector<float> exact = reference_scores(storage, *signs, query);
+      std::vector<float> exact = reference_scores(storage, *signs, query);
+      for (size_t r = 0; r < rows; ++r) {
+        const float row = key == KeyKind::kRowTerm ? storage.row_term(r) : bf16_to_f32(storage.norm_bits(r));
+        exact[r] = row_key(key, exact[r], row, add);
+      }
       const auto rotated = rotate_unscaled(query, *signs);
       const auto cb = centroids(bits);
       const QueryTable table = build_query_table(*rotated, *cb);
@@ -319,8 +338,15 @@ TEST_P(FirstPassKernel, KeepsEveryRowAtItsOwnScore) {
         const auto plan =
             build_pass_plan(k.format, table.entries.data(), table.n_centroids, rotated->data(), dim, bits, bytes.data);
         if (!plan) continue;  // this query takes the exact path (at this level, for this format)
-        const PassArgs base{dim, storage.words_per_row() * kBlockRows, 1.0f / static_cast<float>(dim), nullptr, 0,
-                            is_rank1(k.format) ? rank1_levels(k.format, bits) : nullptr};
+        const PassArgs base{dim,
+                            storage.words_per_row() * kBlockRows,
+                            1.0f / static_cast<float>(dim),
+                            nullptr,
+                            0,
+                            is_rank1(k.format) ? rank1_levels(k.format, bits) : nullptr,
+                            key,
+                            storage.chunk_norms(0),
+                            storage.chunk_terms(0)};
         for (size_t first = 0; first < rows; first += 16) {
           const size_t lanes = std::min<size_t>(16, rows - first);
           for (const bool below_it : {false, true}) {
@@ -331,7 +357,7 @@ TEST_P(FirstPassKernel, KeepsEveryRowAtItsOwnScore) {
               for (size_t lane = lane0; lane < std::min(lanes, lane0 + kMaxPassQueries); ++lane) {
                 float theta = exact[first + lane];
                 if (below_it) theta = std::nextafter(theta, -kInf);
-                queries.push_back({bytes.data, plan->delta, plan->offset, pass_threshold(true, theta)});
+                queries.push_back({bytes.data, plan->delta, plan->offset, pass_threshold(true, theta), add});
               }
               PassArgs args = base;
               args.queries = queries.data();
@@ -343,8 +369,9 @@ TEST_P(FirstPassKernel, KeepsEveryRowAtItsOwnScore) {
                 const size_t lane = lane0 + i;
                 if (std::isnan(exact[first + lane])) continue;
                 ASSERT_NE(survivors[i] >> lane & 1u, 0u)
-                    << "bits " << b << " factor " << factor << " row " << first + lane << " score "
-                    << exact[first + lane] << " norm 0x" << std::hex << storage.norm_bits(first + lane);
+                    << "bits " << b << " factor " << factor << " key " << static_cast<int>(key) << " row "
+                    << first + lane << " key " << exact[first + lane] << " norm 0x" << std::hex
+                    << storage.norm_bits(first + lane);
               }
             }
           }
@@ -358,21 +385,23 @@ TEST_P(FirstPassKernel, KeepsEveryRowAtItsOwnScore) {
 // plan makes (plans keep |A| below 2^24): every weight +-127 at the largest
 // dim a pass takes, rows of the extreme codes, so that a narrow accumulator
 // anywhere overflows. Thresholds at each row's own bound and just above it
-// read every row's bound exactly.
+// read every row's bound exactly, as a score and as each other kind of key.
 TEST_P(FirstPassKernel, RankOneSumsAtTheWidestWeightsAndLargestDim) {
   const uint64_t dim = uint64_t{1} << 16;
   ASSERT_TRUE(first_pass_shape_ok(dim, 4) && !first_pass_shape_ok(2 * dim, 4));
   for (const int b : {2, 3, 4, 5}) {
     const uint8_t bits = static_cast<uint8_t>(b);
     const uint8_t top = static_cast<uint8_t>((1u << bits) - 1);
-    Storage storage(dim, 0, bits, false);
+    Storage storage(dim, 0, bits, false, true);
     std::vector<std::vector<uint8_t>> codes = {std::vector<uint8_t>(dim, 0), std::vector<uint8_t>(dim, top),
                                                std::vector<uint8_t>(dim, 1)};
+    const float terms[] = {-1.5e9f, 3.0f, 7e8f};
     std::vector<uint8_t> packed(storage.code_bytes());
     for (size_t r = 0; r < codes.size(); ++r) {
       pack_codes(codes[r], bits, packed);
-      storage.push(r, bf16_from_f32(static_cast<float>(dim)), packed, std::nullopt);
+      storage.push(r, bf16_from_f32(static_cast<float>(dim)), packed, std::nullopt, terms[r]);
     }
+    auto row_value = [&](KeyKind key, size_t r) { return key == KeyKind::kRowTerm ? terms[r] : static_cast<float>(dim); };
     for (const PassKernel& k : kernels(bits)) {
       if (!is_rank1(k.format)) continue;
       std::vector<AlignedBytes> tables;
@@ -383,22 +412,34 @@ TEST_P(FirstPassKernel, RankOneSumsAtTheWidestWeightsAndLargestDim) {
         sums.emplace_back();
         for (const auto& row : codes) sums.back().push_back(pass_sum(k.format, tables.back().data, row.data(), dim, bits));
       }
-      for (size_t pivot = 0; pivot < codes.size(); ++pivot) {
-        for (const bool above : {false, true}) {
-          // A full group of queries, alternating the two tables.
-          std::vector<PassQuery> queries;
-          for (size_t q = 0; q < kMaxPassQueries; ++q) {
-            const float own = static_cast<float>(sums[q % 2][pivot]);
-            queries.push_back({tables[q % 2].data, 1.0f, 0.0f, above ? std::nextafter(own, kInf) : own});
-          }
-          const PassArgs args{dim, storage.words_per_row() * kBlockRows, 1.0f / static_cast<float>(dim),
-                              queries.data(), queries.size(), rank1_levels(k.format, bits)};
-          uint16_t survivors[kMaxPassQueries];
-          k.fn(args, storage.chunk_blocks(0), storage.chunk_norms(0), codes.size(), survivors);
-          for (size_t q = 0; q < queries.size(); ++q) {
-            for (size_t r = 0; r < codes.size(); ++r) {
-              EXPECT_EQ((survivors[q] >> r & 1u) != 0, pass_keeps(queries[q], sums[q % 2][r], 1.0f))
-                  << "bits " << b << " query " << q << " row " << r << " sum " << sums[q % 2][r];
+      for (const auto& [key, add] : {std::pair{KeyKind::kScore, 0.0f}, std::pair{KeyKind::kRowTerm, 2.5e8f},
+                                     std::pair{KeyKind::kSquaredDistance, -3e9f}}) {
+        for (size_t pivot = 0; pivot < codes.size(); ++pivot) {
+          for (const bool above : {false, true}) {
+            // A full group of queries, alternating the two tables.
+            std::vector<PassQuery> queries;
+            for (size_t q = 0; q < kMaxPassQueries; ++q) {
+              const float own = row_key(key, static_cast<float>(sums[q % 2][pivot]), row_value(key, pivot), add);
+              queries.push_back({tables[q % 2].data, 1.0f, 0.0f, above ? std::nextafter(own, kInf) : own, add});
+            }
+            const PassArgs args{dim,
+                                storage.words_per_row() * kBlockRows,
+                                1.0f / static_cast<float>(dim),
+                                queries.data(),
+                                queries.size(),
+                                rank1_levels(k.format, bits),
+                                key,
+                                storage.chunk_norms(0),
+                                storage.chunk_terms(0)};
+            uint16_t survivors[kMaxPassQueries];
+            k.fn(args, storage.chunk_blocks(0), storage.chunk_norms(0), codes.size(), survivors);
+            for (size_t q = 0; q < queries.size(); ++q) {
+              for (size_t r = 0; r < codes.size(); ++r) {
+                EXPECT_EQ((survivors[q] >> r & 1u) != 0,
+                          pass_keeps(queries[q], sums[q % 2][r], 1.0f, key, row_value(key, r)))
+                    << "bits " << b << " key " << static_cast<int>(key) << " query " << q << " row " << r << " sum "
+                    << sums[q % 2][r];
+              }
             }
           }
         }

@@ -39,6 +39,15 @@ for dim in (64, 16):
         ids, scores = index.search_batch(queries, 10)
         digest.update(ids.tobytes() + scores.tobytes())
         digest.update(repr(index.search(queries[0], 7)).encode())
+# Every metric, the general rotation at widths that are not whole groups, a centre, ranges.
+for metric, dim in (("ip", 100), ("cosine", 3), ("l2", 784)):
+    rows = rng.standard_normal((2000, dim)).astype(np.float32) + 0.3
+    queries = rng.standard_normal((20, dim)).astype(np.float32) + 0.3
+    index = lodex.Index(dim, 4, False, 11, metric=metric, rotation="general", center=rows.mean(axis=0))
+    index.add_batch(np.arange(2000), rows)
+    ids, scores = index.search_batch(queries, 10)
+    lims, rids, rscores = index.search_range(queries, float(scores[0, 9]))
+    digest.update(ids.tobytes() + scores.tobytes() + lims.tobytes() + rids.tobytes() + rscores.tobytes())
 print(json.dumps({"level": lodex.simd_level(), "digest": digest.hexdigest(),
                   "warnings": [f"{w.category.__name__}: {w.message}" for w in caught]}))
 """

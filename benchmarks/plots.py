@@ -19,8 +19,9 @@ class Point:
 # family prefix -> (colour, marker); the first prefix that matches wins.
 STYLES = (
     ("lodex + re-rank", "tab:purple", "P"),
+    ("lodex centred", "tab:cyan", "o"),
     ("lodex", "tab:blue", "o"),
-    ("FAISS FlatIP", "tab:gray", "s"),
+    ("FAISS Flat", "tab:gray", "s"),  # FlatIP, FlatL2
     ("FAISS SQ4", "tab:orange", "^"),
     ("FAISS SQ8", "tab:red", "v"),
     ("FAISS PQFastScan", "tab:green", "D"),

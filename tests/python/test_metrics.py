@@ -12,6 +12,8 @@ import pytest
 
 import lodex
 
+from conftest import plain_build_only
+
 # The energy the codebook keeps (1 - D), which every metric but plain "ip" divides out.
 KEPT = {2: 0.882512, 3: 0.965462, 4: 0.990499, 5: 0.997003}
 ROTATIONS = [("hadamard", 64), ("general", 100)]
@@ -38,6 +40,7 @@ def recall(found, truth):
     return np.mean([len(set(a.tolist()) & set(b.tolist())) / len(b) for a, b in zip(found, truth)])
 
 
+@plain_build_only
 @pytest.mark.parametrize("rotation,dim", ROTATIONS)
 @pytest.mark.parametrize("bits", [2, 5])
 def test_cosine_is_ip_over_vectors_normalised_by_hand(rotation, dim, bits):
@@ -55,6 +58,7 @@ def test_cosine_is_ip_over_vectors_normalised_by_hand(rotation, dim, bits):
     assert not np.isnan(cs).any() and (cs[4] == 0).all()
 
 
+@plain_build_only
 @pytest.mark.parametrize("rotation,dim", ROTATIONS)
 @pytest.mark.parametrize("bits,floor,error", [(2, 0.42, 0.05), (3, 0.58, 0.027), (4, 0.75, 0.014), (5, 0.85, 0.0075)])
 def test_l2_against_numpy(rotation, dim, bits, floor, error):
@@ -74,6 +78,7 @@ def test_l2_against_numpy(rotation, dim, bits, floor, error):
     np.testing.assert_allclose(d2, np.take_along_axis(exact, truth, 1), rtol=1e-5)
 
 
+@plain_build_only
 @pytest.mark.parametrize("metric", ["ip", "l2"])
 @pytest.mark.parametrize("rotation,dim", ROTATIONS)
 def test_center_against_a_shifted_index(metric, rotation, dim):

@@ -218,8 +218,8 @@ for bits in (2, 4):
     index = lodex.Index(dim, bits, False, 3)
     out[f"add_batch {bits}-bit"] = best(lambda: lodex.Index(dim, bits, False, 3).add_batch(np.arange(rows), x), 2)
     index.add_batch(np.arange(rows), x)
-    out[f"search_batch {bits}-bit"] = best(lambda: index.search_batch(q, 10), 3)
-    out[f"search, one query {bits}-bit"] = best(lambda: [index.search(v, 10) for v in q[:50]], 3)
+    out[f"search_batch {bits}-bit"] = best(lambda: index.search_batch(q, 10), 9)
+    out[f"search, one query {bits}-bit"] = best(lambda: [index.search(v, 10) for v in q[:50]], 5)
 print(json.dumps(out))
 """
 
@@ -319,8 +319,8 @@ def main() -> None:
         r["range"] = range_section(gx, gq, 5)
     if "defaults" in sections and args.main_python:
         rows = 20_000 if quick else 200_000
-        r["main_python"], r["defaults_shape"] = args.main_python, f"gaussian {rows:,}x128, 200 queries, best of 3 rounds"
-        r["defaults"] = defaults_section(args.main_python, rows, 128, 200, 3)
+        r["main_python"], r["defaults_shape"] = args.main_python, f"gaussian {rows:,}x128, 200 queries, best of 5 alternating rounds"
+        r["defaults"] = defaults_section(args.main_python, rows, 128, 200, 5)
     write_report(args.out_dir, "metrics" + suffix, report_text(r), r)
 
 

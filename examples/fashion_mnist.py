@@ -19,6 +19,7 @@ import pathlib
 import sys
 
 import numpy as np
+from numpy.typing import NDArray
 
 import lodex
 
@@ -26,12 +27,17 @@ DATA = pathlib.Path("/usr/share/datasets/fashion-mnist")
 CLASSES = ["T-shirt/top", "trouser", "pullover", "dress", "coat", "sandal", "shirt", "sneaker", "bag", "ankle boot"]
 
 
-def read_idx(stem: str) -> np.ndarray:
+def read_idx(stem: str) -> NDArray[np.uint8]:
     """An idx file of unsigned bytes: a 4-byte magic whose last byte is the rank, one big-endian u32 per axis."""
     raw = gzip.decompress((DATA / f"{stem}.gz").read_bytes())
     rank = raw[3]
-    shape = np.frombuffer(raw, dtype=">u4", count=rank, offset=4)
+    shape = tuple(int(n) for n in np.frombuffer(raw, dtype=">u4", count=rank, offset=4))
     return np.frombuffer(raw, dtype=np.uint8, offset=4 + 4 * rank).reshape(shape)
+
+
+def pixels(stem: str, count: int) -> NDArray[np.float32]:
+    """The first `count` images as rows of 784 float32 values in 0..1."""
+    return (read_idx(stem)[:count].reshape(-1, 784) / 255).astype(np.float32)
 
 
 def main() -> None:
@@ -43,12 +49,12 @@ def main() -> None:
         print(f"Fashion-MNIST is not in {DATA}: install it with `apt-get install dataset-fashion-mnist`.")
         return
 
-    images = read_idx("train-images-idx3-ubyte")[: args.rows].reshape(-1, 784).astype(np.float32) / 255
+    images = pixels("train-images-idx3-ubyte", args.rows)
     labels = read_idx("train-labels-idx1-ubyte")[: args.rows]
-    queries = read_idx("t10k-images-idx3-ubyte")[: args.queries].reshape(-1, 784).astype(np.float32) / 255
+    queries = pixels("t10k-images-idx3-ubyte", args.queries)
     query_labels = read_idx("t10k-labels-idx1-ubyte")[: args.queries]
 
-    mean = images.mean(axis=0)
+    mean = images.mean(axis=0).astype(np.float32)
     index = lodex.Index(784, 4, False, 0, metric="l2", rotation="general", center=mean)
     index.add_batch(np.arange(len(images)), images)
     print(index)

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import functools
 import hashlib
+import math
 import os
 import struct
 from collections.abc import Callable
@@ -253,29 +254,37 @@ class Shard:
         """Each query's exact score for each of its candidate ids here (query i's are candidates[i]),
         as Index's re-ranking computes it from the originals at `path`; and how many rows those hold.
 
-        The scores come from Index itself: a search allowed only the candidates, re-ranking them all.
-        An id past the originals' rows gets NaN: the client names the first such id, in the order
-        one Index would meet it.
+        The scores come from Index itself: a search allowed only the candidates re-ranks every one
+        of them. An allowed search costs a pass over the shard's ids, so queries go in groups
+        sharing one allow list (their candidates together); but each query of a group then
+        scores the whole group's candidates, so groups stay near the size that balances the two
+        costs. An id past the originals' rows gets NaN: the client names the first such id, in
+        the order one Index meets it.
         """
         originals = self._originals(path)
         rows = int(originals.shape[0]) if originals.ndim >= 1 else 0
         queries = np.require(queries, requirements=["C_CONTIGUOUS", "ALIGNED"])
         every = max(self.index.size, 1)  # at least the rows of any set of ids here
-        found: list[NDArray[np.float32]] = []
-        for query, wanted in zip(queries, candidates):
-            scores = np.full(len(wanted), np.nan, dtype=np.float32)
-            known = np.unique(wanted[wanted < rows])
-            if len(known):
-                ids, exact = self.index.search_batch(
-                    query.reshape(1, -1), every, allow=known, threads=self._threads(threads),
-                    rerank=originals, candidates=every,
-                )
+        per_query = max(1.0, sum(map(len, candidates)) / max(len(candidates), 1))
+        # About 2 ns per id passed against 1 ns per coordinate of an exact score.
+        group = max(1, int(math.sqrt(2 * every / (per_query * self.index.config["dim"]))))
+        found: list[NDArray[np.float32]] = [np.full(len(wanted), np.nan, dtype=np.float32) for wanted in candidates]
+        for start in range(0, len(candidates), group):
+            wanted = candidates[start : start + group]
+            known = np.unique(np.concatenate(wanted))
+            known = known[known < rows]
+            if not len(known):
+                continue
+            ids, exact = self.index.search_batch(
+                queries[start : start + group], every, allow=known, threads=self._threads(threads),
+                rerank=originals, candidates=every,
+            )
+            for row_ids, row_exact, want, scores in zip(ids, exact, wanted, found[start : start + group]):
                 # Every row of an id has the id's one exact score: any of them will do.
-                ids, first = np.unique(ids[0], return_index=True)
-                at = np.searchsorted(ids, wanted)
-                hit = (at < len(ids)) & (wanted < rows)
-                scores[hit] = exact[0][first[at[hit]]]
-            found.append(scores)
+                order = np.argsort(row_ids, kind="stable")
+                at = np.minimum(np.searchsorted(row_ids, want, sorter=order), len(order) - 1)
+                hit = row_ids[order[at]] == want
+                scores[hit] = row_exact[order[at[hit]]]
         return rows, found
 
     @_carries_faults

@@ -463,9 +463,12 @@ def test_save_load_round_trip_and_a_second_save_replaces_the_first(client, pair,
     directory = str(tmp_path / "collection")
     sharded.save(directory)
     first = set(os.listdir(directory))
+    sharded.save(directory, keep_previous=True)  # the files of the save replaced stay, for their readers
+    kept = set(os.listdir(directory))
     sharded.save(directory)
     files = set(os.listdir(directory))
-    assert len(files) == 5 and not first & files - {"manifest.json", "save.lock"}  # the old shard files went
+    assert len(kept) == 8 and first < kept
+    assert len(files) == 5 and not kept & files - {"manifest.json", "save.lock"}  # the old shard files went
     manifest = json.loads((tmp_path / "collection" / "manifest.json").read_text())
     assert [s["rows"] for s in manifest["shards"]] == np.bincount(route(ids, 3)).tolist()
     assert (manifest["routing"], manifest["dim"], manifest["bits"], manifest["seed"]) == ("splitmix64", DIM, BITS, SEED)
@@ -535,6 +538,10 @@ def test_load_checks_checksums_when_asked_and_reads_first_version_manifests(clie
     assert len(ShardedIndex.load(client, directory, timeout=WAIT)) == len(pair[1])
     with pytest.raises(ValueError, match=f"shard 0 \\({re.escape(path)}\\): sha256"):
         ShardedIndex.load(client, directory, timeout=WAIT, verify=True)
+    # Older manifests: version 2 records no metric, rotation, centre, mappability nor lengths.
+    corrupt(directory, lambda m: ([m.pop(key) for key in ("metric", "rotation", "center", "mappable")],
+                                  m.update(version=2), [s.pop("bytes") for s in m["shards"]]))
+    assert len(ShardedIndex.load(client, directory, timeout=WAIT)) == len(pair[1])
     corrupt(directory, lambda m: (m.update(version=1), [s.pop("sha256") for s in m["shards"]]))
     assert len(ShardedIndex.load(client, directory, timeout=WAIT)) == len(pair[1])
     with pytest.raises(ValueError, match="no checksums"):

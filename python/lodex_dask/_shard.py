@@ -30,6 +30,8 @@ LDX_MAGIC = b"LDXI"
 LDX_IDS_OFFSET = 52
 MAPPABLE_MAGIC = b"LDXM"
 MAPPABLE_IDS_FIELD = 72
+# Originals files a shard keeps mapped for re-ranking, the ones used last.
+ORIGINALS_KEPT = 4
 # Ids checked at a time: the check's memory stays small for a shard of any size.
 ID_CHUNK = 1 << 20
 # Ids a mapped load checks: one 4 KiB read. A file in another shard's place (or under another
@@ -244,7 +246,13 @@ class Shard:
         identity = (status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns)
         known = self.originals.get(path)
         if known is None or known[0] != identity:
-            self.originals[path] = known = (identity, np.load(path, mmap_mode="r", allow_pickle=False))
+            self.originals.pop(path, None)
+            if len(self.originals) >= ORIGINALS_KEPT:  # let go of the map used longest ago
+                del self.originals[next(iter(self.originals))]
+            known = (identity, np.load(path, mmap_mode="r", allow_pickle=False))
+        else:
+            del self.originals[path]  # kept in order of use: it goes back at the end
+        self.originals[path] = known
         return known[1]
 
     @_carries_faults

@@ -3,7 +3,7 @@
 # and UBSan, in build/fuzz) and runs them:
 #   fuzz/run.sh [SECONDS]   every fuzzer for SECONDS (default 60), JOBS (default 2)
 #                           at a time; exit status 0 = nothing found
-#   fuzz/run.sh seeds       rebuild the reader's committed seed corpus
+#   fuzz/run.sh seeds       rebuild the readers' committed seed corpora
 # Each fuzzer starts from its committed seeds in fuzz/corpus/<name> (when there
 # are any) and keeps what it finds in build/fuzz/corpus/<name>, never in the
 # seeds. Its output goes to build/fuzz/<name>.log; a crash leaves the input in
@@ -21,6 +21,9 @@ fuzzers=(
   # few MB (a block of 16 rows as wide as the input); anything near the malloc
   # limit means something was sized from the header's claims, not the input.
   "ldx_reader_fuzz -max_len=65536 -malloc_limit_mb=64"
+  # The same bound for the mappable reader, which also maps every input and
+  # searches what it serves.
+  "mappable_reader_fuzz -max_len=65536 -malloc_limit_mb=64"
   # Every scan kernel level and the first pass against the scalar path on one
   # random store and query; any difference aborts.
   "scan_fuzz -max_len=4096"
@@ -62,8 +65,8 @@ cmake -S "$root" -B "$out" "${generator[@]}" -DCMAKE_CXX_COMPILER="$(command -v 
 
 if [[ ${1:-} == seeds ]]; then
   cmake --build "$out" -j "$jobs" --target make_corpus
-  rm -rf "$root/fuzz/corpus/ldx_reader_fuzz"
-  "$out/make_corpus" "$root/fuzz/corpus/ldx_reader_fuzz"
+  rm -rf "$root/fuzz/corpus/ldx_reader_fuzz" "$root/fuzz/corpus/mappable_reader_fuzz"
+  "$out/make_corpus" "$root/fuzz/corpus/ldx_reader_fuzz" "$root/fuzz/corpus/mappable_reader_fuzz"
   exit 0
 fi
 

@@ -3,7 +3,7 @@
 # `_Config` and `_Ids` exist only here: import them under TYPE_CHECKING.
 
 from collections.abc import Buffer, Sequence
-from typing import Any, TypeAlias, TypedDict, final
+from typing import Any, Literal, TypeAlias, TypedDict, final
 
 import numpy as np
 from numpy.typing import NDArray
@@ -14,6 +14,8 @@ __version__: str
 
 # ids are unsigned 64-bit: any sequence of ints, or a 1-D integer array.
 _Ids: TypeAlias = Sequence[int] | NDArray[np.integer[Any]]
+_Metric: TypeAlias = Literal["ip", "cosine", "l2"]
+_Rotation: TypeAlias = Literal["hadamard", "general"]
 
 class _Config(TypedDict):
     dim: int
@@ -32,8 +34,22 @@ def simd_level() -> str:
 class Index:
     """Compressed vector index: 2-5 bits per coordinate, exact-scan top-k inner-product search."""
 
-    def __new__(cls, dim: int, bits: int, use_qjl: bool, seed: int) -> Index:
-        """Build an empty index; `dim` a power of two, `bits` 2 to 5."""
+    def __new__(
+        cls,
+        dim: int,
+        bits: int,
+        use_qjl: bool,
+        seed: int,
+        *,
+        metric: _Metric = "ip",
+        rotation: _Rotation = "hadamard",
+        center: NDArray[np.float32] | None = None,
+    ) -> Index:
+        """Build an empty index; `bits` 2 to 5, `dim` a power of two (any for rotation="general").
+
+        metric: "ip" (inner product), "cosine" or "l2" (squared distance, smallest first).
+        center: a float32 vector of length dim subtracted from every row before coding.
+        """
 
     def add_batch(self, ids: _Ids, vectors: NDArray[np.float32]) -> None:
         """Add one row per id from a C-contiguous float32 array of shape (n, dim)."""
@@ -41,12 +57,12 @@ class Index:
     def search(self, query: NDArray[np.float32], k: int) -> list[tuple[int, float]]:
         """The k stored rows scoring highest against `query`, as (id, score), best first."""
 
-    def save(self, path: str) -> None:
-        """Write the index to one .ldx file at `path`."""
+    def save(self, path: str, *, mappable: bool = False) -> None:
+        """Write the index to one .ldx file at `path`; `mappable` for one `load(path, mmap=True)` can serve."""
 
     @staticmethod
-    def load(path: str) -> Index:
-        """Read an index from a .ldx file written by `save`."""
+    def load(path: str, *, mmap: bool = False, warm: bool = False) -> Index:
+        """Read an index from a .ldx file written by `save`; `mmap` serves a mappable file from a read-only map."""
 
     def search_batch(
         self,
@@ -66,7 +82,7 @@ class Index:
     def get(self, ids: _Ids) -> NDArray[np.float32]:
         """The decoded approximation of the first row of each id, shape (len(ids), dim)."""
 
-    def to_bytes(self) -> bytes:
+    def to_bytes(self, *, mappable: bool = False) -> bytes:
         """The .ldx file's bytes, as save would write them."""
 
     @staticmethod
@@ -74,6 +90,15 @@ class Index:
         """An index from .ldx bytes, checked as load checks a file."""
 
     def __reduce__(self) -> tuple[Any, tuple[bytes]]: ...
+    def search_range(
+        self,
+        queries: NDArray[np.float32],
+        threshold: float,
+        *,
+        allow: _Ids | None = None,
+        threads: int | None = None,
+    ) -> tuple[NDArray[np.uint64], NDArray[np.uint64], NDArray[np.float32]]:
+        """Every row scoring at least `threshold` (at most, for "l2"): (lims, ids, scores), query i's at lims[i]:lims[i+1]."""
 
     @property
     def size(self) -> int:
@@ -82,6 +107,22 @@ class Index:
     @property
     def config(self) -> _Config:
         """A new dict of the four construction parameters."""
+
+    @property
+    def metric(self) -> _Metric:
+        """The metric searches score by."""
+
+    @property
+    def rotation(self) -> _Rotation:
+        """The rotation rows are coded with."""
+
+    @property
+    def center(self) -> NDArray[np.float32] | None:
+        """A new float32 array of the centre, or None."""
+
+    @property
+    def read_only(self) -> bool:
+        """Whether the index is served from a read-only memory map (`load(path, mmap=True)`)."""
 
     def __repr__(self) -> str: ...
     def __bool__(self) -> bool: ...

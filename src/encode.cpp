@@ -16,17 +16,7 @@ namespace lodex {
 
 namespace {
 
-// 1e-10 as float32 (bit pattern 0x2EDBE6FF): below it a row has no direction.
-constexpr float kMinNorm = 1e-10f;
 static_assert(std::bit_cast<uint32_t>(kMinNorm) == 0x2EDBE6FFu);
-
-float row_norm(const float* x, size_t d) {
-  // From -0.0, the exact additive identity. The squares are independent
-  // (and may be formed several at once); the additions are one chain.
-  float s = -0.0f;
-  for (size_t j = 0; j < d; ++j) s = s + x[j] * x[j];
-  return std::sqrt(s);
-}
 
 // Sixteen coordinates at a time as four 4-lane vectors in portable vector
 // types: every target with 128-bit vectors runs them natively, and nothing
@@ -76,10 +66,10 @@ void pack16(U16 c, uint8_t* out) {
 //
 // (u * r) * root: the rotation's 1/sqrt(d) and the rescale by sqrt(d) are
 // two roundings, never one merged factor; keeping them in one loop only
-// saves a pass over memory.
+// saves a pass over memory. (A single factor is r with root = 1, exactly.)
 //
-// A power-of-two d is either a multiple of sixteen or below it; the short
-// rows go one coordinate at a time through `scratch` and pack_codes.
+// A d that is a multiple of sixteen goes sixteen coordinates at a time; any
+// other goes one coordinate at a time through `scratch` and pack_codes.
 template <unsigned Bits>
 void quantize_and_pack(const float* u, size_t d, float r, float root, const float* boundary_table,
                        uint8_t* scratch, uint8_t* out) {
@@ -115,6 +105,14 @@ void quantize_and_pack(const float* u, size_t d, float r, float root, const floa
 
 }  // namespace
 
+float row_norm(const float* x, size_t d) {
+  // From -0.0, the exact additive identity. The squares are independent
+  // (and may be formed several at once); the additions are one chain.
+  float s = -0.0f;
+  for (size_t j = 0; j < d; ++j) s = s + x[j] * x[j];
+  return std::sqrt(s);
+}
+
 Result<RowEncoder> RowEncoder::create(uint64_t row_length, std::span<const float> signs, uint8_t bits) {
   // The same checks, in the same order, as rotating and then selecting the
   // table would make; none depends on a row's values.
@@ -124,43 +122,71 @@ Result<RowEncoder> RowEncoder::create(uint64_t row_length, std::span<const float
   }
   auto table = boundaries(bits);
   if (!table) return std::unexpected(table.error());
+  auto owned = std::make_shared<const Rotator>(Rotator::from_signs(signs));
+  auto enc = create(*owned, bits);
+  if (enc) enc->owned_ = std::move(owned);
+  return enc;
+}
 
+Result<RowEncoder> RowEncoder::create(const Rotator& rotator, uint8_t bits) {
+  auto table = boundaries(bits);
+  if (!table) return std::unexpected(table.error());
   RowEncoder enc;
-  enc.signs_ = signs;
+  enc.rotator_ = &rotator;
   enc.boundaries_ = *table;
   enc.bits_ = bits;
-  enc.code_bytes_ = static_cast<size_t>(code_bytes_for(row_length, bits));
-  enc.inv_root_ = rotation_scale(row_length);
-  enc.root_ = std::sqrt(static_cast<float>(row_length));
-  enc.direction_.resize(row_length);
-  enc.codes_.resize(row_length);
+  enc.code_bytes_ = static_cast<size_t>(code_bytes_for(rotator.code_width(), bits));
+  enc.width_bytes_ = static_cast<size_t>(code_bytes_for(rotator.width(), bits));
+  enc.direction_.resize(rotator.dim());
+  if (rotator.is_general()) {
+    enc.rotated_.resize(rotator.code_width());
+    enc.scratch_.resize(rotator.scratch_floats());
+  }
+  enc.codes_.resize(rotator.width());
   return enc;
 }
 
 uint16_t RowEncoder::encode(const float* x, uint8_t* codes) {
+  const Rotator& rot = *rotator_;
   const size_t d = direction_.size();
   float* u = direction_.data();
-  const float* signs = signs_.data();
 
   const float norm = row_norm(x, d);
-  // NaN fails the comparison too and gets the zero direction.
-  if (norm > kMinNorm) {
-    // True division (not a reciprocal product), then the exact sign flip.
-    for (size_t j = 0; j < d; ++j) u[j] = (x[j] / norm) * signs[j];
+  const float* rotated = u;
+  if (rot.is_general()) {
+    // The rotation flips the signs itself, after the division, as below.
+    if (norm > kMinNorm) {
+      for (size_t j = 0; j < d; ++j) u[j] = x[j] / norm;
+    } else {
+      std::fill(u, u + d, 0.0f);
+    }
+    rot.rotate(u, rotated_.data(), scratch_.data());
+    rotated = rotated_.data();
   } else {
-    // Zeros, then the rotation's sign flip (-0.0 under a minus sign).
-    for (size_t j = 0; j < d; ++j) u[j] = 0.0f * signs[j];
+    const float* signs = rot.signs().data();
+    // NaN fails the comparison too and gets the zero direction.
+    if (norm > kMinNorm) {
+      // True division (not a reciprocal product), then the exact sign flip.
+      for (size_t j = 0; j < d; ++j) u[j] = (x[j] / norm) * signs[j];
+    } else {
+      // Zeros, then the rotation's sign flip (-0.0 under a minus sign).
+      for (size_t j = 0; j < d; ++j) u[j] = 0.0f * signs[j];
+    }
+    hadamard_transform(direction_);
   }
-  hadamard_transform(direction_);
 
+  const size_t m = static_cast<size_t>(rot.width());
+  const float first = rot.row_scale_first();
+  const float second = rot.row_scale_second();
   uint8_t* scratch = codes_.data();
   const float* b = boundaries_.data();
   switch (bits_) {
-    case 2: quantize_and_pack<2>(u, d, inv_root_, root_, b, scratch, codes); break;
-    case 3: quantize_and_pack<3>(u, d, inv_root_, root_, b, scratch, codes); break;
-    case 4: quantize_and_pack<4>(u, d, inv_root_, root_, b, scratch, codes); break;
-    default: quantize_and_pack<5>(u, d, inv_root_, root_, b, scratch, codes); break;
+    case 2: quantize_and_pack<2>(rotated, m, first, second, b, scratch, codes); break;
+    case 3: quantize_and_pack<3>(rotated, m, first, second, b, scratch, codes); break;
+    case 4: quantize_and_pack<4>(rotated, m, first, second, b, scratch, codes); break;
+    default: quantize_and_pack<5>(rotated, m, first, second, b, scratch, codes); break;
   }
+  std::fill(codes + width_bytes_, codes + code_bytes_, uint8_t{0});
   return bf16_from_f32(norm);
 }
 

@@ -41,6 +41,17 @@
 //    scan drops against a root theta (and a root only rises once the heap is
 //    full, so a stale threshold stays valid). NaN, infinite or negative f is
 //    never skipped; a NaN U never compares below anything.
+// 5. Keys. A search may rank by a key k = T(s) instead of s (keys.hpp):
+//    T(x) = fl(fl(x + t) + a) or fl(fl(fl(x + x) - fl(n * n)) + a), with t,
+//    n and a fixed per row and query. Each step is an exact doubling or a
+//    rounded addition of a constant, and rounding to nearest is monotone, so
+//    x <= y implies T(x) <= T(y) whenever both are numbers (a NaN arises
+//    only from adding opposite infinities). The kernels compute U_k = T(U)
+//    with the very same operations. With y * f >= S * f (step 4) U >= s, so
+//    k >= theta implies U_k >= k >= theta > pred(theta), or U_k is NaN and
+//    is kept: U_k < pred(theta) still implies that the row's key is below
+//    theta or NaN, and a NaN key enters no full heap and no range. A range
+//    search's threshold is fixed from the start, so its pred(theta) is too.
 #include "first_pass.hpp"
 
 #include <algorithm>
@@ -326,12 +337,17 @@ float pass_threshold(bool heap_full, float root) {
   return std::nextafter(root, -std::numeric_limits<float>::infinity());
 }
 
-bool pass_keeps(const PassQuery& q, int32_t a, float f) {
+bool pass_keeps(const PassQuery& q, int32_t a, float f, KeyKind key, float row) {
   // Only a finite f >= 0 keeps the product monotone in the sum (-0 counts:
   // it compares equal to 0). Three rounded float32 operations, never fused,
-  // as in every SIMD pass.
+  // as in every SIMD pass, then the key's.
   if (!(f >= 0.0f && f < std::numeric_limits<float>::infinity())) return true;
-  const float u = (static_cast<float>(a) * q.delta + q.offset) * f;
+  float u = (static_cast<float>(a) * q.delta + q.offset) * f;
+  if (key == KeyKind::kRowTerm) {
+    u = (u + row) + q.add;
+  } else if (key == KeyKind::kSquaredDistance) {
+    u = ((u + u) - row * row) + q.add;
+  }
   return !(u < q.below);
 }
 

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "keys.hpp"
+
 namespace lodex {
 
 // How a query's plan is laid out and which integer A each row gets; a kernel
@@ -138,6 +140,7 @@ struct PassQuery {
   float delta;           // the step of A
   float offset;          // C: rounded up so that (delta * A + C) * f bounds the score
   float below;           // skip rows whose bound is strictly below this (-inf: none)
+  float add = 0.0f;      // the query's constant a of the key (keys.hpp)
 };
 
 struct PassArgs {
@@ -147,13 +150,21 @@ struct PassArgs {
   const PassQuery* queries;
   size_t query_count;     // 1 .. kMaxPassQueries
   const uint8_t* levels;  // rank1_levels of the kernel's format; unused by the table formats
+  // What the rows are ranked by. With kRowTerm, terms[i] is the term of the
+  // row whose norm is norms[i], `norms` being the pointer the kernel was
+  // called with: a step that reads the norms at norms + r finds the terms at
+  // terms + r.
+  KeyKind key = KeyKind::kScore;
+  const uint16_t* norms = nullptr;
+  const float* terms = nullptr;
 };
 
 // For the blocks holding rows 0 .. rows-1 (as ScanFn), sets bit i of
 // survivors[b * query_count + q] when row b*16+i of block b may still reach
 // query q's heap: its bound U = fl(fl(fl(delta * A) + offset) * f), with
-// f = fl(norm * scale), is not below `below`, or f is not a finite number
-// >= 0. Bits of rows at or past `rows` are clear.
+// f = fl(norm * scale), turned into a key as the row's estimate is (keys.hpp),
+// is not below `below`, or f is not a finite number >= 0. Bits of rows at or
+// past `rows` are clear.
 using PassFn = void (*)(const PassArgs& args, const uint32_t* blocks, const uint16_t* norms, size_t rows,
                         uint16_t* survivors);
 
@@ -164,8 +175,9 @@ struct PassKernel {
 };
 
 // The bound test of one row, shared by the scalar pass and the tests: true
-// when the row may not be skipped.
-bool pass_keeps(const PassQuery& q, int32_t a, float f);
+// when the row may not be skipped. `row` is the row's term (kRowTerm) or its
+// widened norm (kSquaredDistance).
+bool pass_keeps(const PassQuery& q, int32_t a, float f, KeyKind key = KeyKind::kScore, float row = 0.0f);
 
 // A row's A under `format` from its codes (one per byte, dim of them): the
 // model every pass kernel reproduces.

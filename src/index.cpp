@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <limits>
 #include <new>
 #include <shared_mutex>
@@ -116,76 +117,145 @@ constexpr uint64_t kMaxSignVectorDim = uint64_t{1} << 61;
 
 bool is_power_of_two(uint64_t x) { return x != 0 && (x & (x - 1)) == 0; }
 
+bool general(const IndexParams& params) { return params.rotation == RotationKind::kGeneral; }
+
+// Whether the store keeps a term per row: a centred "ip" or "cosine" index.
+bool wants_row_terms(const IndexParams& params) { return !params.center.empty() && params.metric != Metric::kL2; }
+
 }  // namespace
 
-Index::Index(Storage storage) : storage_(std::move(storage)) {
+Index::Index(IndexParams params, Storage storage) : params_(std::move(params)), storage_(std::move(storage)) {
   IndexRegistry::add(this);
 }
 
 Index::~Index() { IndexRegistry::remove(this); }
 
 Result<std::unique_ptr<Index>> Index::create(uint64_t dim, uint8_t bits, bool use_qjl, uint64_t seed) {
-  if (!is_power_of_two(dim)) {
+  IndexParams params;
+  params.dim = dim;
+  params.bits = bits;
+  params.use_qjl = use_qjl;
+  params.seed = seed;
+  return create(std::move(params));
+}
+
+Result<std::unique_ptr<Index>> Index::create(IndexParams params) {
+  const uint64_t dim = params.dim;
+  if (general(params)) {
+    if (dim == 0) return std::unexpected(IndexError::invalid_argument("dimension must be at least 1, got 0"));
+  } else if (!is_power_of_two(dim)) {
     return std::unexpected(IndexError::invalid_argument("dimension " + std::to_string(dim) + " must be a power of 2"));
   }
-  if (bits < 2 || bits > 5) {
-    return std::unexpected(IndexError::invalid_argument("bits must be 2-5, got " + std::to_string(bits)));
+  if (params.bits < 2 || params.bits > 5) {
+    return std::unexpected(IndexError::invalid_argument("bits must be 2-5, got " + std::to_string(params.bits)));
+  }
+  if (!params.center.empty()) {
+    if (params.center.size() != dim) {
+      return std::unexpected(IndexError::invalid_argument("center has " + std::to_string(params.center.size()) +
+                                                          " values, the index has dimension " + std::to_string(dim)));
+    }
+    for (const float c : params.center) {
+      if (!std::isfinite(c)) return std::unexpected(IndexError::invalid_argument("center must be finite"));
+    }
   }
   if (dim >= kMaxSignVectorDim) return std::unexpected(IndexError::internal_fault("capacity overflow"));
   return catching<std::unique_ptr<Index>>([&]() -> Result<std::unique_ptr<Index>> {
-    auto signs = make_sign_vector(dim, seed);
-    if (!signs) return std::unexpected(IndexError(signs.error()));
-    std::unique_ptr<Index> index(new Index(Storage(dim, seed, bits, use_qjl)));
-    // A new index builds its signs at once, as construction always has.
-    std::call_once(index->signs_once_, [&] { index->signs_ = std::move(*signs); });
+    auto rotator = general(params) ? Rotator::general(dim, params.seed) : Rotator::hadamard(dim, params.seed);
+    if (!rotator) return std::unexpected(IndexError(rotator.error()));
+    Storage storage(rotator->code_width(), params.seed, params.bits, params.use_qjl, wants_row_terms(params));
+    std::unique_ptr<Index> index(new Index(std::move(params), std::move(storage)));
+    // A new index builds its rotation at once, as construction always has.
+    std::call_once(index->rotator_once_, [&] { index->rotator_.emplace(std::move(*rotator)); });
     return index;
   });
 }
 
-Result<std::unique_ptr<Index>> Index::adopt(Result<Storage> storage) {
-  if (!storage) return std::unexpected(std::move(storage.error()));
-  // The dimension is checked now, as building the signs would check it, but
-  // the signs themselves wait until something needs them.
-  if (!is_power_of_two(storage->dim())) {
-    return std::unexpected(IndexError(RotationError::not_power_of_two(storage->dim())));
+Result<std::unique_ptr<Index>> Index::adopt(Result<StoredIndex> stored) {
+  if (!stored) return std::unexpected(std::move(stored.error()));
+  const IndexParams& params = stored->params;
+  const Storage& storage = stored->storage;
+  // The dimension is checked now, as building the rotation would check it,
+  // but the rotation itself waits until something needs it.
+  if (general(params)) {
+    if (params.dim == 0) return std::unexpected(IndexError(RotationError::zero_dimension()));
+  } else if (!is_power_of_two(params.dim)) {
+    return std::unexpected(IndexError(RotationError::not_power_of_two(params.dim)));
   }
-  return catching<std::unique_ptr<Index>>(
-      [&]() -> Result<std::unique_ptr<Index>> { return std::unique_ptr<Index>(new Index(std::move(*storage))); });
+  // What the parameters imply about the rows must hold of the rows read.
+  const bool centred_ok = params.center.empty() || params.center.size() == params.dim;
+  if (!centred_ok || storage.has_row_terms() != wants_row_terms(params) ||
+      storage.dim() != Rotator::code_width_for(general(params), params.dim)) {
+    return std::unexpected(IndexError(FileError::invalid_file("rows do not match the index parameters")));
+  }
+  return catching<std::unique_ptr<Index>>([&]() -> Result<std::unique_ptr<Index>> {
+    return std::unique_ptr<Index>(new Index(std::move(stored->params), std::move(stored->storage)));
+  });
 }
 
 Result<std::unique_ptr<Index>> Index::load(const std::string& path, const StopOnSignal& stop_on_signal) {
   return adopt(load_index_file(path, stop_on_signal));
 }
 
+Result<std::unique_ptr<Index>> Index::map(const std::string& path, bool warm) {
+  auto index = adopt(map_index_file(path, warm));
+  if (index) {
+    Status named = catching<void>([&] {
+      (*index)->mapped_path_ = path;
+      return Status{};
+    });
+    if (!named) return std::unexpected(std::move(named.error()));
+  }
+  return index;
+}
+
+IndexError Index::read_only_error(const char* what) const {
+  return IndexError::invalid_argument(std::string("cannot ") + what + ": the index is a read-only memory map of " +
+                                      mapped_path_ + " (load it without mmap=True to change it)");
+}
+
 Result<std::unique_ptr<Index>> Index::from_bytes(std::span<const uint8_t> bytes) {
   return adopt(parse_index_file(bytes));
 }
 
-Result<std::span<const float>> Index::signs() const {
-  return catching<std::span<const float>>([this] {
-    std::call_once(signs_once_, [this] {
-      auto built = make_sign_vector(dim(), seed());
+Result<const Rotator*> Index::rotator() const {
+  return catching<const Rotator*>([this]() -> Result<const Rotator*> {
+    std::optional<RotationError> failed;
+    std::call_once(rotator_once_, [this, &failed] {
+      auto built = general(params_) ? Rotator::general(dim(), seed()) : Rotator::hadamard(dim(), seed());
       // The dimension was checked when the index was made; only memory can
       // fail here, and that throws out of call_once, leaving it to be retried.
-      if (built) signs_ = std::move(*built);
+      if (built) {
+        rotator_.emplace(std::move(*built));
+      } else {
+        failed = built.error();
+      }
     });
-    return std::span<const float>(signs_);
+    if (failed) return std::unexpected(IndexError(*failed));
+    return &*rotator_;
   });
+}
+
+Result<ScanModel> Index::scan_model() const {
+  auto rot = rotator();
+  if (!rot) return std::unexpected(std::move(rot.error()));
+  const Rotator& r = **rot;
+  return ScanModel{dim(), &r, make_metric_model(metric(), center(), bits(), r.score_scale_f64(), r.score_scale())};
 }
 
 // ---------------------------------------------------------------------------
 // Adding rows.
 
 Status Index::add(std::span<const uint64_t> ids, const void* rows, size_t n) {
+  if (read_only()) return std::unexpected(read_only_error("add rows"));
   if (ids.size() != n) {
     return std::unexpected(IndexError::invalid_argument("ids length " + std::to_string(ids.size()) +
                                                         " != row count " + std::to_string(n)));
   }
   std::unique_lock guard(lock_);
   if (n == 0) return {};
-  auto signs = this->signs();
-  if (!signs) return std::unexpected(std::move(signs.error()));
-  auto encoder = catching<RowEncoder>([&] { return RowEncoder::create(dim(), *signs, bits()); });
+  auto model = scan_model();
+  if (!model) return std::unexpected(std::move(model.error()));
+  auto encoder = catching<RowEncoder>([&] { return RowEncoder::create(*model->rotator, bits()); });
   if (!encoder) return std::unexpected(std::move(encoder.error()));
 
   const size_t before = storage_.len();
@@ -195,10 +265,15 @@ Status Index::add(std::span<const uint64_t> ids, const void* rows, size_t n) {
     std::vector<uint8_t> qjl(use_qjl() ? qjl_bytes_for(dim()) : 0);
     std::optional<std::span<const uint8_t>> qjl_bits;
     if (use_qjl()) qjl_bits = std::span<const uint8_t>(qjl);
+    const MetricModel& metric = model->metric;
+    const bool plain = metric.metric == Metric::kIp && metric.center.empty();
+    std::vector<float> prepared(plain ? 0 : static_cast<size_t>(dim()));
     FloatRows matrix(rows, static_cast<size_t>(dim()));
     for (size_t r = 0; r < n; ++r) {
-      const uint16_t norm = encoder->encode(matrix.row(r), codes.data());
-      storage_.push(ids[r], norm, codes, qjl_bits);
+      float term = 0.0f;
+      const float* row = prepare_row(metric, matrix.row(r), dim(), prepared.data(), &term);
+      const uint16_t norm = encoder->encode(row, codes.data());
+      storage_.push(ids[r], norm, codes, qjl_bits, term);
     }
     return Status{};
   });
@@ -234,22 +309,49 @@ std::vector<uint64_t> rows_by_id(const Storage& store, const IdTable& table, boo
   return mask;
 }
 
+// The `threads` option's check, with the Python method's message.
+Status check_threads(const IndexSearchOptions& options, SearchOptions& scan) {
+  scan.row_mask = nullptr;
+  scan.max_threads = 0;
+  if (!options.threads) return {};
+  const size_t workers = pool_worker_count();
+  if (*options.threads < 1 || *options.threads > workers) {
+    return std::unexpected(IndexError::invalid_argument("threads must be 1-" + std::to_string(workers) +
+                                                        " (the pool's workers), got " +
+                                                        std::to_string(*options.threads)));
+  }
+  scan.max_threads = static_cast<size_t>(*options.threads);
+  return {};
+}
+
 }  // namespace
+
+template <class Scan>
+auto Index::scan_allowed(const std::vector<uint64_t>* allow, SearchOptions& options, Scan&& scan) const {
+  if (allow == nullptr) return scan(storage_);
+  // The rows whose id is allowed, as a mask over row numbers.
+  const size_t len = storage_.len();
+  size_t count = 0;
+  const std::vector<uint64_t> mask = rows_by_id(storage_, IdTable(*allow), true, count);
+  if (count == len) return scan(storage_);  // every row allowed: nothing to mask
+  if (count * kGatherBelowOneIn < len) {
+    std::vector<size_t> rows;
+    rows.reserve(count);
+    for (size_t r = 0; r < len; ++r) {
+      if (mask[r / 64] >> (r % 64) & 1) rows.push_back(r);
+    }
+    return scan(storage_.select(rows));
+  }
+  options.row_mask = mask.data();
+  auto found = scan(storage_);
+  options.row_mask = nullptr;
+  return found;
+}
 
 Result<BatchResults> Index::search(std::span<const float> queries, size_t n, size_t query_dim, uint64_t k,
                                    const IndexSearchOptions& options) const {
   SearchOptions scan = options.scan;
-  scan.row_mask = nullptr;
-  scan.max_threads = 0;
-  if (options.threads) {
-    const size_t workers = pool_worker_count();
-    if (*options.threads < 1 || *options.threads > workers) {
-      return std::unexpected(IndexError::invalid_argument("threads must be 1-" + std::to_string(workers) +
-                                                          " (the pool's workers), got " +
-                                                          std::to_string(*options.threads)));
-    }
-    scan.max_threads = static_cast<size_t>(*options.threads);
-  }
+  if (Status threads = check_threads(options, scan); !threads) return std::unexpected(std::move(threads.error()));
   uint64_t wanted = k;
   if (options.candidates) {
     if (options.rerank == nullptr) {
@@ -263,7 +365,7 @@ Result<BatchResults> Index::search(std::span<const float> queries, size_t n, siz
   } else if (options.rerank != nullptr) {
     wanted = k > std::numeric_limits<uint64_t>::max() / 4 ? std::numeric_limits<uint64_t>::max() : 4 * k;
   }
-  // The query width before anything else about the index: the signs are
+  // The query width before anything else about the index: the rotation is
   // only built once there is something to scan, never for a wrong query.
   if (query_dim != dim()) return std::unexpected(IndexError(SearchError::dimension_mismatch(query_dim, dim())));
   if (options.rerank != nullptr && options.rerank->cols != dim()) {
@@ -273,59 +375,77 @@ Result<BatchResults> Index::search(std::span<const float> queries, size_t n, siz
 
   std::shared_lock guard(lock_);
   auto found = catching<BatchResults>([&]() -> Result<BatchResults> {
-    std::span<const float> signs;
+    // The rotation is built only when there is something to scan.
+    ScanModel model{dim(), nullptr, {}};
     if (n > 0 && wanted > 0 && storage_.len() > 0) {
-      auto built = this->signs();
+      auto built = scan_model();
       if (!built) return std::unexpected(std::move(built.error()));
-      signs = *built;
+      model = *built;
     }
-    auto run = [&](const Storage& store) -> Result<BatchResults> {
-      auto scanned = search_batch(store, signs, bits(), queries, n, query_dim, wanted, scan);
+    return scan_allowed(options.allow, scan, [&](const Storage& store) -> Result<BatchResults> {
+      auto scanned = search_batch(store, model, bits(), queries, n, query_dim, wanted, scan);
       if (!scanned) return std::unexpected(IndexError(scanned.error()));
       return std::move(*scanned);
-    };
-    if (options.allow == nullptr) return run(storage_);
-
-    // The rows whose id is allowed, as a mask over row numbers.
-    const size_t len = storage_.len();
-    size_t count = 0;
-    const std::vector<uint64_t> mask = rows_by_id(storage_, IdTable(*options.allow), true, count);
-    if (count == len) return run(storage_);  // every row allowed: nothing to mask
-    if (count * kGatherBelowOneIn < len) {
-      std::vector<size_t> rows;
-      rows.reserve(count);
-      for (size_t r = 0; r < len; ++r) {
-        if (mask[r / 64] >> (r % 64) & 1) rows.push_back(r);
-      }
-      return run(storage_.select(rows));
-    }
-    scan.row_mask = mask.data();
-    return run(storage_);
+    });
   });
-  if (!found || options.rerank == nullptr) return found;
-  // The candidates' original rows are read without the index lock: they are
-  // the caller's memory, not the index's.
-  guard.unlock();
-  return catching<BatchResults>([&] { return rerank(*found, queries, query_dim, k, *options.rerank); });
+  if (found && options.rerank != nullptr) {
+    // The candidates' original rows are read without the index lock: they
+    // are the caller's memory, not the index's.
+    guard.unlock();
+    found = catching<BatchResults>([&] { return rerank(*found, queries, query_dim, k, *options.rerank, metric()); });
+  }
+  if (found && metric() == Metric::kL2) {
+    for (float& s : found->scores) s = output_score(Metric::kL2, s);
+  }
+  return found;
+}
+
+Result<RangeResults> Index::search_range(std::span<const float> queries, size_t n, size_t query_dim,
+                                         double threshold, const IndexSearchOptions& options) const {
+  SearchOptions scan = options.scan;
+  if (Status threads = check_threads(options, scan); !threads) return std::unexpected(std::move(threads.error()));
+  if (std::isnan(threshold)) return std::unexpected(IndexError::invalid_argument("threshold must not be NaN"));
+  if (query_dim != dim()) return std::unexpected(IndexError(SearchError::dimension_mismatch(query_dim, dim())));
+
+  std::shared_lock guard(lock_);
+  auto found = catching<RangeResults>([&]() -> Result<RangeResults> {
+    if (n == 0 || storage_.len() == 0) {
+      RangeResults none;
+      none.queries = n;
+      none.lims.assign(n + 1, 0);
+      return none;
+    }
+    auto model = scan_model();
+    if (!model) return std::unexpected(std::move(model.error()));
+    const float floor = range_floor(metric(), threshold);
+    return scan_allowed(options.allow, scan, [&](const Storage& store) {
+      return lodex::search_range(store, *model, bits(), queries, n, query_dim, floor, scan);
+    });
+  });
+  if (found && metric() == Metric::kL2) {
+    for (float& s : found->keys) s = output_score(Metric::kL2, s);
+  }
+  return found;
 }
 
 // ---------------------------------------------------------------------------
 // Files and bytes.
 
-Status Index::save(const std::string& path) const {
+Status Index::save(const std::string& path, bool mappable) const {
   std::shared_lock guard(lock_);
-  return catching<void>([&] { return save_index_file(path, storage_); });
+  return catching<void>([&] { return save_index_file(path, params_, storage_, mappable); });
 }
 
-Result<std::vector<uint8_t>> Index::to_bytes() const {
+Result<std::vector<uint8_t>> Index::to_bytes(bool mappable) const {
   std::shared_lock guard(lock_);
-  return index_file_bytes(storage_);
+  return index_file_bytes(params_, storage_, mappable);
 }
 
 // ---------------------------------------------------------------------------
 // Rows by id.
 
 Result<size_t> Index::remove(std::vector<uint64_t> ids) {
+  if (read_only()) return std::unexpected(read_only_error("remove rows"));
   std::unique_lock guard(lock_);
   auto removed = catching<size_t>([&]() -> Result<size_t> {
     const IdTable doomed(ids);
@@ -371,13 +491,16 @@ Result<std::optional<uint64_t>> Index::get(std::span<const uint64_t> ids, float*
       if (*first_row.slot_of(id) == IdTable::kNone) return std::optional<uint64_t>(id);
     }
     if (ids.empty()) return std::optional<uint64_t>();
-    auto signs = this->signs();
-    if (!signs) return std::unexpected(std::move(signs.error()));
+    auto model = scan_model();
+    if (!model) return std::unexpected(std::move(model.error()));
+    const Rotator& rot = *model->rotator;
     std::vector<uint8_t> codes(storage_.code_bytes());
+    std::vector<float> scratch(rot.width() + rot.scratch_floats());
     for (size_t i = 0; i < ids.size(); ++i) {
       const size_t row = static_cast<size_t>(*first_row.slot_of(ids[i]));
       storage_.copy_codes(row, codes);
-      Status decoded = decode_row(codes, *storage_.get_norm(row), *signs, bits(), {out + i * dim(), dim()});
+      Status decoded = decode_row(codes, *storage_.get_norm(row), rot, bits(), model->metric.scale, center(),
+                                  {out + i * dim(), dim()}, scratch);
       if (!decoded) return std::unexpected(std::move(decoded.error()));
     }
     return std::optional<uint64_t>();

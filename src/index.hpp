@@ -1,7 +1,7 @@
-// The index itself: its four parameters, its sign vector, its row store and
-// the reader-writer lock that guards them. Every method of the Python type
-// works through this class; it never sees a Python object. Operations take
-// the lock themselves, so callers give up the interpreter lock first.
+// The index itself: its parameters, its rotation, its row store and the
+// reader-writer lock that guards them. Every method of the Python type works
+// through this class; it never sees a Python object. Operations take the
+// lock themselves, so callers give up the interpreter lock first.
 #pragma once
 
 #include <pthread.h>
@@ -17,8 +17,10 @@
 
 #include "errors.hpp"
 #include "index_file.hpp"
+#include "index_params.hpp"
+#include "metric.hpp"
 #include "rerank.hpp"
-#include "rotation.hpp"
+#include "rotator.hpp"
 #include "search.hpp"
 #include "storage.hpp"
 
@@ -74,10 +76,19 @@ class Index {
   // Checks `dim` (a non-zero power of two) and `bits` (2 to 5) with the
   // constructor's messages, then builds the sign vector.
   static Result<std::unique_ptr<Index>> create(uint64_t dim, uint8_t bits, bool use_qjl, uint64_t seed);
+  // Any parameters: `dim` as the rotation requires (a power of two, or at
+  // least 1 for the general rotation), then `bits`, then the centre (dim
+  // finite floats, or none). Builds the rotation.
+  static Result<std::unique_ptr<Index>> create(IndexParams params);
   // An index read from a file or from the bytes `to_bytes` gives. Its sign
   // vector is built when an operation first needs it, so opening a file
   // costs what the file holds, whatever dimension its header claims.
   static Result<std::unique_ptr<Index>> load(const std::string& path, const StopOnSignal& stop_on_signal = {});
+  // An index served from a read-only shared memory map of the mappable file
+  // at `path` (map_index_file): opening costs what the header costs, or,
+  // with `warm`, reading the whole file once. Its rows can be searched,
+  // read, saved and copied, never changed.
+  static Result<std::unique_ptr<Index>> map(const std::string& path, bool warm);
   static Result<std::unique_ptr<Index>> from_bytes(std::span<const uint8_t> bytes);
 
   ~Index();
@@ -85,11 +96,19 @@ class Index {
   Index& operator=(const Index&) = delete;
 
   // Fixed for the index's life (the store never changes its parameters):
-  // read without the lock.
-  uint64_t dim() const { return storage_.dim(); }
-  uint8_t bits() const { return storage_.bits(); }
-  bool use_qjl() const { return storage_.use_qjl(); }
-  uint64_t seed() const { return storage_.seed(); }
+  // read without the lock. dim() is the vectors' (the store's is the code
+  // width).
+  uint64_t dim() const { return params_.dim; }
+  uint8_t bits() const { return params_.bits; }
+  bool use_qjl() const { return params_.use_qjl; }
+  uint64_t seed() const { return params_.seed; }
+  Metric metric() const { return params_.metric; }
+  RotationKind rotation() const { return params_.rotation; }
+  std::span<const float> center() const { return params_.center; }
+  const IndexParams& params() const { return params_; }
+  // Whether the rows are a read-only memory map: add and remove then fail
+  // with InvalidArgument and change nothing.
+  bool read_only() const { return storage_.read_only(); }
 
   // For callers that must not block while holding the interpreter lock:
   // they try it first and wait only after giving that lock up.
@@ -108,32 +127,53 @@ class Index {
   // `query_dim` floats (or, re-ranking, min(k, candidates, searchable
   // rows)). Checks, in this order: `threads`, `candidates`, the query
   // width, the re-rank matrix's width; then the rerank ids as they come.
+  // Scores are the metric's (ascending distances for "l2"), keys turned
+  // into scores; re-ranking computes the metric's exact score.
   Result<BatchResults> search(std::span<const float> queries, size_t n, size_t query_dim, uint64_t k,
                               const IndexSearchOptions& options = {}) const;
+  // Every searchable row scoring at least `threshold` (at most, for "l2")
+  // for each query, best first. Checks, in this order: `threads`, the
+  // threshold (not NaN), the query width. `rerank` and `candidates` must be
+  // unset.
+  Result<RangeResults> search_range(std::span<const float> queries, size_t n, size_t query_dim, double threshold,
+                                    const IndexSearchOptions& options = {}) const;
 
-  Status save(const std::string& path) const;
+  // Writes the file (index_file.hpp: the .ldx format for plain parameters
+  // unless `mappable`).
+  Status save(const std::string& path, bool mappable = false) const;
   // Exactly the bytes `save` writes.
-  Result<std::vector<uint8_t>> to_bytes() const;
+  Result<std::vector<uint8_t>> to_bytes(bool mappable = false) const;
 
   // Removes every row whose id is listed; returns how many went. The store
   // is compacted at once, so memory and scan time come back immediately
   // (the id list too is freed before the memory goes back to the system).
   Result<size_t> remove(std::vector<uint64_t> ids);
   bool contains(uint64_t id) const;
-  // Decodes the first row of each id into out (ids.size() * dim floats).
-  // Returns the first id no row has, in which case out is unspecified.
+  // Decodes the first row of each id into out (ids.size() * dim floats):
+  // scaled as the metric scores it, the centre added back. Returns the first
+  // id no row has, in which case out is unspecified.
   Result<std::optional<uint64_t>> get(std::span<const uint64_t> ids, float* out) const;
 
  private:
-  explicit Index(Storage storage);
-  static Result<std::unique_ptr<Index>> adopt(Result<Storage> storage);
-  // The sign vector, built on first use (under either mode of the lock).
-  Result<std::span<const float>> signs() const;
+  Index(IndexParams params, Storage storage);
+  static Result<std::unique_ptr<Index>> adopt(Result<StoredIndex> stored);
+  // The error of a change to a read-only index; `what` is the operation.
+  IndexError read_only_error(const char* what) const;
+  // The rotation, built on first use (under either mode of the lock).
+  Result<const Rotator*> rotator() const;
+  // The scan's view of the rotation and the metric.
+  Result<ScanModel> scan_model() const;
+  // Runs `scan` on the store, or on the rows `allow` lets through (a mask,
+  // or a gathered store when they are few), with the mask set in `options`.
+  template <class Scan>
+  auto scan_allowed(const std::vector<uint64_t>* allow, SearchOptions& options, Scan&& scan) const;
 
   mutable RwLock lock_;
+  IndexParams params_;
   Storage storage_;
-  mutable std::once_flag signs_once_;
-  mutable SignVector signs_;
+  std::string mapped_path_;  // the file of a mapped index
+  mutable std::once_flag rotator_once_;
+  mutable std::optional<Rotator> rotator_;
 
   // Every live index, so that a fork can wait for all of them to be idle.
   friend struct IndexRegistry;

@@ -1,9 +1,12 @@
-// Reading and writing .ldx files (layout table in index_file.hpp). The reader
-// trusts nothing in the header: every row's bytes are bounds-checked against
-// the file's length before any row is read, nothing is reserved that the
-// file's length could not back, and nothing is read past what the rows need.
-// Regular files are read in pieces straight into the store. The writer
-// streams through one 8192-byte buffer.
+// Reading and writing index files: the original .ldx format (layout table in
+// index_file.hpp), and the choice between it and the mappable format
+// (mappable_file.hpp) by magic on load and by parameters on save. The .ldx
+// reader trusts nothing in the header: every row's bytes are bounds-checked
+// against the file's length before any row is read, nothing is reserved that
+// the file's length could not back, and nothing is read past what the rows
+// need. Regular files are read in pieces straight into the store. The writer
+// streams through one 8192-byte buffer, and replaces a regular file by
+// rename.
 #include "index_file.hpp"
 
 #include <fcntl.h>
@@ -30,7 +33,6 @@ namespace {
 
 constexpr uint32_t kMagic = 0x4958444C;  // "LDXI" read as a little-endian u32
 constexpr uint16_t kVersion = 1;
-constexpr size_t kWriteBufferBytes = 8192;
 
 // Header field offsets; the sections follow the header back to back.
 constexpr size_t kVersionAt = 4;
@@ -46,30 +48,6 @@ static_assert(kQjlOffsetAt + 8 == kHeaderBytes);
 
 constexpr size_t kIdBytes = 8;
 constexpr size_t kNormBytes = 2;
-
-template <class T>
-T load_le(const uint8_t* p) {
-  T v = 0;
-  for (size_t k = 0; k < sizeof(T); ++k) v |= static_cast<T>(static_cast<T>(p[k]) << (8 * k));
-  return v;
-}
-
-template <class T>
-void store_le(uint8_t* p, T v) {
-  for (size_t k = 0; k < sizeof(T); ++k) p[k] = static_cast<uint8_t>(v >> (8 * k));
-}
-
-using u128 = unsigned __int128;
-
-std::string u128_text(u128 v) {
-  char digits[40];
-  size_t n = 0;
-  do {
-    digits[n++] = static_cast<char>('0' + static_cast<int>(v % 10));
-    v /= 10;
-  } while (v != 0);
-  return std::string(std::make_reverse_iterator(digits + n), std::make_reverse_iterator(digits));
-}
 
 // Locates entry `row` of a section of `stride`-byte entries starting at
 // `base`. Sums are taken in 128 bits, so an offset near 2^64 or a huge
@@ -236,16 +214,6 @@ Result<Storage> parse_from(std::span<const uint8_t> head, size_t len, Source& so
   return catching<Storage>([&] { return read_rows(h, len, source); });
 }
 
-IndexError nul_in_path() { return FileError::io("file name contained an unexpected NUL byte"); }
-
-int open_retrying(const char* path, int flags, mode_t mode = 0) {
-  int fd;
-  do {
-    fd = ::open(path, flags | O_CLOEXEC, mode);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
-
 // The bytes of one load. realloc rather than a vector: a failed growth must
 // come back as a value, and a vector would zero what read() overwrites next.
 class ReadBuffer {
@@ -307,26 +275,14 @@ class ReadBuffer {
 // length of what is still to come).
 Status read_stream(int fd, ReadBuffer& buffer, const StopOnSignal& stop_on_signal) {
   if (!buffer.reserve(kHeaderBytes)) return std::unexpected(IndexError::out_of_memory());
-  if (Status s = buffer.fill(fd, kHeaderBytes, stop_on_signal); !s) return s;
-  return buffer.fill(fd, index_file_bytes_needed(buffer.bytes()), stop_on_signal);
-}
-
-// pread() from `offset` until `n` bytes or the end of the file; how many came.
-Result<size_t> read_up_to(int fd, uint64_t offset, size_t n, uint8_t* out, const StopOnSignal& stop_on_signal) {
-  size_t done = 0;
-  while (done < n) {
-    // Linux moves at most about 2 GiB per read; ask for no more than that.
-    const ssize_t got = ::pread(fd, out + done, std::min<size_t>(n - done, size_t{1} << 30),
-                                static_cast<off_t>(offset + done));
-    if (got < 0) {
-      if (errno != EINTR) return std::unexpected(FileError::os(errno));
-      if (stop_on_signal && stop_on_signal()) return std::unexpected(FileError::os(EINTR));
-      continue;
-    }
-    if (got == 0) break;
-    done += static_cast<size_t>(got);
+  // What is needed grows as the header is seen: a mappable file's header is
+  // longer than the first bytes that tell its format.
+  for (size_t needed = kHeaderBytes;;) {
+    if (Status s = buffer.fill(fd, needed, stop_on_signal); !s) return s;
+    const size_t more = index_file_bytes_needed(buffer.bytes());
+    if (more <= needed || buffer.bytes().size() < needed) return {};
+    needed = more;
   }
-  return done;
 }
 
 // A regular file read piece by piece at the offsets the rows need, each
@@ -360,113 +316,39 @@ class FileSource {
   Slot slots_[4];
 };
 
+// The parameters of an .ldx file's index: the original layout holds no others.
+Result<StoredIndex> with_plain_params(Result<Storage> storage) {
+  if (!storage) return std::unexpected(std::move(storage.error()));
+  IndexParams params = plain_params(*storage);
+  return StoredIndex{std::move(params), std::move(*storage)};
+}
+
+// A mappable file of `len` bytes whose header is `head`, read into memory.
+Result<StoredIndex> parse_mappable(std::span<const uint8_t> head, uint64_t len, ByteSource& source) {
+  Result<MappableLayout> layout = check_mappable_header(head, len);
+  if (!layout) return std::unexpected(std::move(layout.error()));
+  return read_mappable(*layout, source);
+}
+
 // A regular file: its header, then the rows straight into the store. Row
 // checks use the length fstat gave (capped at what the rows need), as they
 // would for a file read whole.
-Result<Storage> load_regular(int fd, uint64_t length, const StopOnSignal& stop_on_signal) {
-  uint8_t head[kHeaderBytes];
-  const Result<size_t> got = read_up_to(fd, 0, kHeaderBytes, head, stop_on_signal);
+Result<StoredIndex> load_regular(int fd, uint64_t length, const StopOnSignal& stop_on_signal) {
+  uint8_t head[std::max(kHeaderBytes, kMappableHeaderBytes)];
+  const Result<size_t> got = read_up_to(fd, 0, sizeof head, head, stop_on_signal);
   if (!got) return std::unexpected(got.error());
-  const std::span<const uint8_t> header(head, *got);
-  const size_t len = *got < kHeaderBytes
-                         ? *got
+  if (is_mappable_file({head, *got})) {
+    PreadSource source(fd, stop_on_signal);
+    return parse_mappable({head, *got}, length, source);
+  }
+  const std::span<const uint8_t> header(head, std::min(*got, kHeaderBytes));
+  const size_t len = header.size() < kHeaderBytes
+                         ? header.size()
                          : std::max(kHeaderBytes, static_cast<size_t>(std::min<uint64_t>(
                                                       index_file_bytes_needed(header), length)));
   FileSource source(fd, stop_on_signal);
-  return parse_from(header, len, source);
+  return with_plain_params(parse_from(header, len, source));
 }
-
-// write() until all `n` bytes are out: a signal or a short write only means
-// "continue from here"; a write that makes no progress is the fixed-text
-// error, since the system gave no errno for it.
-Status write_all(int fd, const uint8_t* p, size_t n) {
-  while (n > 0) {
-    const ssize_t put = ::write(fd, p, std::min<size_t>(n, size_t{1} << 30));
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(FileError::os(errno));
-    }
-    if (put == 0) return std::unexpected(FileError::io("failed to write whole buffer"));
-    p += put;
-    n -= static_cast<size_t>(put);
-  }
-  return {};
-}
-
-// The one write buffer of a save. After the first failed write every later
-// put is dropped, so the caller can lay down the whole sequence and look at
-// the outcome once; what the buffer held at the failure stays in it, for
-// the last flush attempt a direct write makes before closing.
-class FileWriter {
- public:
-  explicit FileWriter(int fd) : fd_(fd) {}
-  // Appends to `memory` instead of writing to a file.
-  explicit FileWriter(std::vector<uint8_t>* memory) : memory_(memory) {}
-
-  bool ok() const { return !error_.has_value(); }
-  const IndexError& error() const { return *error_; }
-
-  // Room for `n` ≤ kWriteBufferBytes contiguous bytes in the buffer, or
-  // nothing once a write has failed.
-  uint8_t* room(size_t n) {
-    if (used_ + n > kWriteBufferBytes && !flush()) return nullptr;
-    if (!ok()) return nullptr;
-    uint8_t* at = buffer_ + used_;
-    used_ += n;
-    return at;
-  }
-
-  void put(const uint8_t* p, size_t n) {
-    while (n > 0 && ok()) {
-      if (used_ == kWriteBufferBytes && !flush()) return;
-      const size_t take = std::min(n, kWriteBufferBytes - used_);
-      std::memcpy(buffer_ + used_, p, take);
-      used_ += take;
-      p += take;
-      n -= take;
-    }
-  }
-
-  void put_zeros(uint64_t n) {
-    while (n > 0 && ok()) {
-      if (used_ == kWriteBufferBytes && !flush()) return;
-      const size_t take = static_cast<size_t>(std::min<uint64_t>(n, kWriteBufferBytes - used_));
-      std::memset(buffer_ + used_, 0, take);
-      used_ += take;
-      n -= take;
-    }
-  }
-
-  template <class T>
-  void put_le(T v) {
-    if (uint8_t* at = room(sizeof(T))) store_le(at, v);
-  }
-
-  bool flush() {
-    if (!ok()) return false;
-    if (memory_ != nullptr) {
-      memory_->insert(memory_->end(), buffer_, buffer_ + used_);
-      used_ = 0;
-      return true;
-    }
-    if (Status s = write_all(fd_, buffer_, used_); !s) {
-      error_ = std::move(s.error());
-      return false;
-    }
-    used_ = 0;
-    return true;
-  }
-
-  // Best effort after a failure; the first error stays the one reported.
-  void last_attempt() { (void)write_all(fd_, buffer_, used_); }
-
- private:
-  int fd_ = -1;
-  std::vector<uint8_t>* memory_ = nullptr;
-  size_t used_ = 0;
-  std::optional<IndexError> error_;
-  uint8_t buffer_[kWriteBufferBytes];
-};
 
 void write_header(FileWriter& out, const Storage& s) {
   const uint64_t n = s.len();
@@ -522,12 +404,28 @@ void write_sections(FileWriter& out, const Storage& s) {
   }
 }
 
+// What a save writes: an index, and whether in the mappable format (always
+// for parameters the original format cannot hold).
+struct Contents {
+  const IndexParams& params;
+  const Storage& storage;
+  bool mappable;
+};
+
+void write_contents(FileWriter& out, const Contents& c) {
+  if (c.mappable) {
+    write_mappable(out, c.params, c.storage);
+  } else {
+    write_header(out, c.storage);
+    write_sections(out, c.storage);
+  }
+}
+
 // Lays the whole file down through the buffer and flushes it. The outcome is
 // the first failure of any write.
-Status stream_index(int fd, const Storage& s, bool last_attempt_on_failure) {
+Status stream_index(int fd, const Contents& c, bool last_attempt_on_failure) {
   FileWriter out(fd);
-  write_header(out, s);
-  write_sections(out, s);
+  write_contents(out, c);
   if (out.flush()) return {};
   if (last_attempt_on_failure) out.last_attempt();
   return std::unexpected(out.error());
@@ -621,7 +519,7 @@ std::expected<std::pair<int, std::string>, int> create_sibling(const std::string
 // Writes the target where it is, truncating it first. For devices, FIFOs and
 // the like, which a rename could not replace. Never for a regular file: a
 // write that then fails would leave it torn.
-Status save_in_place(const std::string& path, const Storage& s) {
+Status save_in_place(const std::string& path, const Contents& s) {
   const int fd = open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
   if (fd < 0) return std::unexpected(FileError::os(errno));
   Status written = stream_index(fd, s, /*last_attempt_on_failure=*/true);
@@ -629,7 +527,7 @@ Status save_in_place(const std::string& path, const Storage& s) {
   return written;
 }
 
-Status save_by_rename(const Target& target, const Storage& s) {
+Status save_by_rename(const Target& target, const Contents& s) {
   auto created = create_sibling(target.path);
   // A directory that takes no new names (EACCES, EPERM) fails the save even
   // when the file itself is writable: the old file is the one thing a failed
@@ -671,35 +569,48 @@ Status save_by_rename(const Target& target, const Storage& s) {
   return {};
 }
 
-// The header holds the dimension in 32 bits: a wider index has no file.
-Status dimension_fits(const Storage& storage) {
-  if (storage.dim() <= std::numeric_limits<uint32_t>::max()) return {};
+// The original header holds the dimension in 32 bits: a wider index has no
+// file of that format.
+Status dimension_fits(const Contents& c) {
+  if (c.mappable || c.storage.dim() <= std::numeric_limits<uint32_t>::max()) return {};
+  const Storage& storage = c.storage;
   return std::unexpected(
       IndexError::invalid_argument("dimension " + std::to_string(storage.dim()) + " does not fit the file format"));
 }
 
 }  // namespace
 
-Result<Storage> parse_index_file(std::span<const uint8_t> file) {
+Result<StoredIndex> parse_index_file(std::span<const uint8_t> file) {
+  if (is_mappable_file(file)) {
+    SpanSource source(file);
+    return parse_mappable(file.first(std::min(file.size(), kMappableHeaderBytes)), file.size(), source);
+  }
   MemorySource source{file.data()};
-  return parse_from(file, file.size(), source);
+  return with_plain_params(parse_from(file, file.size(), source));
 }
 
-Result<std::vector<uint8_t>> index_file_bytes(const Storage& storage) {
-  if (Status fits = dimension_fits(storage); !fits) return std::unexpected(std::move(fits.error()));
+Result<std::vector<uint8_t>> index_file_bytes(const IndexParams& params, const Storage& storage, bool mappable) {
+  const Contents contents{params, storage, mappable || !params.plain()};
+  if (Status fits = dimension_fits(contents); !fits) return std::unexpected(std::move(fits.error()));
   return catching<std::vector<uint8_t>>([&] {
     std::vector<uint8_t> bytes;
-    bytes.reserve(kHeaderBytes + storage.len() * (kIdBytes + kNormBytes + storage.code_bytes() +
-                                                  (storage.use_qjl() ? storage.qjl_bytes() : 0)));
+    bytes.reserve(contents.mappable
+                      ? mappable_file_bytes(params, storage)
+                      : kHeaderBytes + storage.len() * (kIdBytes + kNormBytes + storage.code_bytes() +
+                                                        (storage.use_qjl() ? storage.qjl_bytes() : 0)));
     FileWriter out(&bytes);
-    write_header(out, storage);
-    write_sections(out, storage);
+    write_contents(out, contents);
     out.flush();
     return bytes;
   });
 }
 
+Result<std::vector<uint8_t>> index_file_bytes(const Storage& storage) {
+  return index_file_bytes(plain_params(storage), storage, false);
+}
+
 size_t index_file_bytes_needed(std::span<const uint8_t> file) {
+  if (is_mappable_file(file)) return mappable_bytes_needed(file);
   // The parser stops at the header for these two.
   if (file.size() < kHeaderBytes || load_le<uint32_t>(file.data()) != kMagic) return kHeaderBytes;
   const Header h = decode_header(file.data());
@@ -714,7 +625,7 @@ size_t index_file_bytes_needed(std::span<const uint8_t> file) {
   return end > std::numeric_limits<size_t>::max() ? std::numeric_limits<size_t>::max() : static_cast<size_t>(end);
 }
 
-Result<Storage> load_index_file(const std::string& path, const StopOnSignal& stop_on_signal) {
+Result<StoredIndex> load_index_file(const std::string& path, const StopOnSignal& stop_on_signal) {
   if (path.find('\0') != std::string::npos) return std::unexpected(nul_in_path());
   const int fd = open_retrying(path.c_str(), O_RDONLY);
   if (fd < 0) return std::unexpected(FileError::os(errno));
@@ -725,7 +636,8 @@ Result<Storage> load_index_file(const std::string& path, const StopOnSignal& sto
     return std::unexpected(FileError::os(error));
   }
   if (S_ISREG(st.st_mode)) {
-    Result<Storage> loaded = load_regular(fd, static_cast<uint64_t>(std::max<off_t>(st.st_size, 0)), stop_on_signal);
+    Result<StoredIndex> loaded =
+        load_regular(fd, static_cast<uint64_t>(std::max<off_t>(st.st_size, 0)), stop_on_signal);
     ::close(fd);
     return loaded;
   }
@@ -736,9 +648,12 @@ Result<Storage> load_index_file(const std::string& path, const StopOnSignal& sto
   return parse_index_file(buffer.bytes());
 }
 
-Status save_index_file(const std::string& path, const Storage& storage) {
+Result<StoredIndex> map_index_file(const std::string& path, bool warm) { return map_mappable_file(path, warm); }
+
+Status save_index_file(const std::string& path, const IndexParams& params, const Storage& storage, bool mappable) {
+  const Contents contents{params, storage, mappable || !params.plain()};
   if (path.find('\0') != std::string::npos) return std::unexpected(nul_in_path());
-  if (Status fits = dimension_fits(storage); !fits) return fits;
+  if (Status fits = dimension_fits(contents); !fits) return fits;
   // An empty name is refused by open(); say so rather than invent a sibling.
   if (path.empty()) return std::unexpected(FileError::os(ENOENT));
 
@@ -748,7 +663,20 @@ Status save_index_file(const std::string& path, const Storage& storage) {
   // system's own answer for it.
   const bool replaceable =
       !base_of(target->path).empty() && (!target->existing || S_ISREG(target->existing->st_mode));
-  return replaceable ? save_by_rename(*target, storage) : save_in_place(target->path, storage);
+  return replaceable ? save_by_rename(*target, contents) : save_in_place(target->path, contents);
+}
+
+Status save_index_file(const std::string& path, const Storage& storage) {
+  return save_index_file(path, plain_params(storage), storage, false);
+}
+
+IndexParams plain_params(const Storage& storage) {
+  IndexParams params;
+  params.dim = storage.dim();
+  params.bits = storage.bits();
+  params.use_qjl = storage.use_qjl();
+  params.seed = storage.seed();
+  return params;
 }
 
 }  // namespace lodex

@@ -536,6 +536,53 @@ bool convert_ids(PyObject* obj, const char* name, const LengthCheck& check_lengt
 }
 
 // ---------------------------------------------------------------------------
+// The keyword-only parameters of construction.
+
+// The names of an enum's values, in the order of the values.
+constexpr const char* kMetricNames[] = {"ip", "cosine", "l2"};
+constexpr const char* kRotationNames[] = {"hadamard", "general"};
+
+// A str naming one of `names`; anything else is a TypeError (not a str) or
+// a ValueError listing the choices.
+template <class Enum, size_t N>
+bool to_choice(PyObject* obj, const char* name, const char* const (&names)[N], Enum* out) {
+  if (!PyUnicode_Check(obj)) {
+    fail_conversion(obj, "PyString");
+    wrap_conversion_error(name);
+    return false;
+  }
+  for (size_t i = 0; i < N; ++i) {
+    if (PyUnicode_CompareWithASCIIString(obj, names[i]) == 0) {
+      *out = static_cast<Enum>(i);
+      return true;
+    }
+  }
+  std::string choices;
+  for (size_t i = 0; i < N; ++i) choices += std::string(i == 0 ? "" : i + 1 == N ? " or " : ", ") + "'" + names[i] + "'";
+  PyErr_Format(PyExc_ValueError, "%s must be %s, got %R", name, choices.c_str(), obj);
+  return false;
+}
+
+// center: a 1-D float32 array (any strides), copied. Its length and values
+// are the core's to check.
+bool to_center(PyObject* obj, uint64_t dim, std::vector<float>* out) {
+  PyArrayObject* array = as_float32_array(obj, 1, "center");
+  if (array == nullptr) return false;
+  const npy_intp n = PyArray_DIM(array, 0);
+  const npy_intp stride = PyArray_STRIDE(array, 0);
+  const char* data = static_cast<const char*>(PyArray_DATA(array));
+  out->resize(static_cast<size_t>(n));
+  for (npy_intp i = 0; i < n; ++i) std::memcpy(&(*out)[static_cast<size_t>(i)], data + i * stride, sizeof(float));
+  // The core takes an empty centre for none: keep this a length error.
+  if (n == 0) {
+    PyErr_Format(PyExc_ValueError, "center has 0 values, the index has dimension %llu",
+                 static_cast<unsigned long long>(dim));
+    return false;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
 // Construction.
 
 PyObject* wrap_index(PyTypeObject* type, std::unique_ptr<lodex::Index> index) {
@@ -562,20 +609,21 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         kwvalues.push_back(value);
       }
     }
-    PyObject* bound[4];
-    if (!bind_arguments({"Index.__new__", {"dim", "bits", "use_qjl", "seed"}}, &PyTuple_GET_ITEM(args, 0),
-                        PyTuple_GET_SIZE(args), kwnames.get(), kwvalues.data(), bound)) {
+    PyObject* bound[7];
+    if (!bind_arguments({"Index.__new__", {"dim", "bits", "use_qjl", "seed"}, {"metric", "rotation", "center"}},
+                        &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), kwnames.get(), kwvalues.data(), bound)) {
       return nullptr;
     }
-    uint64_t dim = 0, seed = 0;
-    uint8_t bits = 0;
-    bool use_qjl = false;
-    if (!to_u64(bound[0], "dim", &dim) || !to_u8(bound[1], "bits", &bits) ||
-        !to_bool(bound[2], "use_qjl", &use_qjl) || !to_u64(bound[3], "seed", &seed)) {
+    lodex::IndexParams params;
+    if (!to_u64(bound[0], "dim", &params.dim) || !to_u8(bound[1], "bits", &params.bits) ||
+        !to_bool(bound[2], "use_qjl", &params.use_qjl) || !to_u64(bound[3], "seed", &params.seed)) {
       return nullptr;
     }
+    if (bound[4] != nullptr && !to_choice(bound[4], "metric", kMetricNames, &params.metric)) return nullptr;
+    if (bound[5] != nullptr && !to_choice(bound[5], "rotation", kRotationNames, &params.rotation)) return nullptr;
+    if (bound[6] != nullptr && bound[6] != Py_None && !to_center(bound[6], params.dim, &params.center)) return nullptr;
     // Built with the GIL held: nothing else can see the index yet.
-    auto created = lodex::Index::create(dim, bits, use_qjl, seed);
+    auto created = lodex::Index::create(std::move(params));
     if (!created) return raise_index_error(created.error());
     return wrap_index(type, std::move(*created));
   });
@@ -592,6 +640,9 @@ void index_dealloc(PyObject* self) {
 // Properties, representation, len, `in`, truth.
 
 PyObject* index_get_size(PyObject* self, void*) { return PyLong_FromSize_t(shared_size(index_of(self))); }
+
+// Fixed for the index's life: read without the lock.
+PyObject* index_get_read_only(PyObject* self, void*) { return PyBool_FromLong(index_of(self).read_only()); }
 
 PyObject* index_get_config(PyObject* self, void*) {
   // The parameters never change: only the row count needs the lock, and
@@ -615,9 +666,35 @@ PyObject* index_get_config(PyObject* self, void*) {
 PyObject* index_repr(PyObject* self) {
   const lodex::Index& index = index_of(self);
   const size_t size = shared_size(index);
-  return PyUnicode_FromFormat("lodex.Index(dim=%llu, bits=%u, size=%zu, use_qjl=%s)",
+  // The metric and the rotation only when they are not the defaults.
+  std::string extra;
+  if (index.metric() != lodex::Metric::kIp) extra += std::string(", metric=") + kMetricNames[static_cast<int>(index.metric())];
+  if (index.rotation() != lodex::RotationKind::kHadamard) {
+    extra += std::string(", rotation=") + kRotationNames[static_cast<int>(index.rotation())];
+  }
+  return PyUnicode_FromFormat("lodex.Index(dim=%llu, bits=%u, size=%zu, use_qjl=%s%s)",
                               static_cast<unsigned long long>(index.dim()), static_cast<unsigned>(index.bits()),
-                              size, index.use_qjl() ? "true" : "false");
+                              size, index.use_qjl() ? "true" : "false", extra.c_str());
+}
+
+PyObject* index_get_metric(PyObject* self, void*) {
+  return PyUnicode_FromString(kMetricNames[static_cast<int>(index_of(self).metric())]);
+}
+
+PyObject* index_get_rotation(PyObject* self, void*) {
+  return PyUnicode_FromString(kRotationNames[static_cast<int>(index_of(self).rotation())]);
+}
+
+// A new float32 array holding the centre, or None.
+PyObject* index_get_center(PyObject* self, void*) {
+  const std::span<const float> center = index_of(self).center();
+  if (center.empty()) Py_RETURN_NONE;
+  npy_intp shape[1] = {static_cast<npy_intp>(center.size())};
+  PyObject* array = PyArray_SimpleNew(1, shape, NPY_FLOAT32);
+  if (array != nullptr) {
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), center.data(), center.size() * sizeof(float));
+  }
+  return array;
 }
 
 Py_ssize_t index_len(PyObject* self) { return static_cast<Py_ssize_t>(shared_size(index_of(self))); }
@@ -838,6 +915,69 @@ PyObject* index_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t n
   });
 }
 
+// A new 1-D NumPy array holding `values`.
+template <class T>
+PyObject* new_vector(int type, const std::vector<T>& values) {
+  npy_intp shape[1] = {static_cast<npy_intp>(values.size())};
+  PyObject* array = PyArray_SimpleNew(1, shape, type);
+  if (array != nullptr && !values.empty()) {
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), values.data(), values.size() * sizeof(T));
+  }
+  return array;
+}
+
+PyObject* index_search_range(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry([&]() -> PyObject* {
+    PyObject* bound[4];
+    if (!bind_arguments({"Index.search_range", {"queries", "threshold"}, {"allow", "threads"}}, args, nargs,
+                        kwnames, args + nargs, bound)) {
+      return nullptr;
+    }
+    PyArrayObject* queries = as_float32_array(bound[0], 2, "queries");
+    if (queries == nullptr) return nullptr;
+    const double threshold = PyFloat_AsDouble(bound[1]);
+    if (threshold == -1.0 && PyErr_Occurred()) {
+      wrap_conversion_error("threshold");
+      return nullptr;
+    }
+    auto given = [](PyObject* obj) { return obj != nullptr && obj != Py_None; };
+    lodex::IndexSearchOptions options;
+    std::optional<std::vector<uint64_t>> allow;
+    if (given(bound[2])) {
+      allow.emplace();
+      if (!convert_ids(bound[2], "allow", {}, &*allow)) return nullptr;
+      options.allow = &*allow;
+    }
+    if (given(bound[3])) {
+      uint64_t threads = 0;
+      if (!to_u64(bound[3], "threads", &threads)) return nullptr;
+      options.threads = threads;
+    }
+    if (!is_row_major(queries)) return raise_not_contiguous("queries");
+
+    PyRef keep_queries(Py_NewRef(reinterpret_cast<PyObject*>(queries)));
+    const auto n = static_cast<size_t>(PyArray_DIM(queries, 0));
+    const auto width = static_cast<size_t>(PyArray_DIM(queries, 1));
+    std::vector<float> aligned_queries;
+    const std::span<const float> flat(readable_floats(queries, n * width, aligned_queries), n * width);
+    const lodex::Index& index = index_of(self);
+    lodex::RangeResults found;
+    Failure failure;
+    without_gil(failure, [&] {
+      take(index.search_range(flat, n, width, threshold, options), found, failure);
+    });
+    if (failure.failed()) return failure.raise();
+
+    PyRef lims(new_vector(NPY_UINT64, found.lims));
+    if (!lims) return nullptr;
+    PyRef ids(new_vector(NPY_UINT64, found.ids));
+    if (!ids) return nullptr;
+    PyRef scores(new_vector(NPY_FLOAT32, found.keys));
+    if (!scores) return nullptr;
+    return PyTuple_Pack(3, lims.get(), ids.get(), scores.get());
+  });
+}
+
 // ---------------------------------------------------------------------------
 // remove and get
 
@@ -887,16 +1027,25 @@ PyObject* index_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 // ---------------------------------------------------------------------------
 // save, load, bytes and pickling
 
+// An optional bool keyword: absent is false.
+bool to_flag(PyObject* obj, const char* name, bool* out) {
+  *out = false;
+  return obj == nullptr || to_bool(obj, name, out);
+}
+
 PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return entry([&]() -> PyObject* {
-    PyObject* bound[1];
-    if (!bind_arguments({"Index.save", {"path"}}, args, nargs, kwnames, args + nargs, bound)) return nullptr;
+    PyObject* bound[2];
+    if (!bind_arguments({"Index.save", {"path"}, {"mappable"}}, args, nargs, kwnames, args + nargs, bound)) {
+      return nullptr;
+    }
     std::string path;
-    if (!to_path(bound[0], &path)) return nullptr;
+    bool mappable = false;
+    if (!to_path(bound[0], &path) || !to_flag(bound[1], "mappable", &mappable)) return nullptr;
     const lodex::Index& index = index_of(self);
     Failure failure;
     without_gil(failure, [&] {
-      take(index.save(path), failure);
+      take(index.save(path, mappable), failure);
     });
     if (failure.failed()) return failure.raise();
     Py_RETURN_NONE;
@@ -912,10 +1061,20 @@ PyObject* finish_load(Failure& failure, std::unique_ptr<lodex::Index> loaded) {
 
 PyObject* index_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return entry([&]() -> PyObject* {
-    PyObject* bound[1];
-    if (!bind_arguments({"Index.load", {"path"}}, args, nargs, kwnames, args + nargs, bound)) return nullptr;
+    PyObject* bound[3];
+    if (!bind_arguments({"Index.load", {"path"}, {"mmap", "warm"}}, args, nargs, kwnames, args + nargs, bound)) {
+      return nullptr;
+    }
     std::string path;
-    if (!to_path(bound[0], &path)) return nullptr;
+    bool mmap = false;
+    bool warm = false;
+    if (!to_path(bound[0], &path) || !to_flag(bound[1], "mmap", &mmap) || !to_flag(bound[2], "warm", &warm)) {
+      return nullptr;
+    }
+    if (warm && !mmap) {
+      PyErr_SetString(PyExc_ValueError, "warm applies only with mmap=True");
+      return nullptr;
+    }
     // A read that a signal interrupts (Ctrl-C on a FIFO that never ends)
     // asks Python's handlers; no index lock is held, so taking the GIL for
     // that is safe. An exception they raise ends the load and is raised.
@@ -928,19 +1087,25 @@ PyObject* index_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     std::unique_ptr<lodex::Index> loaded;
     Failure failure;
     without_gil(failure, [&] {
-      take(lodex::Index::load(path, stop_on_signal), loaded, failure);
+      take(mmap ? lodex::Index::map(path, warm) : lodex::Index::load(path, stop_on_signal), loaded, failure);
     });
     return finish_load(failure, std::move(loaded));
   });
 }
 
-PyObject* index_to_bytes(PyObject* self, PyObject*) {
+PyObject* index_to_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return entry([&]() -> PyObject* {
+    PyObject* bound[1];
+    bool mappable = false;
+    if (!bind_arguments({"Index.to_bytes", {}, {"mappable"}}, args, nargs, kwnames, args + nargs, bound) ||
+        !to_flag(bound[0], "mappable", &mappable)) {
+      return nullptr;
+    }
     const lodex::Index& index = index_of(self);
     std::vector<uint8_t> bytes;
     Failure failure;
     without_gil(failure, [&] {
-      take(index.to_bytes(), bytes, failure);
+      take(index.to_bytes(mappable), bytes, failure);
     });
     if (failure.failed()) return failure.raise();
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
@@ -976,7 +1141,7 @@ PyObject* index_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyObject* index_reduce(PyObject* self, PyObject*) {
-  PyRef bytes(index_to_bytes(self, nullptr));
+  PyRef bytes(index_to_bytes(self, nullptr, 0, nullptr));
   if (!bytes) return nullptr;
   return Py_BuildValue("(O(O))", g_from_bytes, bytes.get());
 }
@@ -1029,12 +1194,13 @@ PyMethodDef index_methods[] = {
      "    rerank: float32 array whose row `id` is the original vector of the\n"
      "        row with that id (a numpy.memmap of them on disk, typically).\n"
      "        The best `candidates` rows by compressed score are scored again\n"
-     "        by their exact float32 inner product with the query, and the best\n"
-     "        k by that exact score are returned with it.\n"
+     "        by their exact float32 score (the index's metric) against the\n"
+     "        query, and the best k by that exact score are returned with it.\n"
      "    candidates: Rows per query to re-rank (default 4 * k).\n\n"
      "Returns:\n"
      "    (ids, scores): numpy uint64 and float32 arrays of shape (n, m),\n"
-     "    m = min(k, searchable rows), each row sorted by descending score."},
+     "    m = min(k, searchable rows), each row best first: by descending\n"
+     "    score, or by ascending distance for metric \"l2\"."},
     {"remove", LODEX_FASTCALL(index_remove), METH_FASTCALL | METH_KEYWORDS,
      "remove($self, ids)\n--\n\n"
      "Remove every row whose id is in ids; return how many rows went.\n\n"
@@ -1049,20 +1215,42 @@ PyMethodDef index_methods[] = {
      "approximation the index stores (codebook values, norm, the inverse\n"
      "rotation), not the vector that was added. Raises KeyError naming the\n"
      "first id that no row has."},
-    {"to_bytes", reinterpret_cast<PyCFunction>(index_to_bytes), METH_NOARGS,
-     "to_bytes($self)\n--\n\nThe bytes of the .ldx file that save would write."},
+    {"to_bytes", LODEX_FASTCALL(index_to_bytes), METH_FASTCALL | METH_KEYWORDS,
+     "to_bytes($self, *, mappable=False)\n--\n\nThe bytes of the .ldx file that save would write."},
     {"from_bytes", LODEX_FASTCALL(index_from_bytes), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "from_bytes(data)\n--\n\n"
      "An index from the bytes of a .ldx file (bytes or any buffer).\n\n"
      "Checks and errors are those of load."},
     {"__reduce__", reinterpret_cast<PyCFunction>(index_reduce), METH_NOARGS,
      "__reduce__($self)\n--\n\nPickle support: the index travels as its .ldx bytes."},
+    {"search_range", LODEX_FASTCALL(index_search_range), METH_FASTCALL | METH_KEYWORDS,
+     "search_range($self, queries, threshold, *, allow=None, threads=None)\n--\n\n"
+     "Every row scoring at least threshold (at most, for metric \"l2\"), for every query.\n\n"
+     "The scores are those search_batch gives; a row is returned exactly when\n"
+     "its score passes the threshold (a NaN score never does). The GIL is\n"
+     "released and the index read once for the whole batch, on the worker pool.\n\n"
+     "Args:\n"
+     "    queries: numpy float32 array of shape (n, dim), C-contiguous.\n"
+     "    threshold: A number, not NaN.\n"
+     "    allow: Ids (a sequence or an integer array); only rows with one of\n"
+     "        them are searched.\n"
+     "    threads: Use at most this many of the pool's threads (default all).\n\n"
+     "Returns:\n"
+     "    (lims, ids, scores): query i's results are ids[lims[i]:lims[i + 1]]\n"
+     "    (uint64) and scores[lims[i]:lims[i + 1]] (float32), best first, equal\n"
+     "    scores in storage order; lims is uint64 of shape (n + 1,)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef index_getset[] = {
     {"size", index_get_size, nullptr, "Number of stored vectors.", nullptr},
     {"config", index_get_config, nullptr, "Index configuration as a Python dict.", nullptr},
+    {"metric", index_get_metric, nullptr, "The metric searches score by: \"ip\", \"cosine\" or \"l2\".", nullptr},
+    {"rotation", index_get_rotation, nullptr, "The rotation rows are coded with: \"hadamard\" or \"general\".",
+     nullptr},
+    {"center", index_get_center, nullptr, "A new float32 array of the centre rows are shifted by, or None.", nullptr},
+    {"read_only", index_get_read_only, nullptr,
+     "Whether the index is served from a read-only memory map (load(path, mmap=True)).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

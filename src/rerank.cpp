@@ -1,5 +1,6 @@
-// Exact re-ranking of candidates. The arithmetic is the plain float32 dot
-// product in coordinate order; the selection is the searches' stable sort.
+// Exact re-ranking of candidates. The arithmetic is plain float32 in
+// coordinate order (metric.hpp's exact keys); the selection is the
+// searches' stable sort.
 #include "rerank.hpp"
 
 #include <algorithm>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "float_rows.hpp"
+#include "metric.hpp"
 
 namespace lodex {
 
@@ -17,7 +19,7 @@ float exact_inner_product(const float* a, const float* b, size_t dim) {
 }
 
 Result<BatchResults> rerank(const BatchResults& candidates, std::span<const float> queries, size_t dim, uint64_t k,
-                            const RerankSource& source) {
+                            const RerankSource& source, Metric metric) {
   const size_t n = candidates.queries;
   const size_t per_query = candidates.per_query;
   for (const uint64_t id : candidates.ids) {
@@ -38,7 +40,7 @@ Result<BatchResults> rerank(const BatchResults& candidates, std::span<const floa
     const float* query = queries.data() + q * dim;
     for (size_t i = 0; i < per_query; ++i) {
       const uint64_t id = candidates.ids[q * per_query + i];
-      scored[i] = {id, exact_inner_product(query, rows.row(static_cast<size_t>(id)), dim)};
+      scored[i] = {id, exact_key(metric, query, rows.row(static_cast<size_t>(id)), dim)};
     }
     sort_results(scored, scratch);
     for (size_t i = 0; i < out.per_query; ++i) {

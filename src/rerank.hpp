@@ -1,5 +1,5 @@
 // Re-ranking: the candidates a compressed search found, ordered again by
-// their exact inner products with the caller's original vectors.
+// their exact scores against the caller's original vectors.
 #pragma once
 
 #include <cstddef>
@@ -7,6 +7,7 @@
 #include <span>
 
 #include "errors.hpp"
+#include "index_params.hpp"
 #include "search.hpp"
 
 namespace lodex {
@@ -25,12 +26,13 @@ struct RerankSource {
 // machine.
 float exact_inner_product(const float* a, const float* b, size_t dim);
 
-// For each query, the best min(k, its candidates) of `candidates` by exact
-// inner product with row `id` of `source` (whose cols must be `dim`), ranked
-// as every search ranks (ranks_above, stable: equal scores keep their
-// candidate order). An id at or past source.rows is an InvalidArgument
+// For each query, the best min(k, its candidates) of `candidates` by the
+// metric's exact key (metric.hpp's exact_key: the inner product, by default)
+// with row `id` of `source` (whose cols must be `dim`), ranked as every
+// search ranks (ranks_above, stable: equal keys keep their candidate order).
+// The results hold keys. An id at or past source.rows is an InvalidArgument
 // naming it.
 Result<BatchResults> rerank(const BatchResults& candidates, std::span<const float> queries, size_t dim, uint64_t k,
-                            const RerankSource& source);
+                            const RerankSource& source, Metric metric = Metric::kIp);
 
 }  // namespace lodex

@@ -330,6 +330,49 @@ void apply(const Node& node, float* x, uint64_t lanes, float* tmp) {
   }
 }
 
+// The transpose of apply(): each node's stages in reverse order, each stage
+// transposed (Walsh–Hadamard stages are symmetric, a Paley stage reads the
+// other matrix). A drop's transpose: with the child's transform M and the
+// drop's Q = Q0 - kappa c b^T (c its column, b^T the child's last row),
+// Q^T y is the child's transpose applied to y with the element
+// -kappa * <c, y> appended, first n outputs.
+void apply_transposed(const Node& node, float* x, uint64_t lanes, float* tmp) {
+  switch (node.kind) {
+    case Node::Kind::kExact: {
+      const uint64_t chunk = uint64_t{1} << node.walsh_log;
+      uint64_t stride = chunk * lanes;
+      for (const PaleyFactor& f : node.paley) stride *= f.order;
+      for (size_t i = node.paley.size(); i-- > 0;) {
+        const PaleyFactor& f = node.paley[i];
+        stride /= f.order;
+        paley_stage(x, node.n * lanes, f.order, stride, f.columns, f.rows, tmp);
+      }
+      if (chunk > 1) {
+        for (uint64_t o = 0; o < node.n * lanes; o += chunk * lanes) walsh_across(x + o, chunk, lanes);
+      }
+      return;
+    }
+    case Node::Kind::kDouble: {
+      const uint64_t count = uint64_t{1} << node.levels;
+      const uint64_t children = node.n >> node.levels;
+      apply_transposed(*node.child, x, lanes * count, tmp);
+      for (uint64_t i = 0; i < children; ++i) walsh_across(x + i * count * lanes, count, lanes);
+      return;
+    }
+    case Node::Kind::kDrop: {
+      const uint64_t n = node.n;
+      float* w = x + n * lanes;
+      for (uint64_t l = 0; l < lanes; ++l) {
+        float sum = 0.0f;
+        for (uint64_t i = 0; i < n; ++i) sum = sum + node.column[i] * x[i * lanes + l];
+        w[l] = -(sum * node.kappa);
+      }
+      apply_transposed(*node.child, x, lanes, tmp);
+      return;
+    }
+  }
+}
+
 class Builder {
  public:
   Builder(Planner& planner, std::vector<std::vector<float>>& paley) : planner_(planner), paley_(paley) {}
@@ -429,12 +472,12 @@ GeneralRotation::GeneralRotation(GeneralRotation&&) noexcept = default;
 GeneralRotation& GeneralRotation::operator=(GeneralRotation&&) noexcept = default;
 GeneralRotation::~GeneralRotation() = default;
 
-std::expected<GeneralRotation, RotationError> GeneralRotation::create(uint64_t dim, uint64_t seed) {
-  if (dim == 0) return std::unexpected(RotationError::zero_dimension());
-  // Widths dim .. dim rounded up to 32 (at least 32): the flattest estimate,
-  // then the cheapest, then the narrowest.
+namespace {
+
+// Widths dim .. dim rounded up to 32 (at least 32): the flattest estimate,
+// then the cheapest, then the narrowest.
+uint64_t choose_width(Planner& planner, uint64_t dim) {
   const uint64_t widest = std::max<uint64_t>(32, (dim + 31) / 32 * 32);
-  Planner planner;
   uint64_t width = 0;
   Choice best;
   for (uint64_t m = dim; m <= widest; ++m) {
@@ -444,6 +487,20 @@ std::expected<GeneralRotation, RotationError> GeneralRotation::create(uint64_t d
       width = m;
     }
   }
+  return width;
+}
+
+}  // namespace
+
+uint64_t GeneralRotation::width_for(uint64_t dim) {
+  Planner planner;
+  return choose_width(planner, dim);
+}
+
+std::expected<GeneralRotation, RotationError> GeneralRotation::create(uint64_t dim, uint64_t seed) {
+  if (dim == 0) return std::unexpected(RotationError::zero_dimension());
+  Planner planner;
+  const uint64_t width = choose_width(planner, dim);
 
   GeneralRotation r;
   r.dim_ = dim;
@@ -471,6 +528,14 @@ void GeneralRotation::transform(const float* x, float* out, float* scratch) cons
   for (uint64_t i = dim_; i < width_; ++i) y[i] = 0.0f * s[i];
   apply(*root_, y, 1, scratch + room_);
   if (y != out) std::memcpy(out, y, width_ * sizeof(float));
+}
+
+void GeneralRotation::transpose(const float* y, float* out, float* scratch) const {
+  // The buffer must hold a drop's extra elements: the work runs in scratch.
+  std::memcpy(scratch, y, width_ * sizeof(float));
+  apply_transposed(*root_, scratch, 1, scratch + room_);
+  const float* s = signs_.data();
+  for (uint64_t i = 0; i < dim_; ++i) out[i] = scratch[i] * s[i];
 }
 
 std::expected<std::vector<float>, RotationError> GeneralRotation::rotate_unscaled(std::span<const float> x) const {

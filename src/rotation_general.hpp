@@ -63,6 +63,9 @@ class GeneralRotation {
 
   // Fails with ZeroDimension for dim 0.
   static std::expected<GeneralRotation, RotationError> create(uint64_t dim, uint64_t seed);
+  // The width create() chooses for dim >= 1, from the plan alone (no
+  // transform is built): what a reader checks a stored width against.
+  static uint64_t width_for(uint64_t dim);
 
   GeneralRotation(GeneralRotation&&) noexcept;
   GeneralRotation& operator=(GeneralRotation&&) noexcept;
@@ -91,6 +94,11 @@ class GeneralRotation {
   // scratch scratch_size() floats; the three must not overlap. No checks, no
   // allocation. Safe to call from several threads with their own scratch.
   void transform(const float* x, float* out, float* scratch) const;
+  // The transpose: out[0 .. dim) = the first dim() coordinates of
+  // D * (sigma R)^T * y, y holding width() floats, scratch scratch_size()
+  // floats; no overlaps. transpose(transform(x)) is gain_squared() * x up to
+  // float32 rounding. The same guarantees as transform().
+  void transpose(const float* y, float* out, float* scratch) const;
 
   // R * D * pad(x) (orthonormal), or DimensionMismatch (x's length, dim).
   std::expected<std::vector<float>, RotationError> rotate(std::span<const float> x) const;

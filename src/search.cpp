@@ -153,7 +153,6 @@ size_t piece_rows_for(size_t len) {
 
 namespace {
 
-constexpr size_t kBlocksPerChunk = kChunkRows / kBlockRows;
 // Blocks per step of a piece: the scores (or survivor masks) stay in L1 and
 // the heap is fed while the codes just read are still in cache.
 constexpr size_t kRunBlocks = 16;
@@ -217,11 +216,78 @@ void feed_block(TopKHeap& heap, const uint64_t* ids, const float* scores, size_t
   }
 }
 
+// The keys of `rows` rows from their scores, in place (keys.hpp): the same
+// scalar operations whatever kernel produced the scores.
+void apply_keys(KeyKind key, float add, float* scores, size_t rows, const float* terms, const uint16_t* norms) {
+  if (key == KeyKind::kRowTerm) {
+    for (size_t i = 0; i < rows; ++i) scores[i] = row_key(key, scores[i], terms[i], add);
+  } else if (key == KeyKind::kSquaredDistance) {
+    for (size_t i = 0; i < rows; ++i) scores[i] = row_key(key, scores[i], bf16_to_f32(norms[i]), add);
+  }
+}
+
+// A range search's matches of one (piece, query), in row order. The one
+// allocation a pool worker makes: a list that cannot grow is marked failed
+// and dropped, and the search reports running out of memory after the join.
+struct MatchList {
+  std::vector<ScoredResult> rows;
+  bool failed = false;
+
+  void add(uint64_t id, float key) noexcept {
+    if (failed) return;
+    try {
+      rows.push_back({id, key});
+    } catch (const std::exception&) {  // bad_alloc, or a length no memory holds
+      failed = true;
+      std::vector<ScoredResult>().swap(rows);
+    }
+  }
+};
+
+// Where the rows of each (piece, query) pair go, at slot query * pieces +
+// piece, and the first pass's threshold for them.
+// The k best rows, into a heap per pair:
+class TopKSink {
+ public:
+  explicit TopKSink(TopKHeap* heaps) : heaps_(heaps) {}
+  float below(size_t slot) const { return pass_threshold(heaps_[slot].full(), heaps_[slot].root_score()); }
+  void feed(size_t slot, const uint64_t* ids, const float* keys, size_t lanes, uint32_t live) const {
+    feed_block(heaps_[slot], ids, keys, lanes, live);
+  }
+  void offer(size_t slot, uint64_t id, float key) const {
+    if (may_enter(heaps_[slot], key)) heaps_[slot].offer({id, key});
+  }
+
+ private:
+  TopKHeap* heaps_;
+};
+
+// Every row whose key is at least the floor, into a list per pair:
+class RangeSink {
+ public:
+  RangeSink(MatchList* lists, float floor) : lists_(lists), floor_(floor), below_(pass_threshold(true, floor)) {}
+  float below(size_t) const { return below_; }
+  void feed(size_t slot, const uint64_t* ids, const float* keys, size_t lanes, uint32_t live) const {
+    for (size_t i = 0; i < lanes; ++i) {
+      if ((live >> i & 1u) != 0 && keys[i] >= floor_) lists_[slot].add(ids[i], keys[i]);
+    }
+  }
+  void offer(size_t slot, uint64_t id, float key) const {
+    if (key >= floor_) lists_[slot].add(id, key);
+  }
+
+ private:
+  MatchList* lists_;
+  float floor_;
+  float below_;
+};
+
 // One query of a wave, prepared before any unit runs.
 struct PreparedQuery {
   const float* lanes = nullptr;   // the exact kernels' lane table
   const uint8_t* table = nullptr;  // the first pass's table, when `pass`
   PassPlan plan;
+  float add = 0.0f;  // the key's query constant
   bool pass = false;
 };
 
@@ -243,9 +309,10 @@ struct PieceQuery {
 // Everything the units of one wave share, read-only while they run.
 struct Wave {
   const Storage* storage = nullptr;
-  uint64_t dim = 0;
+  uint64_t dim = 0;  // the store's: codes per row
   size_t block_words = 0;
   float scale = 0.0f;
+  KeyKind key = KeyKind::kScore;
   ScanFn exact = nullptr;
   PassFn pass = nullptr;
   const uint8_t* levels = nullptr;  // the pass's rank-one levels, if its format has them
@@ -258,7 +325,6 @@ struct Wave {
   size_t groups_per_bunch = 0;
   size_t bunches = 0;
   const PreparedQuery* prepared = nullptr;
-  TopKHeap* heaps = nullptr;          // [query * pieces + piece]
   PieceQuery* state = nullptr;       // [query * pieces + piece]
   UnitStats* stats = nullptr;         // per unit
 };
@@ -270,6 +336,7 @@ constexpr size_t kGatherWords = 320;
 struct Gathered {
   alignas(64) uint32_t words[kGatherWords * kBlockRows];
   uint16_t norms[kBlockRows];
+  float terms[kBlockRows];
   // Where each row's id is: read only for the rare row that enters the
   // heap, since the ids are the one array the first pass never touched.
   const uint64_t* ids[kBlockRows];
@@ -281,9 +348,10 @@ struct Gathered {
 // its groups in turn, so the run's codes are read from memory once and
 // served from L1 to every group. Which unit does what never changes a
 // result: each (piece, query) pair still sees its rows in row order.
+template <class Sink>
 class ScanWork final : public IndexedWork {
  public:
-  explicit ScanWork(const Wave& wave) : w_(wave) {}
+  ScanWork(const Wave& wave, const Sink& sink) : w_(wave), sink_(sink) {}
 
   void run(size_t unit) noexcept override {
     const size_t piece = unit / w_.bunches;
@@ -313,6 +381,7 @@ class ScanWork final : public IndexedWork {
       r.rows = std::min(r.blocks * kBlockRows, end_row - row);
       r.codes = storage.chunk_blocks(chunk) + in_chunk * w_.block_words;
       r.norms = storage.chunk_norms(chunk) + in_chunk * kBlockRows;
+      r.terms = w_.key == KeyKind::kRowTerm ? storage.chunk_terms(chunk) + in_chunk * kBlockRows : nullptr;
       r.ids = storage.chunk_ids(chunk) + in_chunk * kBlockRows;
       block += r.blocks;
 
@@ -340,6 +409,7 @@ class ScanWork final : public IndexedWork {
     size_t rows = 0;
     const uint32_t* codes = nullptr;
     const uint16_t* norms = nullptr;
+    const float* terms = nullptr;  // with a row-term key only
     const uint64_t* ids = nullptr;
     uint32_t live[kRunBlocks];
     size_t live_blocks = 0;
@@ -353,33 +423,36 @@ class ScanWork final : public IndexedWork {
     const size_t words = w_.storage->words_per_row();
     const bool gather = words <= kGatherWords;
 
-    // The first pass, for the queries still taking it, against the roots
-    // as they stand before the run (a root only rises while it runs).
+    // The first pass, for the queries still taking it, against the
+    // thresholds as they stand before the run (a root only rises while it
+    // runs).
     size_t passers = 0;
     for (size_t i = 0; i < count; ++i) {
       const size_t q = first_query + i;
       if (!w_.state[q * w_.pieces + piece].passing) continue;
-      const TopKHeap& heap = w_.heaps[q * w_.pieces + piece];
       const PreparedQuery& p = w_.prepared[q];
-      pass_queries[passers] = {p.table, p.plan.delta, p.plan.offset, pass_threshold(heap.full(), heap.root_score())};
+      pass_queries[passers] = {p.table, p.plan.delta, p.plan.offset, sink_.below(q * w_.pieces + piece), p.add};
       pass_slot[i] = passers++;
     }
     if (passers > 0) {
-      const PassArgs args{w_.dim, w_.block_words, w_.scale, pass_queries, passers, w_.levels};
+      const PassArgs args{w_.dim, w_.block_words, w_.scale, pass_queries, passers, w_.levels,
+                          w_.key, r.norms,        r.terms};
       w_.pass(args, r.codes, r.norms, r.rows, survivors);
     }
 
     for (size_t i = 0; i < count; ++i) {
       const size_t q = first_query + i;
-      PieceQuery& state = w_.state[q * w_.pieces + piece];
-      TopKHeap& heap = w_.heaps[q * w_.pieces + piece];
-      const ScanArgs args{w_.prepared[q].lanes, w_.dim, w_.block_words, w_.scale};
+      const size_t slot = q * w_.pieces + piece;
+      PieceQuery& state = w_.state[slot];
+      const PreparedQuery& p = w_.prepared[q];
+      const ScanArgs args{p.lanes, w_.dim, w_.block_words, w_.scale};
       if (!state.passing) {
         w_.exact(args, r.codes, r.norms, r.rows, scores);
+        apply_keys(w_.key, p.add, scores, r.rows, r.terms, r.norms);
         stats.rows_exact += r.rows;
         for (size_t b = 0; b < r.blocks; ++b) {
           const size_t lanes = std::min(kBlockRows, r.rows - b * kBlockRows);
-          if (r.live[b] != 0) feed_block(heap, r.ids + b * kBlockRows, scores + b * kBlockRows, lanes, r.live[b]);
+          if (r.live[b] != 0) sink_.feed(slot, r.ids + b * kBlockRows, scores + b * kBlockRows, lanes, r.live[b]);
         }
         continue;
       }
@@ -401,8 +474,9 @@ class ScanWork final : public IndexedWork {
         if (!gather) {
           const size_t lanes = std::min(kBlockRows, r.rows - at);
           w_.exact(args, r.codes + b * w_.block_words, r.norms + at, lanes, scores + at);
+          apply_keys(w_.key, p.add, scores + at, lanes, r.terms != nullptr ? r.terms + at : nullptr, r.norms + at);
           stats.rows_exact += lanes;
-          feed_block(heap, r.ids + at, scores + at, lanes, keep);
+          sink_.feed(slot, r.ids + at, scores + at, lanes, keep);
           continue;
         }
         // Survivors are few and scattered: copy them into one block of
@@ -412,11 +486,12 @@ class ScanWork final : public IndexedWork {
           const uint32_t* from = r.codes + b * w_.block_words + lane;
           for (size_t w = 0; w < words; ++w) g.words[w * kBlockRows + g.count] = from[w * kBlockRows];
           g.norms[g.count] = r.norms[at + lane];
+          g.terms[g.count] = r.terms != nullptr ? r.terms[at + lane] : 0.0f;
           g.ids[g.count] = r.ids + at + lane;
-          if (++g.count == kBlockRows) flush(args, heap, g, stats);
+          if (++g.count == kBlockRows) flush(args, p.add, slot, g, stats);
         }
       }
-      flush(args, heap, g, stats);
+      flush(args, p.add, slot, g, stats);
       if (was_full) {
         state.checked += r.live_blocks;
         state.exact_blocks += busy_count;
@@ -429,28 +504,29 @@ class ScanWork final : public IndexedWork {
   }
 
   // Scores the gathered rows and offers them in row order.
-  void flush(const ScanArgs& args, TopKHeap& heap, Gathered& g, UnitStats& stats) const {
+  void flush(const ScanArgs& args, float add, size_t slot, Gathered& g, UnitStats& stats) const {
     if (g.count == 0) return;
     alignas(64) float scores[kBlockRows];
     w_.exact(args, g.words, g.norms, g.count, scores);
+    apply_keys(w_.key, add, scores, g.count, g.terms, g.norms);
     stats.rows_exact += g.count;
-    for (size_t r = 0; r < g.count; ++r) {
-      if (may_enter(heap, scores[r])) heap.offer({*g.ids[r], scores[r]});
-    }
+    for (size_t r = 0; r < g.count; ++r) sink_.offer(slot, *g.ids[r], scores[r]);
     g.count = 0;
   }
 
   const Wave& w_;
+  const Sink& sink_;
 };
 
-// Rotation and tables of the wave's queries, one query per call.
+// Preparation, rotation and tables of the wave's queries, one query per call.
 class PrepareWork final : public IndexedWork {
  public:
-  PrepareWork(const float* queries, const float* signs, uint64_t dim, uint8_t bits, std::span<const float> codebook,
-              bool want_pass, PassFormat format, float* rotated, float* lanes, uint8_t* tables, PreparedQuery* prepared)
+  PrepareWork(const float* queries, const ScanModel& model, uint64_t width, uint8_t bits,
+              std::span<const float> codebook, bool want_pass, PassFormat format, float* rotated, float* lanes,
+              uint8_t* tables, float* scratch, size_t scratch_stride, PreparedQuery* prepared)
       : queries_(queries),
-        signs_(signs),
-        dim_(dim),
+        model_(model),
+        width_(width),
         bits_(bits),
         codebook_(codebook),
         want_pass_(want_pass),
@@ -458,29 +534,33 @@ class PrepareWork final : public IndexedWork {
         rotated_(rotated),
         lanes_(lanes),
         tables_(tables),
+        scratch_(scratch),
+        scratch_stride_(scratch_stride),
         prepared_(prepared) {}
 
   void run(size_t i) noexcept override {
     const size_t stride = scan_table_stride(bits_);
     const size_t n = codebook_.size();
-    float* r = rotated_ + i * dim_;
-    const float* q = queries_ + i * dim_;
-    // The query's rotation, as rotate_unscaled: the sign products, then the
-    // unscaled transform in place.
-    for (uint64_t j = 0; j < dim_; ++j) r[j] = q[j] * signs_[j];
-    hadamard_transform(std::span<float>(r, dim_));
+    const uint64_t dim = model_.rotator->dim();
+    float* r = rotated_ + i * width_;
+    float* buffer = scratch_ + i * scratch_stride_;
+    PreparedQuery& p = prepared_[i];
+    // The query as the metric sees it (normalised, shifted: or as it is),
+    // then its rotation (for the Hadamard rotation as rotate_unscaled: the
+    // sign products, then the unscaled transform in place).
+    const float* v = prepare_query(model_.metric, queries_ + i * dim, dim, buffer, &p.add);
+    model_.rotator->rotate(v, r, buffer + dim);
     // The lane table holds the QueryTable's products centroid[c] * r[j],
     // replicated past 2^bits (see scan.hpp).
-    float* lanes = lanes_ + i * dim_ * stride;
-    for (uint64_t j = 0; j < dim_; ++j) {
+    float* lanes = lanes_ + i * width_ * stride;
+    for (uint64_t j = 0; j < width_; ++j) {
       for (size_t c = 0; c < stride; ++c) lanes[j * stride + c] = codebook_[c % n] * r[j];
     }
-    PreparedQuery& p = prepared_[i];
     p.lanes = lanes;
     p.pass = false;
     if (want_pass_) {
-      uint8_t* table = tables_ + i * pass_table_bytes(format_, dim_, bits_);
-      if (const auto plan = build_pass_plan(format_, lanes, stride, r, dim_, bits_, table)) {
+      uint8_t* table = tables_ + i * pass_table_bytes(format_, width_, bits_);
+      if (const auto plan = build_pass_plan(format_, lanes, stride, r, width_, bits_, table)) {
         p.table = table;
         p.plan = *plan;
         p.pass = true;
@@ -490,8 +570,8 @@ class PrepareWork final : public IndexedWork {
 
  private:
   const float* queries_;
-  const float* signs_;
-  uint64_t dim_;
+  const ScanModel& model_;
+  uint64_t width_;
   uint8_t bits_;
   std::span<const float> codebook_;
   bool want_pass_;
@@ -499,6 +579,8 @@ class PrepareWork final : public IndexedWork {
   float* rotated_;
   float* lanes_;
   uint8_t* tables_;
+  float* scratch_;
+  size_t scratch_stride_;
   PreparedQuery* prepared_;
 };
 
@@ -506,14 +588,15 @@ class PrepareWork final : public IndexedWork {
 // thread ran which piece) and sorts the result into its output row.
 class MergeWork final : public IndexedWork {
  public:
-  MergeWork(const Wave& wave, size_t bound, std::span<ScoredResult> room, BatchResults& out, size_t first_query)
-      : w_(wave), bound_(bound), room_(room), out_(out), first_query_(first_query) {}
+  MergeWork(const TopKHeap* heaps, size_t pieces, size_t bound, std::span<ScoredResult> room, BatchResults& out,
+            size_t first_query)
+      : heaps_(heaps), pieces_(pieces), bound_(bound), room_(room), out_(out), first_query_(first_query) {}
 
   void run(size_t i) noexcept override {
     const size_t slot = 2 * (bound_ + 1);
     const std::span<ScoredResult> mine = room_.subspan(i * slot, slot);
     TopKHeap all(mine.first(bound_ + 1), bound_);
-    for (size_t piece = 0; piece < w_.pieces; ++piece) merge_top_k(all, w_.heaps[i * w_.pieces + piece]);
+    for (size_t piece = 0; piece < pieces_; ++piece) merge_top_k(all, heaps_[i * pieces_ + piece]);
     const std::span<ScoredResult> best = all.entries();
     sort_results(best, mine.subspan(bound_ + 1, best.size()));
     const size_t m = out_.per_query;
@@ -526,11 +609,48 @@ class MergeWork final : public IndexedWork {
   }
 
  private:
-  const Wave& w_;
+  const TopKHeap* heaps_;
+  size_t pieces_;
   size_t bound_;
   std::span<ScoredResult> room_;
   BatchResults& out_;
   size_t first_query_;
+};
+
+// Joins each query's piece lists in piece order (the rows in storage order)
+// into its slice of the output and sorts it, best key first, equal keys
+// keeping that order; `scratch` is as long as the output.
+class RangeMergeWork final : public IndexedWork {
+ public:
+  RangeMergeWork(const MatchList* lists, size_t pieces, RangeResults& out, size_t first_query,
+                 std::span<ScoredResult> joined, std::span<ScoredResult> scratch)
+      : lists_(lists), pieces_(pieces), out_(out), first_query_(first_query), joined_(joined), scratch_(scratch) {}
+
+  void run(size_t i) noexcept override {
+    const size_t q = first_query_ + i;
+    const size_t begin = static_cast<size_t>(out_.lims[q] - out_.lims[first_query_]);
+    const size_t end = static_cast<size_t>(out_.lims[q + 1] - out_.lims[first_query_]);
+    ScoredResult* to = joined_.data() + begin;
+    for (size_t piece = 0; piece < pieces_; ++piece) {
+      const std::vector<ScoredResult>& rows = lists_[i * pieces_ + piece].rows;
+      to = std::copy(rows.begin(), rows.end(), to);
+    }
+    const std::span<ScoredResult> mine = joined_.subspan(begin, end - begin);
+    sort_results(mine, scratch_.subspan(begin, end - begin));
+    const auto at = static_cast<size_t>(out_.lims[q]);
+    for (size_t r = 0; r < mine.size(); ++r) {
+      out_.ids[at + r] = mine[r].id;
+      out_.keys[at + r] = mine[r].score;
+    }
+  }
+
+ private:
+  const MatchList* lists_;
+  size_t pieces_;
+  RangeResults& out_;
+  size_t first_query_;
+  std::span<ScoredResult> joined_;
+  std::span<ScoredResult> scratch_;
 };
 
 size_t count_rows(const uint64_t* mask, size_t len) {
@@ -541,15 +661,146 @@ size_t count_rows(const uint64_t* mask, size_t len) {
   return total;
 }
 
+// What a batch scan of either kind sets up once: the kernels, the fixed
+// pieces, and the buffers of one wave of queries (rotations, tables, pass
+// plans, states). Everything is allocated here, on the calling thread, so
+// that no worker allocates; a wave's queries are then prepared and scanned
+// into a sink on the pool. `sink_bytes` is what the caller keeps per query
+// besides (heaps), for sizing the waves.
+class BatchScan {
+ public:
+  BatchScan(const Storage& storage, const ScanModel& model, uint8_t bits, std::span<const float> codebook,
+            const float* queries, size_t n, size_t sink_bytes, const SearchOptions& options)
+      : storage_(storage), model_(model), bits_(bits), codebook_(codebook), queries_(queries), options_(options),
+        kernels_(scan_kernels(options.level.value_or(active_simd_level()))) {
+    const uint64_t width = storage.dim();
+    if (options.path != ScanPath::kExact && first_pass_shape_ok(width, bits)) {
+      const bool batch = n >= kBatchPassQueries && kernels_.batch_pass[bits - 2].fn != nullptr;
+      pass_kernel_ = batch ? kernels_.batch_pass[bits - 2] : kernels_.first_pass[bits - 2];
+      if (pass_kernel_.fn == nullptr && options.path == ScanPath::kFast) {
+        pass_kernel_ = scan_kernels(SimdLevel::kScalar).first_pass[bits - 2];
+      }
+    }
+    const size_t len = storage.len();
+    piece_rows_ = options.piece_rows != 0 ? (options.piece_rows + kBlockRows - 1) / kBlockRows * kBlockRows
+                                          : piece_rows_for(len);
+    pieces_ = (len + piece_rows_ - 1) / piece_rows_;
+    const size_t stride = scan_table_stride(bits);
+    table_bytes_ = pass_kernel_.fn != nullptr ? static_cast<size_t>(pass_table_bytes(pass_kernel_.format, width, bits))
+                                              : 0;
+    scratch_stride_ = static_cast<size_t>(model.rotator->dim()) + model.rotator->scratch_floats();
+    const size_t per_query_bytes =
+        sink_bytes + width * (1 + stride) * sizeof(float) + table_bytes_ + scratch_stride_ * sizeof(float);
+    wave_cap_ = std::clamp<size_t>(kWaveBytes / per_query_bytes, 1, n);
+
+    rotated_ = aligned_array<float>(wave_cap_ * width);
+    lanes_ = aligned_array<float>(wave_cap_ * width * stride);
+    tables_ = aligned_array<uint8_t>(wave_cap_ * table_bytes_);
+    scratch_.resize(wave_cap_ * scratch_stride_);
+    prepared_.resize(wave_cap_);
+    const size_t max_groups = (wave_cap_ + kMaxPassQueries - 1) / kMaxPassQueries;
+    states_.resize(wave_cap_ * pieces_);
+    // Enough units to keep every thread busy; otherwise as few as possible,
+    // since each unit reads its piece's codes from memory once.
+    const size_t threads = options.max_threads != 0 ? options.max_threads : pool_worker_count() + 1;
+    bunches_wanted_ = std::max<size_t>(1, (4 * threads + pieces_ - 1) / pieces_);
+    unit_stats_.resize(pieces_ * std::min(bunches_wanted_, max_groups));
+    total_.level = kernels_.level;
+    total_.pieces = pieces_;
+  }
+
+  size_t wave_cap() const { return wave_cap_; }
+  size_t pieces() const { return pieces_; }
+  size_t piece_rows() const { return piece_rows_; }
+  const SearchStats& stats() const { return total_; }
+
+  // Prepares queries [first, first + count) and scans them into `sink`.
+  template <class Sink>
+  void scan(size_t first, size_t count, const Sink& sink) {
+    const uint64_t width = storage_.dim();
+    const PassFn pass = pass_kernel_.fn;
+    PrepareWork prepare(queries_ + first * model_.rotator->dim(), model_, width, bits_, codebook_, pass != nullptr,
+                        pass_kernel_.format, rotated_.get(), lanes_.get(), tables_.get(), scratch_.data(),
+                        scratch_stride_, prepared_.data());
+    parallel_for(count, prepare, options_.max_threads);
+
+    Wave wave;
+    wave.storage = &storage_;
+    wave.dim = width;
+    wave.block_words = storage_.words_per_row() * kBlockRows;
+    wave.scale = model_.metric.scale;
+    wave.key = model_.metric.key;
+    wave.exact = kernels_.by_bits[bits_ - 2];
+    wave.pass = pass;
+    wave.levels =
+        pass != nullptr && is_rank1(pass_kernel_.format) ? rank1_levels(pass_kernel_.format, bits_) : nullptr;
+    wave.adaptive = options_.path == ScanPath::kAuto;
+    wave.row_mask = options_.row_mask;
+    wave.piece_rows = piece_rows_;
+    wave.pieces = pieces_;
+    wave.queries = count;
+    wave.groups = (count + kMaxPassQueries - 1) / kMaxPassQueries;
+    wave.groups_per_bunch = (wave.groups + bunches_wanted_ - 1) / bunches_wanted_;
+    wave.bunches = (wave.groups + wave.groups_per_bunch - 1) / wave.groups_per_bunch;
+    wave.state = states_.data();
+    wave.prepared = prepared_.data();
+    std::fill(unit_stats_.begin(), unit_stats_.end(), UnitStats{});
+    wave.stats = unit_stats_.data();
+
+    ScanWork<Sink> work(wave, sink);
+    const size_t units = pieces_ * wave.bunches;
+    parallel_for(units, work, options_.max_threads);
+
+    total_.units += units;
+    for (size_t q = 0; q < count; ++q) total_.fast_queries += prepared_[q].pass ? 1 : 0;
+    for (size_t u = 0; u < units; ++u) {
+      total_.blocks_passed += unit_stats_[u].blocks_passed;
+      total_.blocks_skipped += unit_stats_[u].blocks_skipped;
+      total_.rows_exact += unit_stats_[u].rows_exact;
+      total_.fell_back += unit_stats_[u].fell_back;
+    }
+  }
+
+ private:
+  const Storage& storage_;
+  const ScanModel& model_;
+  uint8_t bits_;
+  std::span<const float> codebook_;
+  const float* queries_;
+  const SearchOptions& options_;
+  const ScanKernels& kernels_;
+  PassKernel pass_kernel_;
+  size_t piece_rows_ = 0;
+  size_t pieces_ = 0;
+  size_t table_bytes_ = 0;
+  size_t scratch_stride_ = 0;
+  size_t wave_cap_ = 0;
+  size_t bunches_wanted_ = 1;
+  AlignedArray<float> rotated_;
+  AlignedArray<float> lanes_;
+  AlignedArray<uint8_t> tables_;
+  std::vector<float> scratch_;
+  std::vector<PreparedQuery> prepared_;
+  std::vector<PieceQuery> states_;
+  std::vector<UnitStats> unit_stats_;
+  SearchStats total_;
+};
+
+// The checks every batch makes before it scans, in order: the query width,
+// then (after the caller's shortcut) the codebook.
+std::optional<SearchError> check_width(const ScanModel& model, size_t query_dim) {
+  if (query_dim != model.dim) return SearchError::dimension_mismatch(query_dim, model.dim);
+  return std::nullopt;
+}
+
 }  // namespace
 
-std::expected<BatchResults, SearchError> search_batch(const Storage& storage, std::span<const float> signs,
-                                                      uint8_t bits, std::span<const float> queries, size_t n,
-                                                      size_t query_dim, uint64_t k, const SearchOptions& options) {
-  const uint64_t dim = storage.dim();
+std::expected<BatchResults, SearchError> search_batch(const Storage& storage, const ScanModel& model, uint8_t bits,
+                                                      std::span<const float> queries, size_t n, size_t query_dim,
+                                                      uint64_t k, const SearchOptions& options) {
   // The length is checked before the shortcuts: a wrong query is an error
   // even when there is nothing to search.
-  if (query_dim != dim) return std::unexpected(SearchError::dimension_mismatch(query_dim, dim));
+  if (auto error = check_width(model, query_dim)) return std::unexpected(std::move(*error));
   const size_t len = storage.len();
   const size_t searchable = count_rows(options.row_mask, len);
   BatchResults out;
@@ -557,11 +808,6 @@ std::expected<BatchResults, SearchError> search_batch(const Storage& storage, st
   out.per_query = static_cast<size_t>(std::min<uint64_t>(k, searchable));
   if (options.stats != nullptr) *options.stats = SearchStats{};
   if (n == 0 || out.per_query == 0) return out;
-
-  // The rotation's and the codebook's checks, in the order rotate_unscaled
-  // and the preparation make them.
-  if (signs.size() != dim) return std::unexpected(SearchError::rotation(RotationError::dimension_mismatch(dim, signs.size())));
-  if (!std::has_single_bit(dim)) return std::unexpected(SearchError::rotation(RotationError::not_power_of_two(dim)));
   auto codebook = centroids(bits);
   if (!codebook) return std::unexpected(SearchError::codebook(codebook.error()));
 
@@ -569,59 +815,23 @@ std::expected<BatchResults, SearchError> search_batch(const Storage& storage, st
   out.ids.resize(n * m);
   out.scores.resize(n * m);
 
-  const ScanKernels& kernels = scan_kernels(options.level.value_or(active_simd_level()));
-  PassKernel pass_kernel;
-  if (options.path != ScanPath::kExact && first_pass_shape_ok(dim, bits)) {
-    const bool batch = n >= kBatchPassQueries && kernels.batch_pass[bits - 2].fn != nullptr;
-    pass_kernel = batch ? kernels.batch_pass[bits - 2] : kernels.first_pass[bits - 2];
-    if (pass_kernel.fn == nullptr && options.path == ScanPath::kFast) {
-      pass_kernel = scan_kernels(SimdLevel::kScalar).first_pass[bits - 2];
-    }
-  }
-  const PassFn pass = pass_kernel.fn;
-
+  // A piece heap's room: min(m, the piece's rows) + 1; the merge's 2 (m + 1).
   const size_t piece_rows =
       options.piece_rows != 0 ? (options.piece_rows + kBlockRows - 1) / kBlockRows * kBlockRows : piece_rows_for(len);
   const size_t pieces = (len + piece_rows - 1) / piece_rows;
-  const size_t stride = scan_table_stride(bits);
-  const size_t table_bytes =
-      pass != nullptr ? static_cast<size_t>(pass_table_bytes(pass_kernel.format, dim, bits)) : 0;
-  // A piece heap's room: min(m, the piece's rows) + 1.
   auto heap_slots = [&](size_t p) { return std::min(m, std::min(piece_rows, len - p * piece_rows)) + 1; };
   size_t heap_room = 0;  // per query
   for (size_t p = 0; p < pieces; ++p) heap_room += heap_slots(p);
-  const size_t per_query_bytes = heap_room * sizeof(ScoredResult) + 2 * (m + 1) * sizeof(ScoredResult) +
-                                 dim * (1 + stride) * sizeof(float) + table_bytes;
-  const size_t wave_queries = std::clamp<size_t>(kWaveBytes / per_query_bytes, 1, n);
+  const size_t sink_bytes = (heap_room + 2 * (m + 1)) * sizeof(ScoredResult);
 
-  // Everything a wave needs is allocated here, on the calling thread, so
-  // that no worker allocates. The pool is created by the first scan.
-  const size_t wave_cap = std::min(wave_queries, n);
-  AlignedArray<float> rotated = aligned_array<float>(wave_cap * dim);
-  AlignedArray<float> lanes = aligned_array<float>(wave_cap * dim * stride);
-  AlignedArray<uint8_t> tables = aligned_array<uint8_t>(wave_cap * table_bytes);
-  std::vector<PreparedQuery> prepared(wave_cap);
+  BatchScan scan(storage, model, bits, *codebook, queries.data(), n, sink_bytes, options);
+  const size_t wave_cap = scan.wave_cap();
   std::vector<ScoredResult> room(wave_cap * heap_room);
   std::vector<TopKHeap> heaps;
   heaps.reserve(wave_cap * pieces);
   std::vector<ScoredResult> merge_room(wave_cap * 2 * (m + 1));
-  const size_t max_groups = (wave_cap + kMaxPassQueries - 1) / kMaxPassQueries;
-  std::vector<PieceQuery> states(wave_cap * pieces);
-  // Enough units to keep every thread busy; otherwise as few as possible,
-  // since each unit reads its piece's codes from memory once.
-  const size_t threads = options.max_threads != 0 ? options.max_threads : pool_worker_count() + 1;
-  const size_t bunches_wanted = std::max<size_t>(1, (4 * threads + pieces - 1) / pieces);
-  std::vector<UnitStats> unit_stats(pieces * std::min(bunches_wanted, max_groups));
-
-  SearchStats total;
-  total.level = kernels.level;
-  total.pieces = pieces;
   for (size_t first = 0; first < n; first += wave_cap) {
     const size_t count = std::min(wave_cap, n - first);
-    PrepareWork prepare(queries.data() + first * dim, signs.data(), dim, bits, *codebook, pass != nullptr,
-                        pass_kernel.format, rotated.get(), lanes.get(), tables.get(), prepared.data());
-    parallel_for(count, prepare, options.max_threads);
-
     heaps.clear();
     size_t offset = 0;
     for (size_t q = 0; q < count; ++q) {
@@ -630,46 +840,80 @@ std::expected<BatchResults, SearchError> search_batch(const Storage& storage, st
         offset += heap_slots(p);
       }
     }
-
-    Wave wave;
-    wave.storage = &storage;
-    wave.dim = dim;
-    wave.block_words = storage.words_per_row() * kBlockRows;
-    wave.scale = 1.0f / static_cast<float>(dim);
-    wave.exact = kernels.by_bits[bits - 2];
-    wave.pass = pass;
-    wave.levels = pass != nullptr && is_rank1(pass_kernel.format) ? rank1_levels(pass_kernel.format, bits) : nullptr;
-    wave.adaptive = options.path == ScanPath::kAuto;
-    wave.row_mask = options.row_mask;
-    wave.piece_rows = piece_rows;
-    wave.pieces = pieces;
-    wave.queries = count;
-    wave.groups = (count + kMaxPassQueries - 1) / kMaxPassQueries;
-    wave.groups_per_bunch = (wave.groups + bunches_wanted - 1) / bunches_wanted;
-    wave.bunches = (wave.groups + wave.groups_per_bunch - 1) / wave.groups_per_bunch;
-    wave.state = states.data();
-    wave.prepared = prepared.data();
-    wave.heaps = heaps.data();
-    std::fill(unit_stats.begin(), unit_stats.end(), UnitStats{});
-    wave.stats = unit_stats.data();
-
-    ScanWork work(wave);
-    const size_t units = pieces * wave.bunches;
-    parallel_for(units, work, options.max_threads);
-    MergeWork merge(wave, m, merge_room, out, first);
+    scan.scan(first, count, TopKSink(heaps.data()));
+    MergeWork merge(heaps.data(), pieces, m, merge_room, out, first);
     parallel_for(count, merge, options.max_threads);
-
-    total.units += units;
-    for (size_t q = 0; q < count; ++q) total.fast_queries += prepared[q].pass ? 1 : 0;
-    for (size_t u = 0; u < units; ++u) {
-      total.blocks_passed += unit_stats[u].blocks_passed;
-      total.blocks_skipped += unit_stats[u].blocks_skipped;
-      total.rows_exact += unit_stats[u].rows_exact;
-      total.fell_back += unit_stats[u].fell_back;
-    }
   }
-  if (options.stats != nullptr) *options.stats = total;
+  if (options.stats != nullptr) *options.stats = scan.stats();
   return out;
+}
+
+Result<RangeResults> search_range(const Storage& storage, const ScanModel& model, uint8_t bits,
+                                  std::span<const float> queries, size_t n, size_t query_dim, float floor,
+                                  const SearchOptions& options) {
+  if (auto error = check_width(model, query_dim)) return std::unexpected(IndexError(std::move(*error)));
+  RangeResults out;
+  out.queries = n;
+  out.lims.assign(n + 1, 0);
+  if (options.stats != nullptr) *options.stats = SearchStats{};
+  if (n == 0 || count_rows(options.row_mask, storage.len()) == 0) return out;
+  auto codebook = centroids(bits);
+  if (!codebook) return std::unexpected(IndexError(SearchError::codebook(codebook.error())));
+
+  BatchScan scan(storage, model, bits, *codebook, queries.data(), n, 0, options);
+  const size_t wave_cap = scan.wave_cap();
+  const size_t pieces = scan.pieces();
+  std::vector<MatchList> lists(wave_cap * pieces);
+  std::vector<ScoredResult> joined;
+  std::vector<ScoredResult> scratch;
+  for (size_t first = 0; first < n; first += wave_cap) {
+    const size_t count = std::min(wave_cap, n - first);
+    for (MatchList& list : lists) {
+      list.rows.clear();
+      list.failed = false;
+    }
+    scan.scan(first, count, RangeSink(lists.data(), floor));
+    for (size_t q = 0; q < count; ++q) {
+      uint64_t total = 0;
+      for (size_t p = 0; p < pieces; ++p) {
+        const MatchList& list = lists[q * pieces + p];
+        if (list.failed) return std::unexpected(IndexError::out_of_memory());
+        total += list.rows.size();
+      }
+      out.lims[first + q + 1] = out.lims[first + q] + total;
+    }
+    const auto wave_rows = static_cast<size_t>(out.lims[first + count] - out.lims[first]);
+    out.ids.resize(static_cast<size_t>(out.lims[first + count]));
+    out.keys.resize(out.ids.size());
+    joined.resize(wave_rows);
+    scratch.resize(wave_rows);
+    RangeMergeWork merge(lists.data(), pieces, out, first, joined, scratch);
+    parallel_for(count, merge, options.max_threads);
+  }
+  if (options.stats != nullptr) *options.stats = scan.stats();
+  return out;
+}
+
+std::expected<BatchResults, SearchError> search_batch(const Storage& storage, std::span<const float> signs,
+                                                      uint8_t bits, std::span<const float> queries, size_t n,
+                                                      size_t query_dim, uint64_t k, const SearchOptions& options) {
+  const uint64_t dim = storage.dim();
+  if (query_dim != dim) return std::unexpected(SearchError::dimension_mismatch(query_dim, dim));
+  const size_t searchable = count_rows(options.row_mask, storage.len());
+  if (n == 0 || std::min<uint64_t>(k, searchable) == 0) {
+    if (options.stats != nullptr) *options.stats = SearchStats{};
+    BatchResults out;
+    out.queries = n;
+    out.per_query = static_cast<size_t>(std::min<uint64_t>(k, searchable));
+    return out;
+  }
+  // The rotation's checks, in the order rotate_unscaled makes them.
+  if (signs.size() != dim) return std::unexpected(SearchError::rotation(RotationError::dimension_mismatch(dim, signs.size())));
+  if (!std::has_single_bit(dim)) return std::unexpected(SearchError::rotation(RotationError::not_power_of_two(dim)));
+  const Rotator rotator = Rotator::from_signs(signs);
+  const ScanModel model{dim, &rotator,
+                        make_metric_model(Metric::kIp, {}, bits, rotator.score_scale_f64(), rotator.score_scale())};
+  return search_batch(storage, model, bits, queries, n, query_dim, k, options);
 }
 
 std::expected<std::vector<ScoredResult>, SearchError> search(const Storage& storage, std::span<const float> signs,

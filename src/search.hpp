@@ -12,6 +12,8 @@
 
 #include "cpu.hpp"
 #include "errors.hpp"
+#include "metric.hpp"
+#include "rotator.hpp"
 #include "storage.hpp"
 
 namespace lodex {
@@ -124,12 +126,31 @@ struct SearchOptions {
 };
 
 // Row-major n x m results of a batch: query i's results best first at
-// [i * per_query, (i + 1) * per_query).
+// [i * per_query, (i + 1) * per_query). `scores` hold keys (metric.hpp):
+// scores themselves for every metric but "l2".
 struct BatchResults {
   size_t queries = 0;
   size_t per_query = 0;  // m = min(k, searchable rows)
   std::vector<uint64_t> ids;
   std::vector<float> scores;
+};
+
+// The matches of a range search: query i's at [lims[i], lims[i + 1]), best
+// key first, equal keys in storage order.
+struct RangeResults {
+  size_t queries = 0;
+  std::vector<uint64_t> lims;  // queries + 1 offsets
+  std::vector<uint64_t> ids;
+  std::vector<float> keys;
+};
+
+// How a search turns its queries into tables and its rows' estimates into
+// keys: the index's rotation (its code_width() is the store's dim()) and
+// metric. A search with nothing to scan reads only `dim`.
+struct ScanModel {
+  uint64_t dim = 0;  // of the vectors, and of the queries
+  const Rotator* rotator = nullptr;
+  MetricModel metric;
 };
 
 // The best min(k, searchable rows) rows by rank (stable sort, no secondary
@@ -148,5 +169,20 @@ std::expected<std::vector<ScoredResult>, SearchError> search(const Storage& stor
 std::expected<BatchResults, SearchError> search_batch(const Storage& storage, std::span<const float> signs,
                                                       uint8_t bits, std::span<const float> queries, size_t n,
                                                       size_t query_dim, uint64_t k, const SearchOptions& options = {});
+
+// The same for any rotation and metric: rows ranked by key. query_dim is
+// checked against model.dim.
+std::expected<BatchResults, SearchError> search_batch(const Storage& storage, const ScanModel& model, uint8_t bits,
+                                                      std::span<const float> queries, size_t n, size_t query_dim,
+                                                      uint64_t k, const SearchOptions& options = {});
+
+// Every searchable row whose key is at least `floor` (metric.hpp's
+// range_floor), for each of n queries, with the checks of search_batch.
+// The first pass skips rows whose bound is below the floor. Matches are
+// gathered per (piece, query) as the scan finds them; a list that cannot
+// grow ends the search with OutOfMemory once the scan is done.
+Result<RangeResults> search_range(const Storage& storage, const ScanModel& model, uint8_t bits,
+                                  std::span<const float> queries, size_t n, size_t query_dim, float floor,
+                                  const SearchOptions& options = {});
 
 }  // namespace lodex

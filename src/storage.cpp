@@ -21,6 +21,11 @@ uint64_t code_bytes_for(uint64_t dim, uint8_t bits) {
 
 uint64_t qjl_bytes_for(uint64_t dim) { return dim / 8 + (dim % 8 != 0 ? 1 : 0); }
 
+uint64_t words_per_row_for(uint64_t dim, uint8_t bits) {
+  const uint64_t bytes = code_bytes_for(dim, bits);
+  return bytes / 4 + (bytes % 4 != 0 ? 1 : 0);
+}
+
 namespace {
 
 // The bit-by-bit rule of the packed layout: code j starts at stream bit
@@ -92,19 +97,73 @@ float bf16_to_f32(uint16_t bits) {
   return std::bit_cast<float>(h << 16);
 }
 
-Storage::Storage(uint64_t dim, uint64_t seed, uint8_t bits, bool use_qjl)
+Storage::Storage(uint64_t dim, uint64_t seed, uint8_t bits, bool use_qjl, bool row_terms)
     : dim_(dim),
       seed_(seed),
       bits_(bits),
       use_qjl_(use_qjl),
+      row_terms_(row_terms),
       code_bytes_(static_cast<size_t>(code_bytes_for(dim, bits))),
       qjl_bytes_(static_cast<size_t>(qjl_bytes_for(dim))),
-      words_per_row_(code_bytes_ / 4 + (code_bytes_ % 4 != 0 ? 1 : 0)) {}
+      words_per_row_(static_cast<size_t>(words_per_row_for(dim, bits))) {}
+
+Storage::Storage(uint64_t dim, uint64_t seed, uint8_t bits, bool use_qjl, bool row_terms, BorrowedRows rows)
+    : Storage(dim, seed, bits, use_qjl, row_terms) {
+  assert(rows.owner != nullptr);
+  len_ = rows.len;
+  const size_t chunks = (len_ + kChunkRows - 1) / kChunkRows;
+  views_.resize(chunks);
+  for (size_t c = 0; c < chunks; ++c) {
+    const size_t first = c * kChunkRows;
+    views_[c] = {rows.blocks + c * kBlocksPerChunk * words_per_row_ * kBlockRows, rows.ids + first,
+                 rows.norms + first, row_terms_ ? rows.terms + first : nullptr};
+  }
+  if (use_qjl_ && rows.qjl != nullptr) {
+    qjl_view_ = rows.qjl;
+    qjl_rows_ = len_;
+  }
+  owner_ = std::move(rows.owner);
+}
+
+Storage::Storage(const Storage& other)
+    : dim_(other.dim_),
+      seed_(other.seed_),
+      bits_(other.bits_),
+      use_qjl_(other.use_qjl_),
+      row_terms_(other.row_terms_),
+      code_bytes_(other.code_bytes_),
+      qjl_bytes_(other.qjl_bytes_),
+      words_per_row_(other.words_per_row_),
+      len_(other.len_),
+      announced_(other.announced_),
+      chunks_(other.chunks_),
+      views_(other.views_),
+      qjl_(other.qjl_),
+      qjl_view_(other.qjl_view_),
+      qjl_rows_(other.qjl_rows_),
+      owner_(other.owner_) {
+  if (!read_only()) rebind_all();
+}
+
+Storage& Storage::operator=(const Storage& other) {
+  if (this != &other) *this = Storage(other);
+  return *this;
+}
+
+void Storage::rebind(size_t c) {
+  const Chunk& chunk = chunks_[c];
+  views_[c] = {chunk.blocks.data(), chunk.ids.data(), chunk.norms.data(), row_terms_ ? chunk.terms.data() : nullptr};
+}
+
+void Storage::rebind_all() {
+  for (size_t c = 0; c < chunks_.size(); ++c) rebind(c);
+  qjl_view_ = qjl_.data();
+}
 
 void Storage::push(uint64_t id, uint16_t norm, std::span<const uint8_t> codes,
-                   std::optional<std::span<const uint8_t>> qjl_bits) {
-  assert(codes.size() >= code_bytes_);
-  uint32_t* to = open_row(id, norm);
+                   std::optional<std::span<const uint8_t>> qjl_bits, float term) {
+  assert(codes.size() >= code_bytes_ && !read_only());
+  uint32_t* to = open_row(id, norm, term);
   const size_t full_words = code_bytes_ / 4;
   for (size_t w = 0; w < full_words; ++w) to[w * kBlockRows] = load_le32(codes.data() + w * 4);
   if (full_words < words_per_row_) {
@@ -125,15 +184,19 @@ void Storage::push(uint64_t id, uint16_t norm, std::span<const uint8_t> codes,
       qjl_.resize(len_ * qjl_bytes_, 0);  // zeros for the rows before the first non-zero one
       qjl_.insert(qjl_.end(), bytes.begin(), bytes.end());
       qjl_rows_ = len_ + 1;
+      qjl_view_ = qjl_.data();
     }
   }
   if (announced_ > 0) --announced_;
   ++len_;
 }
 
-uint32_t* Storage::open_row(uint64_t id, uint16_t norm) {
+uint32_t* Storage::open_row(uint64_t id, uint16_t norm, float term) {
   const size_t in_chunk = len_ % kChunkRows;
   if (in_chunk == 0) {
+    // The view first: if the chunk cannot be added, truncate drops the
+    // extra view (shrinking never throws).
+    views_.emplace_back();
     chunks_.emplace_back();
     if (announced_ > 0) reserve_last_chunk(std::min(announced_, kChunkRows));
   }
@@ -143,6 +206,8 @@ uint32_t* Storage::open_row(uint64_t id, uint16_t norm) {
   if (in_chunk % kBlockRows == 0) chunk.blocks.resize(chunk.blocks.size() + words_per_row_ * kBlockRows);
   chunk.ids.push_back(id);
   chunk.norms.push_back(norm);
+  if (row_terms_) chunk.terms.push_back(term);
+  rebind(chunks_.size() - 1);
   return lane_words(len_);
 }
 
@@ -152,6 +217,8 @@ void Storage::trim_full_chunk() {
   chunk.blocks.shrink_to_fit();
   chunk.ids.shrink_to_fit();
   chunk.norms.shrink_to_fit();
+  chunk.terms.shrink_to_fit();
+  rebind(chunks_.size() - 1);
 }
 
 void Storage::reserve_last_chunk(size_t rows) {
@@ -160,23 +227,51 @@ void Storage::reserve_last_chunk(size_t rows) {
   chunk.blocks.reserve(blocks * words_per_row_ * kBlockRows);
   chunk.ids.reserve(rows);
   chunk.norms.reserve(rows);
+  if (row_terms_) chunk.terms.reserve(rows);
+  rebind(chunks_.size() - 1);
 }
 
 void Storage::reserve(size_t extra) {
+  if (read_only()) return;
   announced_ = extra;
   const size_t in_chunk = len_ % kChunkRows;
   if (in_chunk != 0 && extra > 0) reserve_last_chunk(std::min(in_chunk + extra, kChunkRows));
-  chunks_.reserve((len_ + extra) / kChunkRows + 1);
+  const size_t chunks = (len_ + extra) / kChunkRows + 1;
+  views_.reserve(chunks);
+  chunks_.reserve(chunks);
+}
+
+Storage::ChunkSlots Storage::append_chunk(size_t rows) {
+  assert(!read_only() && len_ % kChunkRows == 0 && rows >= 1 && rows <= kChunkRows);
+  announced_ = 0;
+  views_.emplace_back();
+  Chunk& chunk = chunks_.emplace_back();
+  chunk.blocks.resize((rows + kBlockRows - 1) / kBlockRows * words_per_row_ * kBlockRows);
+  chunk.ids.resize(rows);
+  chunk.norms.resize(rows);
+  if (row_terms_) chunk.terms.resize(rows);
+  rebind(chunks_.size() - 1);
+  len_ += rows;
+  return {chunk.blocks.data(), chunk.ids.data(), chunk.norms.data(), row_terms_ ? chunk.terms.data() : nullptr};
+}
+
+void Storage::set_qjl_rows(std::span<const uint8_t> bytes) {
+  assert(use_qjl_ && qjl_rows_ == 0 && bytes.size() == len_ * qjl_bytes_ && !read_only());
+  if (std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; })) return;
+  qjl_.assign(bytes.begin(), bytes.end());
+  qjl_rows_ = len_;
+  qjl_view_ = qjl_.data();
 }
 
 void Storage::truncate(size_t len) {
   // Also at len == len_: a push that ran out of memory may have left a new
   // chunk, a block, an id or QJL bytes past the last row, and the next push
   // finds its chunk by the chunk count.
-  if (len > len_) return;
+  if (len > len_ || read_only()) return;
   announced_ = 0;
   const size_t keep_chunks = (len + kChunkRows - 1) / kChunkRows;
   while (chunks_.size() > keep_chunks) chunks_.pop_back();
+  views_.resize(std::min(views_.size(), chunks_.size()));
   if (len % kChunkRows != 0) {
     Chunk& last = chunks_.back();
     const size_t rows = len % kChunkRows;
@@ -184,6 +279,7 @@ void Storage::truncate(size_t len) {
     const size_t blocks = (rows + kBlockRows - 1) / kBlockRows;
     last.ids.resize(rows);
     last.norms.resize(rows);
+    if (row_terms_) last.terms.resize(rows);
     last.blocks.resize(blocks * block_words);
     // The lanes past the last row read as zero codes, as after a push.
     uint32_t* block = last.blocks.data() + (blocks - 1) * block_words;
@@ -196,8 +292,10 @@ void Storage::truncate(size_t len) {
       last.blocks.shrink_to_fit();
       last.ids.shrink_to_fit();
       last.norms.shrink_to_fit();
+      last.terms.shrink_to_fit();
     } catch (const std::bad_alloc&) {
     }
+    rebind(chunks_.size() - 1);
   }
   qjl_rows_ = std::min(qjl_rows_, len);
   if (qjl_.size() > qjl_rows_ * qjl_bytes_) {
@@ -207,6 +305,8 @@ void Storage::truncate(size_t len) {
     } catch (const std::bad_alloc&) {
     }
   }
+  // A push that failed may have moved the QJL bytes before it gave up.
+  qjl_view_ = qjl_.data();
   len_ = len;
 }
 
@@ -216,6 +316,7 @@ void Storage::move_row(size_t from, size_t to) {
   for (size_t w = 0; w < words_per_row_; ++w) dst[w * kBlockRows] = src[w * kBlockRows];
   chunks_[to / kChunkRows].ids[to % kChunkRows] = id(from);
   chunks_[to / kChunkRows].norms[to % kChunkRows] = norm_bits(from);
+  if (row_terms_) chunks_[to / kChunkRows].terms[to % kChunkRows] = row_term(from);
   if (from < qjl_rows_) {
     std::memmove(qjl_.data() + to * qjl_bytes_, qjl_.data() + from * qjl_bytes_, qjl_bytes_);
   } else if (to < qjl_rows_) {
@@ -224,6 +325,7 @@ void Storage::move_row(size_t from, size_t to) {
 }
 
 void Storage::retain(const uint64_t* keep_mask) {
+  if (read_only()) return;
   size_t kept = 0;
   for (size_t row = 0; row < len_; ++row) {
     if ((keep_mask[row / 64] >> (row % 64) & 1u) == 0) continue;
@@ -234,22 +336,23 @@ void Storage::retain(const uint64_t* keep_mask) {
 }
 
 void Storage::append_from(const Storage& src, size_t row) {
-  uint32_t* to = open_row(src.id(row), src.norm_bits(row));
+  uint32_t* to = open_row(src.id(row), src.norm_bits(row), row_terms_ ? src.row_term(row) : 0.0f);
   const uint32_t* from = src.lane_words(row);
   for (size_t w = 0; w < words_per_row_; ++w) to[w * kBlockRows] = from[w * kBlockRows];
   trim_full_chunk();
   if (use_qjl_ && row < src.qjl_rows_) {
     qjl_.resize(len_ * qjl_bytes_, 0);
-    qjl_.insert(qjl_.end(), src.qjl_.begin() + static_cast<ptrdiff_t>(row * qjl_bytes_),
-                src.qjl_.begin() + static_cast<ptrdiff_t>((row + 1) * qjl_bytes_));
+    const uint8_t* bytes = src.qjl_view_ + row * qjl_bytes_;
+    qjl_.insert(qjl_.end(), bytes, bytes + qjl_bytes_);
     qjl_rows_ = len_ + 1;
+    qjl_view_ = qjl_.data();
   }
   if (announced_ > 0) --announced_;
   ++len_;
 }
 
 Storage Storage::select(std::span<const size_t> rows) const {
-  Storage out(dim_, seed_, bits_, use_qjl_);
+  Storage out(dim_, seed_, bits_, use_qjl_, row_terms_);
   out.reserve(rows.size());
   for (const size_t row : rows) {
     assert(row < len_);
@@ -266,8 +369,7 @@ std::optional<float> Storage::get_norm(size_t row) const {
 void Storage::copy_codes(size_t row, std::span<uint8_t> out) const {
   assert(row < len_ && out.size() >= code_bytes_);
   const size_t in_chunk = row % kChunkRows;
-  const uint32_t* block =
-      chunks_[row / kChunkRows].blocks.data() + (in_chunk / kBlockRows) * words_per_row_ * kBlockRows;
+  const uint32_t* block = views_[row / kChunkRows].blocks + (in_chunk / kBlockRows) * words_per_row_ * kBlockRows;
   const size_t lane = in_chunk % kBlockRows;
   const size_t full_words = code_bytes_ / 4;
   for (size_t w = 0; w < full_words; ++w) store_le32(out.data() + w * 4, block[w * kBlockRows + lane]);
@@ -281,7 +383,7 @@ void Storage::copy_codes(size_t row, std::span<uint8_t> out) const {
 
 std::optional<std::span<const uint8_t>> Storage::qjl_bits(size_t row) const {
   if (!use_qjl_ || row >= qjl_rows_) return std::nullopt;
-  return std::span<const uint8_t>(qjl_.data() + row * qjl_bytes_, qjl_bytes_);
+  return std::span<const uint8_t>(qjl_view_ + row * qjl_bytes_, qjl_bytes_);
 }
 
 QuantizedVector Storage::row(size_t row, std::span<uint8_t> code_buffer) const {
@@ -290,10 +392,10 @@ QuantizedVector Storage::row(size_t row, std::span<uint8_t> code_buffer) const {
 }
 
 size_t Storage::memory_bytes() const {
-  size_t total = qjl_.capacity() + chunks_.capacity() * sizeof(Chunk);
+  size_t total = qjl_.capacity() + chunks_.capacity() * sizeof(Chunk) + views_.capacity() * sizeof(ChunkView);
   for (const auto& chunk : chunks_) {
     total += chunk.blocks.capacity() * sizeof(uint32_t) + chunk.ids.capacity() * sizeof(uint64_t) +
-             chunk.norms.capacity() * sizeof(uint16_t);
+             chunk.norms.capacity() * sizeof(uint16_t) + chunk.terms.capacity() * sizeof(float);
   }
   return total;
 }

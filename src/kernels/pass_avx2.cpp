@@ -95,10 +95,20 @@ inline __m256i broadcast4(const uint8_t* p) {
 
 // The bound test of one half block for NQ queries: bit i of out[q] set when
 // row i may still reach query q's heap (as finish_block in the AVX-512
-// passes; a key transform of the score would apply to `bound` here).
+// passes, the key's operations included).
 template <int NQ>
 inline void finish_half(const PassArgs& args, const __m256i* sums, const uint16_t* norms, size_t lanes,
                         uint8_t* out) {
+  const KeyKind key = args.key;
+  float padded_terms[kLanes] = {};
+  const float* terms = nullptr;
+  if (key == KeyKind::kRowTerm) {
+    terms = args.terms + (norms - args.norms);
+    if (lanes < kLanes) {
+      std::copy(terms, terms + lanes, padded_terms);
+      terms = padded_terms;
+    }
+  }
   uint16_t padded[kLanes] = {};
   if (lanes < kLanes) {
     std::copy(norms, norms + lanes, padded);
@@ -111,12 +121,24 @@ inline void finish_half(const PassArgs& args, const __m256i* sums, const uint16_
   const __m256 monotone = _mm256_and_ps(_mm256_cmp_ps(f, _mm256_setzero_ps(), _CMP_GE_OQ),
                                         _mm256_cmp_ps(f, _mm256_set1_ps(std::numeric_limits<float>::infinity()),
                                                       _CMP_LT_OQ));
+  __m256 row = _mm256_setzero_ps();
+  if (key == KeyKind::kRowTerm) {
+    row = _mm256_loadu_ps(terms);
+  } else if (key == KeyKind::kSquaredDistance) {
+    const __m256 norm = _mm256_castsi256_ps(_mm256_slli_epi32(wide, 16));
+    row = _mm256_mul_ps(norm, norm);
+  }
 #pragma GCC unroll 8
   for (int q = 0; q < NQ; ++q) {
     const PassQuery& query = args.queries[q];
-    // Three rounded operations, as pass_keeps: never fused.
+    // Three rounded operations, as pass_keeps: never fused; then the key's.
     const __m256 scaled = _mm256_mul_ps(_mm256_cvtepi32_ps(sums[q]), _mm256_set1_ps(query.delta));
-    const __m256 bound = _mm256_mul_ps(_mm256_add_ps(scaled, _mm256_set1_ps(query.offset)), f);
+    __m256 bound = _mm256_mul_ps(_mm256_add_ps(scaled, _mm256_set1_ps(query.offset)), f);
+    if (key == KeyKind::kRowTerm) {
+      bound = _mm256_add_ps(_mm256_add_ps(bound, row), _mm256_set1_ps(query.add));
+    } else if (key == KeyKind::kSquaredDistance) {
+      bound = _mm256_add_ps(_mm256_sub_ps(_mm256_add_ps(bound, bound), row), _mm256_set1_ps(query.add));
+    }
     const __m256 skip = _mm256_and_ps(_mm256_cmp_ps(bound, _mm256_set1_ps(query.below), _CMP_LT_OQ), monotone);
     out[q] = static_cast<uint8_t>(live & ~static_cast<unsigned>(_mm256_movemask_ps(skip)));
   }

@@ -39,8 +39,8 @@ inline __m512i broadcast4(const uint8_t* p) {
 }
 
 // The bound test of a block for NQ queries; sums[q] holds the 16 rows' A.
-// The one place where a row's bound meets its norm: a key transform of the
-// score (monotone per row) would apply to `bound` here.
+// The one place where a row's bound meets its norm, and where it becomes a
+// key as the row's score does (pass_keeps' operations).
 template <int NQ>
 inline void finish_block(const PassArgs& args, const __m512i* sums, const uint16_t* norms, size_t lanes,
                          uint16_t* out) {
@@ -51,12 +51,25 @@ inline void finish_block(const PassArgs& args, const __m512i* sums, const uint16
   // Rows whose f is NaN, negative or infinite are always kept.
   const __mmask16 monotone = _mm512_cmp_ps_mask(f, _mm512_setzero_ps(), _CMP_GE_OQ) &
                              _mm512_cmp_ps_mask(f, _mm512_set1_ps(std::numeric_limits<float>::infinity()), _CMP_LT_OQ);
+  // The key's per-row term: the stored one, or minus the squared norm.
+  const KeyKind key = args.key;
+  __m512 row = _mm512_setzero_ps();
+  if (key == KeyKind::kRowTerm) {
+    row = _mm512_maskz_loadu_ps(live, args.terms + (norms - args.norms));
+  } else if (key == KeyKind::kSquaredDistance) {
+    row = _mm512_mul_ps(norm, norm);
+  }
 #pragma GCC unroll 16
   for (int q = 0; q < NQ; ++q) {
     const PassQuery& query = args.queries[q];
     // Three rounded operations, as pass_keeps: never fused.
     const __m512 scaled = _mm512_mul_ps(_mm512_cvtepi32_ps(sums[q]), _mm512_set1_ps(query.delta));
-    const __m512 bound = _mm512_mul_ps(_mm512_add_ps(scaled, _mm512_set1_ps(query.offset)), f);
+    __m512 bound = _mm512_mul_ps(_mm512_add_ps(scaled, _mm512_set1_ps(query.offset)), f);
+    if (key == KeyKind::kRowTerm) {
+      bound = _mm512_add_ps(_mm512_add_ps(bound, row), _mm512_set1_ps(query.add));
+    } else if (key == KeyKind::kSquaredDistance) {
+      bound = _mm512_add_ps(_mm512_sub_ps(_mm512_add_ps(bound, bound), row), _mm512_set1_ps(query.add));
+    }
     const __mmask16 skip = _mm512_cmp_ps_mask(bound, _mm512_set1_ps(query.below), _CMP_LT_OQ) & monotone;
     out[q] = static_cast<uint16_t>(live & ~skip);
   }

@@ -135,27 +135,49 @@ struct Sums {
 
 // The bound test of four rows for NQ queries: bits 0-3 of out[q] set for the
 // rows that may still reach query q's heap. The one place where a row's
-// bound meets its norm.
+// bound meets its norm, and where it becomes a key as the row's score does
+// (pass_keeps' operations).
 template <int NQ>
 inline void finish_rows(const PassArgs& args, const Sums* sums, const uint16_t* norms, size_t lanes,
                         unsigned* out) {
+  const KeyKind key = args.key;
+  float padded_terms[kLanes] = {};
+  const float* terms = nullptr;
+  if (key == KeyKind::kRowTerm) {
+    terms = args.terms + (norms - args.norms);
+    if (lanes < kLanes) {
+      std::copy(terms, terms + lanes, padded_terms);
+      terms = padded_terms;
+    }
+  }
   uint16_t padded[kLanes] = {};
   if (lanes < kLanes) {
     std::copy(norms, norms + lanes, padded);  // only `lanes` norms may be read
     norms = padded;
   }
   const unsigned live = lanes >= kLanes ? 0xFu : (1u << lanes) - 1;
-  const float32x4_t f =
-      vmulq_f32(vreinterpretq_f32_u32(vshll_n_u16(vld1_u16(norms), 16)), vdupq_n_f32(args.scale));
+  const float32x4_t norm = vreinterpretq_f32_u32(vshll_n_u16(vld1_u16(norms), 16));
+  const float32x4_t f = vmulq_f32(norm, vdupq_n_f32(args.scale));
   // Rows whose f is NaN, negative or infinite are always kept.
   const uint32x4_t monotone =
       vandq_u32(vcgeq_f32(f, vdupq_n_f32(0.0f)), vcltq_f32(f, vdupq_n_f32(std::numeric_limits<float>::infinity())));
+  float32x4_t row = vdupq_n_f32(0.0f);
+  if (key == KeyKind::kRowTerm) {
+    row = vld1q_f32(terms);
+  } else if (key == KeyKind::kSquaredDistance) {
+    row = vmulq_f32(norm, norm);
+  }
   const uint32x4_t lane_bit = {1, 2, 4, 8};
   for (int q = 0; q < NQ; ++q) {
     const PassQuery& query = args.queries[q];
-    // Three rounded operations, as pass_keeps: never fused.
+    // Three rounded operations, as pass_keeps: never fused; then the key's.
     const float32x4_t scaled = vmulq_f32(vcvtq_f32_s32(sums[q].total()), vdupq_n_f32(query.delta));
-    const float32x4_t bound = vmulq_f32(vaddq_f32(scaled, vdupq_n_f32(query.offset)), f);
+    float32x4_t bound = vmulq_f32(vaddq_f32(scaled, vdupq_n_f32(query.offset)), f);
+    if (key == KeyKind::kRowTerm) {
+      bound = vaddq_f32(vaddq_f32(bound, row), vdupq_n_f32(query.add));
+    } else if (key == KeyKind::kSquaredDistance) {
+      bound = vaddq_f32(vsubq_f32(vaddq_f32(bound, bound), row), vdupq_n_f32(query.add));
+    }
     const uint32x4_t skip = vandq_u32(vcltq_f32(bound, vdupq_n_f32(query.below)), monotone);
     out[q] = live & ~vaddvq_u32(vandq_u32(skip, lane_bit));
   }

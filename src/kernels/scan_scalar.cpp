@@ -55,10 +55,13 @@ void scan_scalar(const ScanArgs& args, const uint32_t* blocks, const uint16_t* n
 inline void finish_block(const PassArgs& args, const int32_t (*sums)[kBlockRows], const uint16_t* norms,
                          size_t lanes, uint16_t* out) {
   for (size_t q = 0; q < args.query_count; ++q) out[q] = 0;
+  const float* terms = args.key == KeyKind::kRowTerm ? args.terms + (norms - args.norms) : nullptr;
   for (size_t lane = 0; lane < lanes; ++lane) {
-    const float f = bf16_to_f32(norms[lane]) * args.scale;
+    const float n = bf16_to_f32(norms[lane]);
+    const float f = n * args.scale;
+    const float row = terms != nullptr ? terms[lane] : n;
     for (size_t q = 0; q < args.query_count; ++q) {
-      if (pass_keeps(args.queries[q], sums[q][lane], f)) out[q] |= static_cast<uint16_t>(1u << lane);
+      if (pass_keeps(args.queries[q], sums[q][lane], f, args.key, row)) out[q] |= static_cast<uint16_t>(1u << lane);
     }
   }
 }

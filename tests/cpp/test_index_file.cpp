@@ -30,6 +30,16 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 
+// The rows of a parsed or loaded .ldx file (its parameters are the store's).
+Result<Storage> rows_of(Result<StoredIndex> r) {
+  if (!r) return std::unexpected(std::move(r.error()));
+  return std::move(r->storage);
+}
+Result<Storage> parse_rows(std::span<const uint8_t> f) { return rows_of(parse_index_file(f)); }
+Result<Storage> load_rows(const std::string& path, const StopOnSignal& stop = {}) {
+  return rows_of(load_index_file(path, stop));
+}
+
 Storage make_storage(uint64_t dim, uint8_t bits, bool use_qjl, size_t rows, uint64_t seed = 42) {
   Storage s(dim, seed, bits, use_qjl);
   std::mt19937_64 rng(seed);
@@ -185,7 +195,7 @@ TEST_P(IndexFileRoundTrip, SizeOffsetsRowsAndResave) {
   EXPECT_EQ(get_u64(file, 36), 52 + 10 * n);
   EXPECT_EQ(get_u64(file, 44), sh.use_qjl ? 52 + (10 + cb) * n : 0);
 
-  Result<Storage> loaded = parse_index_file(file);
+  Result<Storage> loaded = parse_rows(file);
   ASSERT_TRUE(loaded.has_value()) << loaded.error().text();
   expect_same_rows(s, *loaded);
   EXPECT_EQ(saved(*loaded), file);
@@ -243,10 +253,10 @@ class IndexFileCrafted : public ::testing::TestWithParam<Crafted> {};
 TEST_P(IndexFileCrafted, LoadsOrFailsCleanly) {
   Bytes f = base_file();
   GetParam().edit(f);
-  const Result<Storage> r = parse_index_file(f);
+  const Result<Storage> r = parse_rows(f);
   // What a load reads of a file is all the parser needs of it.
   const size_t needed = std::min(index_file_bytes_needed(f), f.size());
-  EXPECT_EQ(outcome(parse_index_file(std::span(f).first(needed))), outcome(r));
+  EXPECT_EQ(outcome(parse_rows(std::span(f).first(needed))), outcome(r));
   switch (GetParam().expect) {
     case Expect::kLoads: ASSERT_TRUE(r.has_value()) << r.error().text(); break;
     case Expect::kTooSmall: EXPECT_EQ(r.error().text(), "invalid .ldx file: file too small"); break;
@@ -296,7 +306,7 @@ TEST(IndexFileParse, HeaderFieldsAreTakenAsStored) {
   f[4] = 7, f[10] = 0, f[11] = 2;  // version ignored, bits 0 kept, any non-zero use_qjl is true
   set_le(f, 6, 100, 4);
   set_le(f, 44, 52, 8);  // 13-byte QJL rows now, read over the ids
-  const Result<Storage> r = parse_index_file(f);
+  const Result<Storage> r = parse_rows(f);
   ASSERT_TRUE(r.has_value()) << r.error().text();
   EXPECT_EQ(r->dim(), 100u);
   EXPECT_EQ(r->bits(), 0);
@@ -309,7 +319,7 @@ TEST(IndexFileParse, HeaderFieldsAreTakenAsStored) {
 TEST(IndexFileParse, MissingQjlSectionLoadsAndResavesAsZeros) {
   Bytes f = base_file();
   set_le(f, 44, 0, 8);
-  const Result<Storage> r = parse_index_file(f);
+  const Result<Storage> r = parse_rows(f);
   ASSERT_TRUE(r.has_value()) << r.error().text();
   ASSERT_TRUE(r->use_qjl());
   const fs::path p = fs::temp_directory_path() / ("ldx-noqjl-" + std::to_string(::getpid()));
@@ -325,7 +335,7 @@ TEST(IndexFileParse, MissingQjlSectionLoadsAndResavesAsZeros) {
 TEST(IndexFileParse, RowsComeFromWhereverTheOffsetsPoint) {
   Bytes f = base_file();
   set_le(f, 28, 52, 8);  // norms read the first id's bytes
-  const Result<Storage> r = parse_index_file(f);
+  const Result<Storage> r = parse_rows(f);
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(r->norm_bits(0), f[52] | f[53] << 8);
   EXPECT_EQ(r->norm_bits(1), f[54] | f[55] << 8);
@@ -334,7 +344,7 @@ TEST(IndexFileParse, RowsComeFromWhereverTheOffsetsPoint) {
 TEST(IndexFileParse, EveryTruncationAndHeaderFlipFailsCleanly) {
   const Bytes full = base_file();
   for (size_t len = 0; len < full.size(); ++len) {
-    const Result<Storage> r = parse_index_file(std::span(full).first(len));
+    const Result<Storage> r = parse_rows(std::span(full).first(len));
     ASSERT_FALSE(r.has_value()) << len;
     if (len < 52) {
       EXPECT_EQ(r.error().text(), "invalid .ldx file: file too small");
@@ -346,7 +356,7 @@ TEST(IndexFileParse, EveryTruncationAndHeaderFlipFailsCleanly) {
     for (uint8_t flip : {0x01, 0x80, 0xFF}) {
       Bytes f = full;
       f[at] ^= flip;
-      const Result<Storage> r = parse_index_file(f);
+      const Result<Storage> r = parse_rows(f);
       if (r.has_value()) continue;
       const auto kind = r.error().kind();
       EXPECT_TRUE(kind == IndexError::Kind::kInternalFault ||
@@ -408,7 +418,7 @@ TEST_F(IndexFileTest, OsErrorsCarryTheSystemText) {
        "I/O error: file name contained an unexpected NUL byte"},
   };
   for (const Case& c : cases) {
-    const Result<Storage> loaded = load_index_file(c.path);
+    const Result<Storage> loaded = load_rows(c.path);
     ASSERT_FALSE(loaded.has_value()) << c.path;
     EXPECT_EQ(loaded.error().text(), c.load_text);
     EXPECT_TRUE(loaded.error().is_io());
@@ -474,7 +484,7 @@ TEST_F(IndexFileTest, FifoIsWrittenAndReadInPlaceThroughSignals) {
     }
     ::close(fd);
   });
-  const Result<Storage> loaded = load_index_file(fifo);
+  const Result<Storage> loaded = load_rows(fifo);
   writer.join();
 
   ::setitimer(ITIMER_REAL, &off, nullptr);
@@ -546,11 +556,11 @@ TEST_F(IndexFileTest, LoadingAgreesWithParsingAtEveryLength) {
     const Bytes cut(full.begin(), full.begin() + static_cast<ptrdiff_t>(len));
     // Lengths in the messages: the file's for a regular file, what arrived
     // for a pipe; both are `len` here.
-    const std::string want = outcome(parse_index_file(cut));
+    const std::string want = outcome(parse_rows(cut));
     write_bytes(file, cut);
-    EXPECT_EQ(outcome(load_index_file(file)), want) << len;
+    EXPECT_EQ(outcome(load_rows(file)), want) << len;
     Feeder feeder(fifo, cut, cut.size());
-    EXPECT_EQ(outcome(load_index_file(fifo)), want) << "through a pipe, " << len;
+    EXPECT_EQ(outcome(load_rows(fifo)), want) << "through a pipe, " << len;
   }
 }
 
@@ -561,7 +571,7 @@ TEST_F(IndexFileTest, APipeFedWithoutEndIsReadOnlyAsFarAsTheRowsNeed) {
   const fs::path fifo = dir_ / "pipe";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   Feeder feeder(fifo, file, size_t{64} << 20);
-  const Result<Storage> loaded = load_index_file(fifo);
+  const Result<Storage> loaded = load_rows(fifo);
   feeder.join();
   ASSERT_TRUE(loaded.has_value()) << loaded.error().text();
   expect_same_rows(s, *loaded);
@@ -573,7 +583,7 @@ TEST_F(IndexFileTest, APipeFedWithoutEndIsReadOnlyAsFarAsTheRowsNeed) {
   Bytes claims = file;
   set_le(claims, 20, uint64_t{1} << 40, 8);
   Feeder short_feeder(fifo, claims, size_t{1} << 20);
-  const Result<Storage> refused = load_index_file(fifo);
+  const Result<Storage> refused = load_rows(fifo);
   short_feeder.join();
   ASSERT_FALSE(refused.has_value());
   EXPECT_EQ(refused.error().kind(), IndexError::Kind::kInternalFault);
@@ -597,7 +607,7 @@ TEST_F(IndexFileTest, ARegularFileIsReadNoFurtherThanTheRowsNeed) {
   write_bytes(dir_ / "tail.ldx", file);
   const uint64_t before = bytes_read_by_this_thread();
   if (before == 0) GTEST_SKIP() << "no per-thread I/O accounting in /proc";
-  const Result<Storage> loaded = load_index_file(dir_ / "tail.ldx");
+  const Result<Storage> loaded = load_rows(dir_ / "tail.ldx");
   const uint64_t read = bytes_read_by_this_thread() - before;
   ASSERT_TRUE(loaded.has_value()) << loaded.error().text();
   expect_same_rows(s, *loaded);
@@ -612,7 +622,7 @@ TEST(IndexFileLoad, EndlessDevicesOfZerosFailAtOnceWithBadMagic) {
     // instead of a machine out of memory (sanitizers cannot run under it).
     const int status = run_in_child(
         [&] {
-          const Result<Storage> r = load_index_file(device);
+          const Result<Storage> r = load_rows(device);
           if (!r && r.error().text() == "invalid .ldx file: bad magic") return 0;
           std::fprintf(stderr, "%s: %s\n", device, r ? "loaded" : r.error().text().c_str());
           return 1;
@@ -644,7 +654,7 @@ TEST_F(IndexFileTest, ASignalCanAbandonALoadWaitingOnAPipe) {
   std::atomic<bool> done{false};
   std::optional<Result<Storage>> loaded;
   std::thread loader([&] {
-    loaded = load_index_file(fifo, [&] { return ++asked == 3; });
+    loaded = load_rows(fifo, [&] { return ++asked == 3; });
     done = true;
   });
   // A signal every millisecond until the load gives up; should it never,
@@ -697,7 +707,7 @@ TEST_F(IndexFileTest, MemoryThatCannotBeHadIsItsOwnError) {
     fs::resize_file(p, 52 + c.rows * (10 + 8192));
     const int status = run_in_child(
         [&] {
-          const Result<Storage> r = load_index_file(p);
+          const Result<Storage> r = load_rows(p);
           if (c.fits ? r.has_value() && r->len() == c.rows
                      : !r && r.error().kind() == IndexError::Kind::kOutOfMemory && r.error().text() == "out of memory") {
             return 0;
@@ -815,12 +825,12 @@ TEST_F(IndexFileTest, SavingOverTheLoadedFileKeepsItsRows) {
   const fs::path p = dir_ / "same.ldx";
   const Storage s = make_storage(64, 5, true, 50);
   ASSERT_TRUE(save_index_file(p, s).has_value());
-  Result<Storage> loaded = load_index_file(p);
+  Result<Storage> loaded = load_rows(p);
   ASSERT_TRUE(loaded.has_value());
   Bytes codes(loaded->code_bytes(), 7);
   loaded->push(99, 0x3F80, codes, std::nullopt);
   ASSERT_TRUE(save_index_file(p, *loaded).has_value());
-  Result<Storage> again = load_index_file(p);
+  Result<Storage> again = load_rows(p);
   ASSERT_TRUE(again.has_value());
   expect_same_rows(*loaded, *again);
   EXPECT_EQ(again->len(), 51u);

@@ -4,6 +4,7 @@
 // each row's own score, and whole searches on the forced first pass.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -189,6 +190,9 @@ std::optional<PassPlan> plan_for(PassFormat format, const std::vector<float>& r,
 // bound is the integer sum itself, and each query's threshold, set at one
 // row's sum (or one off), reads the sums of all rows through the masks,
 // against the format's model. Special norms are kept whatever their sum.
+// Each case ranks by a key kind of its own (row terms, squared distances),
+// the threshold then at one row's key: the kernels' key operations, against
+// pass_keeps'.
 // The extreme cases, up to the largest dim the pass takes, pair the largest
 // weights with rows of extreme codes: the accumulators' worst case.
 TEST_P(FirstPassKernel, SumsAndMasksMatchTheModel) {
@@ -222,7 +226,9 @@ TEST_P(FirstPassKernel, SumsAndMasksMatchTheModel) {
             tables.emplace_back(pass_table_bytes(k.format, dim, bits));
             ASSERT_TRUE(plan_for(k.format, r, bits, tables[q].data).has_value());
           }
-          Storage storage(dim, 0, bits, false);
+          const auto key = static_cast<KeyKind>(rng() % 3);
+          Storage storage(dim, 0, bits, false, key == KeyKind::kRowTerm);
+          std::vector<float> terms(rows);
           std::vector<std::vector<uint8_t>> codes(rows, std::vector<uint8_t>(dim));
           std::vector<uint8_t> packed(storage.code_bytes());
           const uint16_t plain = bf16_from_f32(static_cast<float>(dim));
@@ -236,27 +242,42 @@ TEST_P(FirstPassKernel, SumsAndMasksMatchTheModel) {
             }
             pack_codes(codes[r], bits, packed);
             norms[r] = r % 5 == 4 ? special[(r / 5) % std::size(special)] : plain;
-            storage.push(r, norms[r], packed, std::nullopt);
+            terms[r] = r % 7 == 6 ? std::bit_cast<float>(uint32_t{0x7FC00000}) : static_cast<float>(rng() % 2001) - 1000.0f;
+            storage.push(r, norms[r], packed, std::nullopt, terms[r]);
           }
+          auto row_value = [&](size_t r) { return key == KeyKind::kRowTerm ? terms[r] : bf16_to_f32(norms[r]); };
           std::vector<PassQuery> queries(nq);
           std::vector<std::vector<int32_t>> sums(nq, std::vector<int32_t>(rows));
           for (size_t q = 0; q < nq; ++q) {
             for (size_t r = 0; r < rows; ++r) {
               sums[q][r] = pass_sum(k.format, tables[q].data, codes[r].data(), dim, bits);
             }
-            const int32_t pivot = sums[q][rng() % rows] + static_cast<int32_t>(rng() % 3) - 1;
-            queries[q] = {tables[q].data, 1.0f, 0.0f, static_cast<float>(pivot)};
+            const size_t at = rng() % rows;
+            const int32_t pivot = sums[q][at] + static_cast<int32_t>(rng() % 3) - 1;
+            const float add = static_cast<float>(rng() % 200001) - 100000.0f;
+            queries[q] = {tables[q].data, 1.0f, 0.0f, static_cast<float>(pivot), add};
+            if (key == KeyKind::kRowTerm) queries[q].below = (static_cast<float>(pivot) + terms[at]) + add;
+            if (key == KeyKind::kSquaredDistance) {
+              const float n = row_value(at);
+              queries[q].below = ((static_cast<float>(pivot) * 2.0f) - n * n) + add;
+            }
           }
-          const PassArgs args{dim,        storage.words_per_row() * kBlockRows,
-                              1.0f / static_cast<float>(dim), queries.data(), nq,
-                              is_rank1(k.format) ? rank1_levels(k.format, bits) : nullptr};
+          const PassArgs args{dim,
+                              storage.words_per_row() * kBlockRows,
+                              1.0f / static_cast<float>(dim),
+                              queries.data(),
+                              nq,
+                              is_rank1(k.format) ? rank1_levels(k.format, bits) : nullptr,
+                              key,
+                              storage.chunk_norms(0),
+                              storage.chunk_terms(0)};
           std::vector<uint16_t> survivors(((rows + 15) / 16) * nq, 0xDEAD);
           k.fn(args, storage.chunk_blocks(0), storage.chunk_norms(0), rows, survivors.data());
           for (size_t q = 0; q < nq; ++q) {
             for (size_t r = 0; r < rows; ++r) {
               ASSERT_LT(std::abs(sums[q][r]), 1 << 24);
               const float f = bf16_to_f32(norms[r]) * args.scale;
-              const bool keep = pass_keeps(queries[q], sums[q][r], f);
+              const bool keep = pass_keeps(queries[q], sums[q][r], f, key, row_value(r));
               const bool got = (survivors[(r / 16) * nq + q] >> (r % 16) & 1u) != 0;
               ASSERT_EQ(got, keep) << "bits " << b << " dim " << dim << " rows " << rows << " query " << q << " row "
                                    << r << " sum " << sums[q][r] << " below " << queries[q].below;

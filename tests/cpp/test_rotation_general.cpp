@@ -71,6 +71,13 @@ TEST_P(GeneralRotationTest, OrthogonalEvenAndScaled) {
     }
   }
 
+  // The transpose undoes the rotation: R^T R x = x.
+  std::vector<float> scratch(r->scratch_size()), back(c.dim), sigma_y(r->width());
+  r->transform(in[2].data(), sigma_y.data(), scratch.data());
+  r->transpose(sigma_y.data(), back.data(), scratch.data());
+  const double g = static_cast<double>(r->gain_squared());
+  for (uint64_t j = 0; j < c.dim; ++j) EXPECT_NEAR(back[j] / g, in[2][j], 1e-5 * std::sqrt(dot(in[2], in[2]))) << j;
+
   // A score built as the scan builds it, from unquantized rows, is <q, x>.
   const std::vector<float> q = row(c.dim, 99), x = in[1];
   const double norm = std::sqrt(dot(x, x));

@@ -19,6 +19,7 @@ struct ModelRow {
   uint16_t norm;
   std::vector<uint8_t> codes;
   std::vector<uint8_t> qjl;  // empty: none (reads as zeros)
+  float term = 0.0f;
 };
 
 class StorageOps : public testing::TestWithParam<std::tuple<uint64_t, int>> {
@@ -27,7 +28,7 @@ class StorageOps : public testing::TestWithParam<std::tuple<uint64_t, int>> {
   uint8_t bits() const { return static_cast<uint8_t>(std::get<1>(GetParam())); }
 
   ModelRow random_row(std::mt19937_64& rng, uint64_t id) {
-    ModelRow r{id, static_cast<uint16_t>(rng()), {}, {}};
+    ModelRow r{id, static_cast<uint16_t>(rng()), {}, {}, static_cast<float>(rng() % 1000) / 8.0f};
     std::vector<uint8_t> codes(dim());
     for (uint8_t& c : codes) c = static_cast<uint8_t>(rng() & ((1u << bits()) - 1));
     r.codes.resize(code_bytes_for(dim(), bits()));
@@ -41,7 +42,8 @@ class StorageOps : public testing::TestWithParam<std::tuple<uint64_t, int>> {
   }
 
   void push(Storage& s, const ModelRow& r) {
-    s.push(r.id, r.norm, r.codes, r.qjl.empty() ? std::nullopt : std::optional(std::span<const uint8_t>(r.qjl)));
+    s.push(r.id, r.norm, r.codes, r.qjl.empty() ? std::nullopt : std::optional(std::span<const uint8_t>(r.qjl)),
+           r.term);
   }
 
   void expect_rows(const Storage& s, const std::vector<ModelRow>& model) {
@@ -50,6 +52,7 @@ class StorageOps : public testing::TestWithParam<std::tuple<uint64_t, int>> {
     for (size_t i = 0; i < model.size(); ++i) {
       ASSERT_EQ(s.id(i), model[i].id) << i;
       ASSERT_EQ(s.norm_bits(i), model[i].norm) << i;
+      ASSERT_EQ(s.has_row_terms() ? s.row_term(i) : model[i].term, model[i].term) << i;
       s.copy_codes(i, codes);
       ASSERT_EQ(codes, model[i].codes) << i;
       const auto qjl = s.qjl_bits(i);
@@ -75,7 +78,7 @@ class StorageOps : public testing::TestWithParam<std::tuple<uint64_t, int>> {
 
 TEST_P(StorageOps, TruncateRetainSelectMatchTheModel) {
   std::mt19937_64 rng(dim() * 10 + bits());
-  Storage s(dim(), 1, bits(), true);
+  Storage s(dim(), 1, bits(), true, /*row_terms=*/true);
   std::vector<ModelRow> model;
   const size_t rows = 2 * kChunkRows + 37;
   for (size_t i = 0; i < rows; ++i) {
@@ -83,6 +86,9 @@ TEST_P(StorageOps, TruncateRetainSelectMatchTheModel) {
     push(s, model.back());
   }
   expect_rows(s, model);
+  // A copy owns its rows: what happens to the store below leaves it alone.
+  const Storage copy = s;
+  const std::vector<ModelRow> copied = model;
   const size_t full_bytes = s.memory_bytes();
 
   // Truncate inside the last block of the first chunk: two chunks go away.
@@ -138,6 +144,7 @@ TEST_P(StorageOps, TruncateRetainSelectMatchTheModel) {
   model.push_back(random_row(rng, 9));
   push(s, model.back());
   expect_rows(s, model);
+  expect_rows(copy, copied);
 }
 
 TEST_P(StorageOps, SelectOfEveryRowIsACopy) {

@@ -34,7 +34,7 @@ METHOD_DOCS = {
 }
 
 
-LATER_METHODS = ["search_batch", "remove", "get", "to_bytes", "from_bytes", "__reduce__"]
+LATER_METHODS = ["search_batch", "remove", "get", "to_bytes", "from_bytes", "__reduce__", "search_range"]
 
 
 def test_module_surface():
@@ -55,7 +55,7 @@ def test_type_identity_and_docs():
     assert lodex.Index.__doc__ == CLASS_DOC
     # The original members keep their order, and every later one follows them.
     members = [n for n in vars(lodex.Index) if not n.startswith("__") or n == "__reduce__"]
-    assert members == [*METHOD_DOCS, *LATER_METHODS, "size", "config"]
+    assert members == [*METHOD_DOCS, *LATER_METHODS, "size", "config", "metric", "rotation", "center", "read_only"]
 
 
 @pytest.mark.parametrize("name", METHOD_DOCS)

@@ -25,7 +25,9 @@
 //    and centroid[v] ~ c_0 + dc * (cq[v] - lo).
 // 3. |A| <= sum_t |w_t| * max_v |q_t(v)| < 2^24, which the builders enforce,
 //    so A and every partial sum are exact integers in every kernel's
-//    accumulator (see the formats in first_pass.hpp) and A converts exactly
+//    accumulator (see the formats in first_pass.hpp; kRank1U7's i16 sums of
+//    two quads stay below 2^15 by its lane bound, which the builder enforces
+//    on the weights as written, before delta is final) and A converts exactly
 //    to float32. K, F and G are computed in double; their rounding errors are
 //    far below 2^-30 * (G + W), W = delta * sum_t |w_t| * max_v |q_t(v)| >=
 //    |delta * A|, which is added. The kernels compute

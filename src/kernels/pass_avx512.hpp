@@ -81,14 +81,24 @@ constexpr bool kOneOpDot = true;
 constexpr bool kOneOpDot = false;
 #endif
 
-// acc + the sum of the four u8 x s8 products of each u32 lane, for two
-// quads. Without VNNI the pair sums of vpmaddubsw saturate at 2^15 - 1: the
-// kRank1U7 format keeps them below (2 * 127 * 127), and keeps the i16 sum
-// of both quads' products below 2^15 as well (kMaxU7LaneWeight), so the two
-// are added before one vpmaddwd widens them: every sum is exact.
+// acc + the sum of the four u8 x s8 products of each u32 lane. Without VNNI
+// the pair sums of vpmaddubsw saturate at 2^15 - 1: the kRank1U7 format
+// keeps them below (2 * 127 * 127), so they are exact.
+inline __m512i dot4(__m512i acc, __m512i levels, __m512i weights) {
+#if defined(__AVX512VNNI__)
+  return _mm512_dpbusd_epi32(acc, levels, weights);
+#else
+  const __m512i pairs = _mm512_maddubs_epi16(levels, weights);
+  return _mm512_add_epi32(acc, _mm512_madd_epi16(pairs, _mm512_set1_epi16(1)));
+#endif
+}
+
+// The same for two quads. Without VNNI, kRank1U7 keeps the i16 sum of both
+// quads' vpmaddubsw products below 2^15 as well (kMaxU7LaneWeight), so the
+// two are added before one vpmaddwd widens them: still exact.
 inline __m512i dot_pair(__m512i acc, __m512i la, __m512i wa, __m512i lb, __m512i wb) {
 #if defined(__AVX512VNNI__)
-  return _mm512_dpbusd_epi32(_mm512_dpbusd_epi32(acc, la, wa), lb, wb);
+  return dot4(dot4(acc, la, wa), lb, wb);
 #else
   const __m512i sums = _mm512_add_epi16(_mm512_maddubs_epi16(la, wa), _mm512_maddubs_epi16(lb, wb));
   return _mm512_add_epi32(acc, _mm512_madd_epi16(sums, _mm512_set1_epi16(1)));
@@ -184,9 +194,25 @@ inline void rank1_blocks(const PassArgs& args, const uint32_t* first, const uint
         _mm_prefetch(p + kPrefetchNearBytes, _MM_HINT_T0);
       }
     }
-    if constexpr (kOneOpDot || NQ <= 2) {
-      // Quad pair by quad pair, every query's dot products in registers:
-      // independent vpdpbusd chains, one per block and query.
+    if constexpr (kOneOpDot) {
+      // Quad by quad, every query's dot products in registers: independent
+      // vpdpbusd chains, one per block and query.
+#pragma GCC unroll 8
+      for (int i = 0; i < 8; ++i) {
+        __m512i lv[NB];
+#pragma GCC unroll 8
+        for (int b = 0; b < NB; ++b) {
+          lv[b] = code_levels<Bits>(quad_codes<Bits>(words + b * bw, i), first16, second16);
+        }
+#pragma GCC unroll 16
+        for (int q = 0; q < NQ; ++q) {
+          const __m512i w = broadcast4(weights[q] + g * 32 + 4 * i);
+#pragma GCC unroll 8
+          for (int b = 0; b < NB; ++b) acc[b][q] = dot4(acc[b][q], lv[b], w);
+        }
+      }
+    } else if constexpr (NQ <= 2) {
+      // Quad pair by quad pair, every query's dot products in registers.
 #pragma GCC unroll 4
       for (int m = 0; m < 4; ++m) {
         __m512i la[NB];

@@ -58,11 +58,16 @@ class Index:
         """The k stored rows scoring highest against `query`, as (id, score), best first."""
 
     def save(self, path: str, *, mappable: bool = False) -> None:
-        """Write the index to one .ldx file at `path`; `mappable` for one `load(path, mmap=True)` can serve."""
+        """Write the index to one .ldx file at `path`; `mappable=True` writes the layout `load(path, mmap=True)` serves."""
 
     @staticmethod
     def load(path: str, *, mmap: bool = False, warm: bool = False) -> Index:
-        """Read an index from a .ldx file written by `save`; `mmap` serves a mappable file from a read-only map."""
+        """Read an index from a .ldx file written by `save`.
+
+        `mmap=True` serves a file saved with `mappable=True` from a read-only
+        shared memory map (the open reads the header only; `read_only` is
+        true); `warm=True` reads every page in before returning.
+        """
 
     def search_batch(
         self,
@@ -83,7 +88,7 @@ class Index:
         """The decoded approximation of the first row of each id, shape (len(ids), dim)."""
 
     def to_bytes(self, *, mappable: bool = False) -> bytes:
-        """The .ldx file's bytes, as save would write them."""
+        """The .ldx file's bytes, as `save(path, mappable=mappable)` would write them."""
 
     @staticmethod
     def from_bytes(data: Buffer) -> Index:

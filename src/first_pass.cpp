@@ -25,7 +25,9 @@
 //    and centroid[v] ~ c_0 + dc * (cq[v] - lo).
 // 3. |A| <= sum_t |w_t| * max_v |q_t(v)| < 2^24, which the builders enforce,
 //    so A and every partial sum are exact integers in every kernel's
-//    accumulator (see the formats in first_pass.hpp) and A converts exactly
+//    accumulator (see the formats in first_pass.hpp; kRank1U7's i16 sums of
+//    two quads stay below 2^15 by its lane bound, which the builder enforces
+//    on the weights as written, before delta is final) and A converts exactly
 //    to float32. K, F and G are computed in double; their rounding errors are
 //    far below 2^-30 * (G + W), W = delta * sum_t |w_t| * max_v |q_t(v)| >=
 //    |delta * A|, which is added. The kernels compute
@@ -226,6 +228,20 @@ const Rank1Levels& all_levels() {
   return levels;
 }
 
+// The largest sum of |weight| over one i16 lane of two quads of a
+// kRank1U7 plan (first_pass.hpp).
+double widest_u7_lane(const uint8_t* table, uint64_t dim) {
+  int widest = 0;
+  for (uint64_t octet = 0; octet < dim / 8; ++octet) {
+    for (const uint64_t lane : {0, 2}) {
+      int sum = 0;
+      for (const uint64_t at : {0, 1, 4, 5}) sum += std::abs(static_cast<int8_t>(table[octet * 8 + lane + at]));
+      widest = std::max(widest, sum);
+    }
+  }
+  return widest;
+}
+
 inline int level_value(PassFormat format, uint8_t byte) {
   return format == PassFormat::kRank1S8 ? static_cast<int>(static_cast<int8_t>(byte)) : static_cast<int>(byte);
 }
@@ -246,7 +262,9 @@ std::optional<PassPlan> build_rank1(PassFormat format, const float* entries, siz
     r_max = std::max(r_max, std::fabs(static_cast<double>(r[j])));
   }
   // delta: the step that maps the largest |r| * dc to 127 (rounded up, so no
-  // weight exceeds it), coarser while A could reach 2^24.
+  // weight exceeds it), coarser while A could reach 2^24 or, in kRank1U7, an
+  // i16 lane of two quads could pass 2^15 (the weights are written to the
+  // table on every attempt: the lanes are read back from it).
   float delta = std::max(float_at_least(r_max * dc / kMaxRank1Weight), 0x1p-100f);
   double weight_sum = 0.0;
   for (int attempt = 0;; ++attempt) {
@@ -255,10 +273,13 @@ std::optional<PassPlan> build_rank1(PassFormat format, const float* entries, siz
     for (uint64_t j = 0; j < dim; ++j) {
       const double w = std::clamp(std::nearbyint(static_cast<double>(r[j]) * dc / static_cast<double>(delta)),
                                   -kMaxRank1Weight, kMaxRank1Weight);
+      table[rank1_weight_offset(bits, j)] = static_cast<uint8_t>(static_cast<int8_t>(w));
       weight_sum += std::fabs(w);
     }
-    if (weight_sum * level_max <= kMaxSum) break;
-    delta = float_at_least(static_cast<double>(delta) * std::max(weight_sum * level_max / kMaxSum, 1.0 + 0x1p-10));
+    double over = weight_sum * level_max / kMaxSum;
+    if (format == PassFormat::kRank1U7) over = std::max(over, widest_u7_lane(table, dim) / kMaxU7LaneWeight);
+    if (over <= 1.0) break;
+    delta = float_at_least(static_cast<double>(delta) * std::max(over, 1.0 + 0x1p-10));
   }
   const double d = delta;
   double k_sum = 0.0;

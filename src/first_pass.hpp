@@ -41,11 +41,16 @@ namespace lodex {
 // block's codes to levels once and serves every query of its group from them.
 //   kRank1U8: levels 0..255, for u8 x s8 dot products into i32 (vpdpbusd).
 //   kRank1U7: levels 0..127, for vpmaddubsw, whose saturating i16 pair sums
-//     then stay exact (2 * 127 * 127 < 2^15).
+//     then stay exact (2 * 127 * 127 < 2^15). Besides, the weights of two
+//     neighbouring quads (plan bytes 8m .. 8m+7) that land in one i16 lane
+//     of their vpmaddubsw products, bytes {0, 1, 4, 5} and {2, 3, 6, 7},
+//     sum to at most kMaxU7LaneWeight in magnitude, so that the two products
+//     add in i16 exactly before one widening (258 * 127 < 2^15).
 //   kRank1S8: levels -127..127, for s8 x s8 dot products (aarch64 sdot).
 enum class PassFormat : uint8_t { kNibbleTable, kByteTable, kRank1U8, kRank1U7, kRank1S8 };
 
 inline constexpr bool is_rank1(PassFormat f) { return f >= PassFormat::kRank1U8; }
+inline constexpr int kMaxU7LaneWeight = 258;
 
 inline constexpr size_t kFirstPassAlign = 64;
 // Queries that share one pass over the codes (the decoding of a block's

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import operator
 import os
-from typing import Any, NoReturn
+from typing import Any, NamedTuple, NoReturn
 
 import numpy as np
 from numpy.typing import NDArray
@@ -139,16 +139,57 @@ def vectors(obj: Any, dim: int) -> NDArray[np.float32]:
     return array
 
 
-def queries(obj: Any, k: object, allow: object, dim: int) -> tuple[NDArray[np.float32], int, NDArray[np.uint64] | None]:
-    """search_batch's arguments, in Index's order: the array's type, k, allow, its layout, its width."""
+class Search(NamedTuple):
+    queries: NDArray[np.float32]
+    k: int
+    allow: NDArray[np.uint64] | None
+    threads: int | None
+    rerank: str | None  # the originals' .npy file, as an absolute path
+    candidates: int | None
+
+
+def search(
+    obj: Any,
+    k: object,
+    allow: object,
+    dim: int,
+    threads: object = None,
+    rerank: object = None,
+    candidates: object = None,
+) -> Search:
+    """search_batch's arguments, in Index's order: every type first (the array's, k's, allow's,
+    threads', rerank's, candidates'), then the array's layout, then the values: candidates
+    against rerank and k, the width. The threads count is each shard's Index's to check: it
+    depends on the worker's pool."""
     array = float32_array(obj, 2, "queries")
     count = integer(k, "k")
     allowed = None if allow is None else ids(allow, "allow")
+    thread_count = None if threads is None else integer(threads, "threads")
+    path = None if rerank is None else npy_path(rerank, "rerank")
+    wanted = None if candidates is None else integer(candidates, "candidates")
     if not row_major(array):
         raise not_contiguous("queries")
+    if wanted is not None and path is None:
+        raise ValueError("candidates applies only with rerank")
+    if wanted is not None and wanted < count:
+        raise ValueError(f"candidates ({wanted}) must be at least k ({count})")
     if array.shape[1] != dim:
         raise dimension_mismatch(array.shape[1], dim)
-    return array, count, allowed
+    return Search(array, count, allowed, thread_count, path, wanted)
+
+
+def queries(obj: Any, k: object, allow: object, dim: int) -> tuple[NDArray[np.float32], int, NDArray[np.uint64] | None]:
+    """search_batch's arguments without the keywords past `allow`."""
+    checked = search(obj, k, allow, dim)
+    return checked.queries, checked.k, checked.allow
+
+
+def npy_path(obj: object, name: str) -> str:
+    """A path (str or os.PathLike) every worker opens as it is: made absolute here, since workers
+    resolve relative paths against their own working directory."""
+    if not isinstance(obj, (str, os.PathLike)):
+        raise TypeError(f"argument '{name}': '{_type_name(obj)}' object is not the path of a .npy file")
+    return os.path.abspath(os.fsdecode(obj))
 
 
 def query(obj: Any, k: object, dim: int) -> tuple[NDArray[np.float32], int]:

@@ -20,10 +20,10 @@ import lodex
 from . import _arguments as check
 from . import _manifest
 from ._errors import LostShardsError, PartialBatchError, ShardTimeoutError, arrived, numbers, plural
-from ._merge import merge_top_k
+from ._merge import merge_ranges, merge_top_k, rank_candidates
 from ._progress import progress_bar
 from ._routing import route, split
-from ._shard import NewShard, SavedShard, Shard
+from ._shard import NewShard, SavedShard, Shard, options_of
 
 if TYPE_CHECKING:
     from distributed import Client
@@ -49,10 +49,11 @@ class _Pending(Protocol):
 Started = dict[int, "_Pending | BaseException"]
 
 
-def _checked_config(dim: int, bits: int, use_qjl: bool, seed: int) -> dict[str, Any]:
-    """The four parameters as Index checks and normalises them. Its constructor is the one
-    authority on valid parameters: an empty Index is built for it, and dropped."""
-    return dict(lodex.Index(dim, bits, use_qjl, seed).config)
+def _checked(dim: int, bits: int, use_qjl: bool, seed: int, **options: Any) -> lodex.Index:
+    """An empty Index of these parameters: its constructor is the one authority on valid ones.
+
+    The coordinator keeps it to check search_range's arguments with Index's own code."""
+    return lodex.Index(dim, bits, use_qjl, seed, **options)
 
 
 def _site(shard: int, source: NewShard | SavedShard) -> str:
@@ -82,20 +83,26 @@ class ShardedIndex:
         use_qjl: bool,
         seed: int,
         *,
+        metric: str = "ip",
+        rotation: str = "hadamard",
+        center: NDArray[np.float32] | None = None,
         timeout: float = DEFAULT_TIMEOUT,
     ) -> None:
-        config = _checked_config(dim, bits, use_qjl, seed)
+        probe = _checked(dim, bits, use_qjl, seed, metric=metric, rotation=rotation, center=center)
         count = operator.index(shards)
         if count < 1:
             raise ValueError(f"shards must be at least 1, got {count}")
-        self._setup(client, config, timeout)
-        self._place([NewShard(config)] * count, rows=[0] * count, progress=False)
+        self._setup(client, probe, timeout, read_only=False)
+        self._place([NewShard(self._config, self._options)] * count, rows=[0] * count, progress=False)
 
-    def _setup(self, client: Client, config: dict[str, Any], timeout: float) -> None:
+    def _setup(self, client: Client, probe: lodex.Index, timeout: float, read_only: bool) -> None:
         if not timeout > 0:
             raise ValueError(f"timeout must be positive, got {timeout!r}")
         self._client = client
-        self._config = config
+        self._probe = probe
+        self._config: dict[str, Any] = dict(probe.config)
+        self._options = options_of(probe)
+        self._read_only = read_only
         self._timeout = float(timeout)
         self._lost: tuple[int, ...] = ()
 
@@ -256,6 +263,9 @@ class ShardedIndex:
         and the others.
         """
         id_values, rows = check.batch(ids, vectors, self._config["dim"])
+        if self._read_only:
+            # Every shard is a read-only map: its Index refuses (naming its file) before a row travels.
+            self._call("add_nothing", {0: ()})
         by_shard = split(route(id_values, len(self._homes)), len(self._homes))
         parts = [(s, r) for s, r in enumerate(by_shard) if len(r)]
         if not parts:
@@ -315,30 +325,116 @@ class ShardedIndex:
                     bar.update(moved)
 
     def search_batch(
-        self, queries: NDArray[np.float32], k: int, *, allow: Ids | None = None
+        self,
+        queries: NDArray[np.float32],
+        k: int,
+        *,
+        allow: Ids | None = None,
+        threads: int | None = None,
+        rerank: str | os.PathLike[str] | None = None,
+        candidates: int | None = None,
     ) -> tuple[NDArray[np.uint64], NDArray[np.float32]]:
         """The k best rows of every query over all shards: (ids, scores), each of shape (n, m).
 
-        As Index.search_batch: m = min(k, searchable rows), each row sorted by descending score,
-        uint64 ids and float32 scores; `allow` limits the search to the rows with those ids.
+        As Index.search_batch: m = min(k, searchable rows), each row sorted best first (by
+        descending score; ascending for "l2"), uint64 ids and float32 scores; `allow` limits the
+        search to the rows with those ids; `threads` bounds each shard's threads (by default a
+        shard uses its worker's share of the machine).
+
+        `rerank` is the path of a .npy file of the original vectors (row `id` the original of
+        the row with that id) that every worker can open; each maps it (np.load with
+        mmap_mode="r") and reads only the rows it re-ranks. The best `candidates` rows per query
+        (default 4 * k) by compressed score are first found over all shards, exactly as one
+        Index would find them; each shard then scores its share of them exactly, and the best k
+        by that score come back with it: the answer of one Index holding every row, given the
+        same originals.
         """
-        array, count, allowed = check.queries(queries, k, allow, self._config["dim"])
-        array = np.ascontiguousarray(array)
-        shards = len(self._homes)
-        if allowed is None:
-            calls: dict[int, tuple[Any, ...]] = {s: (array, count, None) for s in range(shards)}
-        else:
-            # A shard needs only the allowed ids that live in it.
-            by_shard = split(route(allowed, shards), shards)
-            calls = {s: (array, count, allowed[rows]) for s, rows in enumerate(by_shard)}
+        args = check.search(queries, k, allow, self._config["dim"], threads, rerank, candidates)
+        array = np.ascontiguousarray(args.queries)
+        if args.rerank is None:
+            wanted = args.k
+        else:  # first the candidates, as one Index would choose them
+            wanted = args.candidates if args.candidates is not None else min(4 * args.k, (1 << 64) - 1)
+        calls = self._calls(args.allow, lambda part: (array, wanted, part, args.threads))
         answers = self._call("search_batch", calls)
-        return merge_top_k([answers[s] for s in range(shards)], count)
+        found = merge_top_k([answers[s] for s in range(self.shards)], wanted, self.metric)
+        return found if args.rerank is None else self._rerank(array, found[0], args.k, args.rerank, args.threads)
+
+    def _calls(self, allowed: NDArray[np.uint64] | None, make: Any) -> dict[int, tuple[Any, ...]]:
+        """One call per shard; with `allow`, a shard gets only the allowed ids that live in it."""
+        if allowed is None:
+            return {s: make(None) for s in range(self.shards)}
+        by_shard = split(route(allowed, self.shards), self.shards)
+        return {s: make(allowed[rows]) for s, rows in enumerate(by_shard)}
+
+    def _rerank(
+        self, queries: NDArray[np.float32], found: NDArray[np.uint64], k: int, path: str, threads: int | None
+    ) -> tuple[NDArray[np.uint64], NDArray[np.float32]]:
+        """The candidates `found` (per query, in compressed order) scored exactly by the shards
+        holding them, and the best k of each query by that score."""
+        exact = np.full(found.shape, np.nan, dtype=np.float32)
+        if found.size:
+            where = route(found.ravel(), self.shards).reshape(found.shape)
+            mine = {s: where == s for s in range(self.shards)}
+            calls = {
+                s: (queries, [row_ids[row_mask] for row_ids, row_mask in zip(found, mask)], path, threads)
+                for s, mask in mine.items()
+                if mask.any()
+            }
+            answers = self._call("exact_scores", calls)
+            rows = min(r for r, _ in answers.values())
+            for s, (_, scores) in answers.items():
+                for i, row_scores in enumerate(scores):
+                    exact[i, mine[s][i]] = row_scores
+            # As Index: the first candidate, query by query, that the originals have no row for.
+            past = np.flatnonzero(found.ravel() >= rows)
+            if len(past):
+                raise ValueError(f"rerank has no row for id {found.ravel()[past[0]]}: it holds {rows} rows")
+        return rank_candidates(found, exact, k, self.metric)
+
+    def search_range(
+        self,
+        queries: NDArray[np.float32],
+        threshold: float,
+        *,
+        allow: Ids | None = None,
+        threads: int | None = None,
+    ) -> tuple[NDArray[np.uint64], NDArray[np.uint64], NDArray[np.float32]]:
+        """Every row scoring at least `threshold` (at most, for "l2") over all shards, as
+        Index.search_range: (lims, ids, scores), query i's rows at lims[i]:lims[i + 1], best
+        first (equal scores in shard order)."""
+        thread_count = None if threads is None else check.integer(threads, "threads")
+        # The empty Index of the same parameters checks the rest as a shard's would, at once.
+        self._probe.search_range(queries, threshold, allow=allow)
+        array = np.ascontiguousarray(queries)
+        allowed = None if allow is None else check.ids(allow, "allow")
+        level = float(threshold)  # the probe has converted it
+        answers = self._call("search_range", self._calls(allowed, lambda part: (array, level, part, thread_count)))
+        return merge_ranges([answers[s] for s in range(self.shards)], len(array), self.metric)
 
     def search(self, query: NDArray[np.float32], k: int) -> list[tuple[int, float]]:
         """The k stored rows scoring highest against `query`, as (id, score), best first (as Index.search)."""
         array, count = check.query(query, k, self._config["dim"])
         ids, scores = self.search_batch(np.ascontiguousarray(array).reshape(1, -1), count)
         return list(zip(ids[0].tolist(), scores[0].tolist()))
+
+    def get(self, ids: Ids) -> NDArray[np.float32]:
+        """The decoded approximation of the first row of each id, shape (len(ids), dim) (as
+        Index.get; KeyError names the first listed id that no row has)."""
+        values = check.ids(ids, "ids")
+        by_shard = split(route(values, self.shards), self.shards)
+        answers = self._call("get", {s: (values[rows],) for s, rows in enumerate(by_shard) if len(rows)})
+        rows_out = np.empty((len(values), self._config["dim"]), dtype=np.float32)
+        missing = []
+        for s, answer in answers.items():
+            rows = by_shard[s]
+            if isinstance(answer, int):  # the shard's first missing id: its first place in the list
+                missing.append(rows[np.flatnonzero(values[rows] == answer)[0]])
+            else:
+                rows_out[rows] = answer
+        if missing:
+            raise KeyError(int(values[min(missing)]))
+        return rows_out
 
     def remove(self, ids: Ids) -> int:
         """Remove every row whose id is listed; return how many rows went (as Index.remove)."""
@@ -376,6 +472,26 @@ class ShardedIndex:
         return dict(self._config)
 
     @property
+    def metric(self) -> str:
+        """The metric searches score by: "ip", "cosine" or "l2"."""
+        return str(self._options["metric"])
+
+    @property
+    def rotation(self) -> str:
+        """The rotation rows are coded with: "hadamard" or "general"."""
+        return str(self._options["rotation"])
+
+    @property
+    def center(self) -> NDArray[np.float32] | None:
+        """A new float32 array of the centre, or None."""
+        return self._probe.center
+
+    @property
+    def read_only(self) -> bool:
+        """Whether the shards are served from read-only memory maps (`load(..., mmap=True)`)."""
+        return self._read_only
+
+    @property
     def shards(self) -> int:
         """Number of shards."""
         return len(self._homes)
@@ -388,34 +504,47 @@ class ShardedIndex:
     def __repr__(self) -> str:
         c = self._config
         qjl = "true" if c["use_qjl"] else "false"
-        return f"lodex_dask.ShardedIndex(dim={c['dim']}, bits={c['bits']}, shards={self.shards}, use_qjl={qjl})"
+        # The metric and the rotation only when they are not the defaults, as Index prints them.
+        extra = "" if self.metric == "ip" else f", metric={self.metric}"
+        extra += "" if self.rotation == "hadamard" else f", rotation={self.rotation}"
+        return f"lodex_dask.ShardedIndex(dim={c['dim']}, bits={c['bits']}, shards={self.shards}, use_qjl={qjl}{extra})"
 
     # -- files ------------------------------------------------------------------
 
-    def save(self, directory: str) -> None:
+    def save(self, directory: str, *, mappable: bool = False, keep_previous: bool = False) -> None:
         """Write one .ldx file per shard into `directory`, then the manifest that names them.
 
         One save at a time writes into a directory, whatever process or machine runs it: a save
         waits up to `timeout` seconds for another one to finish (then raises TimeoutError), so
         concurrent saves end with the last one whole. Each shard's worker writes its file
         (atomically, as Index.save) under a name new to this save; the manifest, with each file's
-        row count and sha256, is replaced last, atomically, and only then are the shard files it
-        does not name deleted. A save that fails part-way leaves the previous one whole. The
-        workers must be able to write `directory` under the same path (one machine, or a shared
-        file system).
+        row count, length and sha256, is replaced last, atomically, and only then are the shard
+        files it does not name deleted. A save that fails part-way leaves the previous one whole.
+        The workers must be able to write `directory` under the same path (one machine, or a
+        shared file system).
+
+        `mappable` writes files that `load(..., mmap=True)` serves from read-only maps (as
+        Index.save). `keep_previous` spares the files of the save being replaced: processes that
+        still serve them from maps (on other hosts of a network file system, where deleting a
+        mapped file can kill its readers) keep them until the next save, which deletes them.
         """
         directory = check.directory(directory)
         os.makedirs(directory, exist_ok=True)
         with _manifest.save_lock(directory, self._timeout):
+            previous = _manifest.listed(directory) if keep_previous else []
             generation = secrets.token_hex(4)
             files = [_manifest.shard_file(s, generation) for s in range(len(self._homes))]
+            flag = bool(mappable)
             try:
-                saved = self._call("save", {s: (os.path.join(directory, name),) for s, name in enumerate(files)})
+                saved = self._call(
+                    "save", {s: (os.path.join(directory, name), flag) for s, name in enumerate(files)}
+                )
             except BaseException:
                 _manifest.remove_quietly(directory, files)
                 raise
-            _manifest.write(directory, _manifest.build(self._config, files, [saved[s] for s in range(len(files))]))
-            _manifest.remove_unlisted(directory, files)
+            listed = [saved[s] for s in range(len(files))]
+            _manifest.write(directory, _manifest.build(self._config, self._options, flag, files, listed))
+            _manifest.remove_unlisted(directory, [*files, *previous])
 
     @classmethod
     def load(
@@ -426,18 +555,27 @@ class ShardedIndex:
         timeout: float = DEFAULT_TIMEOUT,
         progress: bool | None = None,
         verify: bool = False,
+        mmap: bool = False,
+        warm: bool = False,
     ) -> ShardedIndex:
         """Read a sharded index that `save` wrote; each shard is read by the worker that will hold it.
 
         Shards are spread over the cluster's current workers, whatever their number. The workers
         must be able to read `directory` under the same path. Raises ValueError for a manifest that
         `save` did not write, or for a shard file that is not the one saved in its place (its
-        parameters or row count differ, or one of its ids routes to another shard), and
+        parameters, row count or length differ, or one of its ids routes to another shard), and
         FileNotFoundError naming any missing shard file. A shard file that fails to load raises
         what Index.load raises, noting the shard and file. With `verify`, each worker also checks
         its file's sha256 against the manifest's (reading the whole file). A progress bar follows
         the shards as they load when `progress` is true (by default, on a terminal for a million
         rows or more, whenever tqdm is installed).
+
+        With `mmap` (files saved with mappable=True), each worker serves its shard from a
+        read-only map (Index.load(path, mmap=True, warm=warm)): loading reads each file's header
+        and first page of ids only, so a restarted worker serves again at once. The check that
+        every id lives in its shard would read every id; a mapped load checks the header, the
+        file's length and the first 512 ids instead, and every id only with `verify`. A mapped index
+        searches as any other; add_batch and remove raise Index's ValueError and change nothing.
         """
         directory = check.directory(directory)
         manifest = _manifest.read(directory)
@@ -449,11 +587,22 @@ class ShardedIndex:
             raise FileNotFoundError(f"missing shard file{plural(missing)}: {names}")
         if verify and manifest["version"] < 2:
             raise ValueError(f"the manifest in {directory} (version 1) records no checksums to verify")
-        config = _checked_config(**_manifest.config(manifest))
+        if mmap and not manifest.get("mappable", False):
+            raise ValueError(f"the shards in {directory} were not saved with mappable=True: they cannot be mapped")
+        options = _manifest.options(manifest)
+        center = None if options["center"] is None else np.asarray(options["center"], dtype=np.float32)
+        probe = _checked(**_manifest.config(manifest), **{**options, "center": center})
         self = cls.__new__(cls)
-        self._setup(client, config, timeout)
+        self._setup(client, probe, timeout, read_only=bool(mmap))
         sources = [
-            SavedShard(path, s, len(paths), shard["rows"], config, shard["sha256"] if verify else None)
+            SavedShard(
+                path, s, len(paths), shard["rows"], self._config, self._options,
+                sha256=shard["sha256"] if verify else None,
+                size=shard.get("bytes"),
+                mmap=bool(mmap),
+                warm=bool(warm),
+                verify_ids=verify or not mmap,
+            )
             for s, (path, shard) in enumerate(zip(paths, shards))
         ]
         self._place(sources, rows=[s["rows"] for s in shards], progress=progress)

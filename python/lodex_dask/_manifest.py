@@ -26,8 +26,13 @@ LOCK = "save.lock"
 FORMAT = "lodex-sharded"
 # A writer bumps the version whenever it adds a field; a reader reads every version up to its own
 # and refuses a newer one rather than ignore what it cannot know. Version 2 adds each shard
-# file's sha256.
-VERSION = 2
+# file's sha256; version 3 the metric, rotation and centre, whether the files are mappable, and
+# each file's length in bytes (what a mapped load checks instead of reading every id).
+VERSION = 3
+METRICS = ("ip", "cosine", "l2")
+ROTATIONS = ("hadamard", "general")
+# What a manifest before version 3 means: Index's defaults.
+DEFAULT_OPTIONS: dict[str, Any] = {"metric": "ip", "rotation": "hadamard", "center": None}
 SHARD_FILE = re.compile(r"shard-\d{5}-[0-9a-f]{8}\.ldx")
 SHA256 = re.compile(r"[0-9a-f]{64}")
 # How often a save waiting for another one tries the lock again.
@@ -38,15 +43,26 @@ def shard_file(shard: int, generation: str) -> str:
     return f"shard-{shard:05d}-{generation}.ldx"
 
 
-def build(config: dict[str, Any], files: list[str], saved: list[tuple[int, str]]) -> dict[str, Any]:
-    """The manifest of a save: the parameters, the routing and, per shard, (file, rows, sha256)."""
+def build(
+    config: dict[str, Any],
+    options: dict[str, Any],
+    mappable: bool,
+    files: list[str],
+    saved: list[tuple[int, str, int]],
+) -> dict[str, Any]:
+    """The manifest of a save: the parameters, the routing and, per shard, (file, rows, sha256, bytes)."""
     return {
         "format": FORMAT,
         "version": VERSION,
         **config,
+        **options,  # the centre as a list of floats: each float32 value survives JSON exactly
+        "mappable": mappable,
         "routing": ROUTING,
         "shard_count": len(files),
-        "shards": [{"file": name, "rows": rows, "sha256": digest} for name, (rows, digest) in zip(files, saved)],
+        "shards": [
+            {"file": name, "rows": rows, "sha256": digest, "bytes": size}
+            for name, (rows, digest, size) in zip(files, saved)
+        ],
     }
 
 
@@ -98,6 +114,16 @@ def read(directory: str) -> dict[str, Any]:
     for key, kind in (("dim", int), ("bits", int), ("use_qjl", bool), ("seed", int)):
         if type(manifest.get(key)) is not kind:
             raise invalid(f"{key} missing or not {kind.__name__}")
+    if version >= 3:
+        if manifest.get("metric") not in METRICS or manifest.get("rotation") not in ROTATIONS:
+            raise invalid("metric or rotation missing or unknown")
+        center = manifest.get("center")
+        if center is not None and not (
+            isinstance(center, list) and all(type(c) in (int, float) for c in center)
+        ):
+            raise invalid("center is neither null nor a list of numbers")
+        if type(manifest.get("mappable")) is not bool:
+            raise invalid("mappable missing or not bool")
     shards = manifest.get("shards")
     if not isinstance(shards, list) or not shards:
         raise invalid("no shard list")
@@ -114,11 +140,26 @@ def read(directory: str) -> dict[str, Any]:
             raise invalid(f"shard {s} needs a shard file name and a row count")
         if version >= 2 and not (isinstance(shard.get("sha256"), str) and SHA256.fullmatch(shard["sha256"])):
             raise invalid(f"shard {s} needs the sha256 of its file")
+        if version >= 3 and not (type(shard.get("bytes")) is int and shard["bytes"] >= 0):
+            raise invalid(f"shard {s} needs the length of its file")
     return manifest
 
 
 def config(manifest: dict[str, Any]) -> dict[str, Any]:
     return {key: manifest[key] for key in ("dim", "bits", "use_qjl", "seed")}
+
+
+def options(manifest: dict[str, Any]) -> dict[str, Any]:
+    """The metric, rotation and centre (a list, or None) the manifest records."""
+    return {key: manifest.get(key, default) for key, default in DEFAULT_OPTIONS.items()}
+
+
+def listed(directory: str) -> list[str]:
+    """The shard files the directory's current manifest names (none when it has no readable one)."""
+    try:
+        return [shard["file"] for shard in read(directory)["shards"]]
+    except (OSError, ValueError):
+        return []
 
 
 def remove_unlisted(directory: str, files: Collection[str]) -> None:

@@ -9,7 +9,9 @@
 // weights: first_pass.hpp), turned into levels by one in-lane byte shuffle
 // and dotted with every query's four weights for that quad. The pair sums of
 // vpmaddubsw saturate at 2^15 - 1; levels and weights up to 127 keep them
-// below (2 * 127 * 127), so every sum is exact.
+// below (2 * 127 * 127), and the format's lane bound lets the products of
+// two quads add in i16 before one vpmaddwd widens them, so every sum is
+// exact.
 #include <immintrin.h>
 
 #include <algorithm>
@@ -78,9 +80,11 @@ inline __m256i code_levels(__m256i codes, __m256i first16, __m256i second16) {
   }
 }
 
-inline __m256i dot4(__m256i acc, __m256i levels, __m256i weights) {
-  const __m256i pairs = _mm256_maddubs_epi16(levels, weights);
-  return _mm256_add_epi32(acc, _mm256_madd_epi16(pairs, _mm256_set1_epi16(1)));
+// acc + the dot products of two quads with their weights: the i16 sums of
+// both vpmaddubsw added (exact: kMaxU7LaneWeight), then widened once.
+inline __m256i dot_pair(__m256i acc, __m256i la, __m256i wa, __m256i lb, __m256i wb) {
+  const __m256i sums = _mm256_add_epi16(_mm256_maddubs_epi16(la, wa), _mm256_maddubs_epi16(lb, wb));
+  return _mm256_add_epi32(acc, _mm256_madd_epi16(sums, _mm256_set1_epi16(1)));
 }
 
 inline __m256i broadcast4(const uint8_t* p) {
@@ -174,25 +178,51 @@ inline void rank1_halves(const PassArgs& args, const uint32_t* blocks, size_t fi
         _mm_prefetch(p + kPrefetchNearBytes, _MM_HINT_T0);
       }
     }
-    // The group's levels first, then query by query: few live registers,
-    // and only the add of each dot product waits on the accumulator.
-    __m256i lv[8][NH];
+    if constexpr (NQ <= 2) {
+      // Few queries: quad pair by quad pair, each pair's levels dotted as
+      // soon as they are made, so that nothing but the accumulators and the
+      // pair's weights stays live (16 registers).
+#pragma GCC unroll 4
+      for (int m = 0; m < 4; ++m) {
+        __m256i wa[NQ];
+        __m256i wb[NQ];
+#pragma GCC unroll 2
+        for (int q = 0; q < NQ; ++q) {
+          wa[q] = broadcast4(args.queries[q].table + g * 32 + 8 * m);
+          wb[q] = broadcast4(args.queries[q].table + g * 32 + 8 * m + 4);
+        }
 #pragma GCC unroll 8
-    for (int i = 0; i < 8; ++i) {
-#pragma GCC unroll 8
-      for (int h = 0; h < NH; ++h) {
-        lv[i][h] = code_levels<Bits>(quad_codes<Bits>(base[h] + group_words, i), first16, second16);
+        for (int h = 0; h < NH; ++h) {
+          const __m256i la = code_levels<Bits>(quad_codes<Bits>(base[h] + group_words, 2 * m), first16, second16);
+          const __m256i lb = code_levels<Bits>(quad_codes<Bits>(base[h] + group_words, 2 * m + 1), first16, second16);
+#pragma GCC unroll 2
+          for (int q = 0; q < NQ; ++q) acc[h][q] = dot_pair(acc[h][q], la, wa[q], lb, wb[q]);
+        }
       }
-    }
+    } else {
+      // The group's levels first, then query by query: the decoding is
+      // shared, and only the add of each dot product waits on the
+      // accumulator.
+      __m256i lv[8][NH];
+#pragma GCC unroll 8
+      for (int i = 0; i < 8; ++i) {
+#pragma GCC unroll 8
+        for (int h = 0; h < NH; ++h) {
+          lv[i][h] = code_levels<Bits>(quad_codes<Bits>(base[h] + group_words, i), first16, second16);
+        }
+      }
 #pragma GCC unroll 1
-    for (int q = 0; q < NQ; ++q) {
-      const uint8_t* w = args.queries[q].table + g * 32;
+      for (int q = 0; q < NQ; ++q) {
+        const uint8_t* w = args.queries[q].table + g * 32;
 #pragma GCC unroll 8
-      for (int h = 0; h < NH; ++h) {
-        __m256i a = acc[h][q];
-#pragma GCC unroll 8
-        for (int i = 0; i < 8; ++i) a = dot4(a, lv[i][h], broadcast4(w + 4 * i));
-        acc[h][q] = a;
+        for (int h = 0; h < NH; ++h) {
+          __m256i a = acc[h][q];
+#pragma GCC unroll 4
+          for (int m = 0; m < 4; ++m) {
+            a = dot_pair(a, lv[2 * m][h], broadcast4(w + 8 * m), lv[2 * m + 1][h], broadcast4(w + 8 * m + 4));
+          }
+          acc[h][q] = a;
+        }
       }
     }
   }

@@ -93,6 +93,18 @@ inline __m512i dot4(__m512i acc, __m512i levels, __m512i weights) {
 #endif
 }
 
+// The same for two quads. Without VNNI, kRank1U7 keeps the i16 sum of both
+// quads' vpmaddubsw products below 2^15 as well (kMaxU7LaneWeight), so the
+// two are added before one vpmaddwd widens them: still exact.
+inline __m512i dot_pair(__m512i acc, __m512i la, __m512i wa, __m512i lb, __m512i wb) {
+#if defined(__AVX512VNNI__)
+  return dot4(dot4(acc, la, wa), lb, wb);
+#else
+  const __m512i sums = _mm512_add_epi16(_mm512_maddubs_epi16(la, wa), _mm512_maddubs_epi16(lb, wb));
+  return _mm512_add_epi32(acc, _mm512_madd_epi16(sums, _mm512_set1_epi16(1)));
+#endif
+}
+
 // ---- Rank one. A group of 32 coordinates is Bits code words of each row;
 // it yields 8 quads (first_pass.hpp), each a register of one u32 lane per
 // row holding four codes, one per byte, in the order of the plan's weights.
@@ -199,6 +211,25 @@ inline void rank1_blocks(const PassArgs& args, const uint32_t* first, const uint
           for (int b = 0; b < NB; ++b) acc[b][q] = dot4(acc[b][q], lv[b], w);
         }
       }
+    } else if constexpr (NQ <= 2) {
+      // Quad pair by quad pair, every query's dot products in registers.
+#pragma GCC unroll 4
+      for (int m = 0; m < 4; ++m) {
+        __m512i la[NB];
+        __m512i lb[NB];
+#pragma GCC unroll 8
+        for (int b = 0; b < NB; ++b) {
+          la[b] = code_levels<Bits>(quad_codes<Bits>(words + b * bw, 2 * m), first16, second16);
+          lb[b] = code_levels<Bits>(quad_codes<Bits>(words + b * bw, 2 * m + 1), first16, second16);
+        }
+#pragma GCC unroll 16
+        for (int q = 0; q < NQ; ++q) {
+          const __m512i wa = broadcast4(weights[q] + g * 32 + 8 * m);
+          const __m512i wb = broadcast4(weights[q] + g * 32 + 8 * m + 4);
+#pragma GCC unroll 8
+          for (int b = 0; b < NB; ++b) acc[b][q] = dot_pair(acc[b][q], la[b], wa, lb[b], wb);
+        }
+      }
     } else {
       // Three instructions a dot product: the group's levels first, then
       // query by query (fewer live registers; only the add waits on the
@@ -216,8 +247,11 @@ inline void rank1_blocks(const PassArgs& args, const uint32_t* first, const uint
 #pragma GCC unroll 8
         for (int b = 0; b < NB; ++b) {
           __m512i a = acc[b][q];
-#pragma GCC unroll 8
-          for (int i = 0; i < 8; ++i) a = dot4(a, lv[i][b], broadcast4(weights[q] + g * 32 + 4 * i));
+#pragma GCC unroll 4
+          for (int m = 0; m < 4; ++m) {
+            const uint8_t* w = weights[q] + g * 32 + 8 * m;
+            a = dot_pair(a, lv[2 * m][b], broadcast4(w), lv[2 * m + 1][b], broadcast4(w + 4));
+          }
           acc[b][q] = a;
         }
       }

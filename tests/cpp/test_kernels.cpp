@@ -383,9 +383,11 @@ TEST_P(FirstPassKernel, KeepsEveryRowAtItsOwnScore) {
 
 // Rank-one passes on the widest sums their format allows, wider than any
 // plan makes (plans keep |A| below 2^24): every weight +-127 at the largest
-// dim a pass takes, rows of the extreme codes, so that a narrow accumulator
-// anywhere overflows. Thresholds at each row's own bound and just above it
-// read every row's bound exactly, as a score and as each other kind of key.
+// dim a pass takes (kRank1U7: +-127 in each i16 lane's first quad and +-2
+// in its second, the lane bound's edge), rows of the extreme codes, so that
+// a narrow accumulator anywhere overflows. Thresholds at each row's own
+// bound and just above it read every row's bound exactly, as a score and as
+// each other kind of key.
 TEST_P(FirstPassKernel, RankOneSumsAtTheWidestWeightsAndLargestDim) {
   const uint64_t dim = uint64_t{1} << 16;
   ASSERT_TRUE(first_pass_shape_ok(dim, 4) && !first_pass_shape_ok(2 * dim, 4));
@@ -409,6 +411,10 @@ TEST_P(FirstPassKernel, RankOneSumsAtTheWidestWeightsAndLargestDim) {
       for (const uint8_t w : {uint8_t{0x7F}, uint8_t{0x81}}) {  // +127, -127
         tables.emplace_back(pass_table_bytes(k.format, dim, bits));
         std::fill(tables.back().data, tables.back().data + dim, w);
+        static_assert(2 * 127 + 2 * 2 == kMaxU7LaneWeight);
+        for (uint64_t j = 4; k.format == PassFormat::kRank1U7 && j < dim; j += 8) {
+          std::fill_n(tables.back().data + j, 4, static_cast<uint8_t>(w == 0x7F ? 2 : -2));
+        }
         sums.emplace_back();
         for (const auto& row : codes) sums.back().push_back(pass_sum(k.format, tables.back().data, row.data(), dim, bits));
       }

@@ -44,8 +44,11 @@ WAIT = 60  # seconds: the bound on every wait in this file; no test comes near i
 
 @pytest.fixture(scope="module")
 def client():
+    # No dashboard, and the scheduler's HTTP server on a free loopback port: the default one
+    # (8787) may be taken by another cluster on the machine.
     cluster = distributed.LocalCluster(
-        host="127.0.0.1", n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        host="127.0.0.1", n_workers=2, threads_per_worker=1, processes=True,
+        dashboard_address="127.0.0.1:0", scheduler_kwargs={"dashboard": False},
     )
     with cluster, distributed.Client(cluster, timeout=WAIT) as client:
         client.wait_for_workers(2, timeout=WAIT)
@@ -155,22 +158,24 @@ def test_routing_is_splitmix64_and_balances_consecutive_ids():
 # ------------------------------------------------------------------ merging
 
 
+@pytest.mark.parametrize("metric", ["ip", "l2"])
 @pytest.mark.parametrize("shards, per_shard, k", [(2, 5, 5), (3, 4, 100), (40, 6, 5), (40, 6, 1), (5, 0, 3)])
-def test_merge_takes_the_best_k_with_ties_in_shard_order_and_nan_last(shards, per_shard, k):
+def test_merge_takes_the_best_k_with_ties_in_shard_order_and_nan_last(shards, per_shard, k, metric):
+    sign = 1 if metric == "l2" else -1  # "l2" ranks the smallest first
     rng = np.random.default_rng(shards * 100 + k)
     parts = []
     for s in range(shards):
         # Few distinct values, so that many scores tie across shards; some NaN.
         scores = rng.integers(0, 6, (4, per_shard)).astype(np.float32)
         scores[rng.random(scores.shape) < 0.1] = np.nan
-        scores = -np.sort(-scores, axis=1)  # each shard's list is sorted, NaN last
+        scores = sign * np.sort(sign * scores, axis=1)  # each shard's list is sorted, NaN last
         ids = (np.arange(per_shard, dtype=np.uint64) + 1000 * s)[None, :].repeat(4, axis=0)
         parts.append((ids, scores))
-    got_ids, got_scores = lodex_dask.merge_top_k(parts, k)
-    # Reference: every candidate ranked by (score descending, NaN last; then shard, then position).
+    got_ids, got_scores = lodex_dask.merge_top_k(parts, k, metric)
+    # Reference: every candidate ranked by (score best first, NaN last; then shard, then position).
     for q in range(4):
         candidates = [(float(p[1][q, i]), s, i, int(p[0][q, i])) for s, p in enumerate(parts) for i in range(per_shard)]
-        candidates.sort(key=lambda c: (np.isnan(c[0]), -c[0] if not np.isnan(c[0]) else 0, c[1], c[2]))
+        candidates.sort(key=lambda c: (np.isnan(c[0]), sign * c[0] if not np.isnan(c[0]) else 0, c[1], c[2]))
         best = candidates[:k]
         assert got_ids[q].tolist() == [c[3] for c in best]
         assert np.array_equal(got_scores[q], np.array([c[0] for c in best], np.float32), equal_nan=True)
@@ -242,6 +247,69 @@ def test_remove_len_and_membership(client):
     assert bool(ShardedIndex(client, 2, DIM, BITS, False, SEED))
 
 
+# ------------------------------------------------------------------ metrics, ranges, re-ranking, maps
+
+EMBEDDINGS = {
+    "ip": {},
+    "cosine-general": {"metric": "cosine", "rotation": "general"},
+    "l2-centred": {"metric": "l2", "center": np.linspace(-1, 1, DIM, dtype=np.float32)},
+}
+THRESHOLDS = {"ip": 5.0, "cosine": 0.35, "l2": 45.0}  # a few dozen rows per query
+
+
+def assert_same_ranges(expected, got):
+    """Range answers as assert_same compares top-k lists, query by query, lims first."""
+    assert [a.dtype for a in got] == [np.uint64, np.uint64, np.float32] and np.array_equal(expected[0], got[0])
+    for lo, hi in zip(expected[0][:-1].tolist(), expected[0][1:].tolist()):
+        assert_same((expected[1][None, lo:hi], expected[2][None, lo:hi]), (got[1][None, lo:hi], got[2][None, lo:hi]))
+
+
+@pytest.mark.parametrize("options", EMBEDDINGS.values(), ids=EMBEDDINGS.keys())
+def test_every_metric_range_get_and_rerank_equal_one_index_also_from_mapped_shards(client, tmp_path, options):
+    ids = np.random.default_rng(3).permutation(2_000).astype(np.uint64)
+    vectors = rows_for(ids)
+    originals = np.zeros((2_000, DIM), np.float32)
+    originals[ids] = vectors  # row `id` holds the original of that id
+    np.save(tmp_path / "originals.npy", originals)
+    single = lodex.Index(DIM, BITS, False, SEED, **options)
+    single.add_batch(ids, vectors)
+    built = ShardedIndex(client, 3, DIM, BITS, False, SEED, timeout=WAIT, **options)
+    built.add_batch(ids, vectors)
+    built.save(str(tmp_path / "mapped"), mappable=True)
+    mapped = ShardedIndex.load(client, str(tmp_path / "mapped"), timeout=WAIT, mmap=True)
+    allow = ids[::3]
+    for sharded in (built, mapped):
+        tail = [repr(index).partition("use_qjl=false")[2] for index in (single, sharded)]
+        assert (sharded.metric, sharded.rotation, tail[1]) == (single.metric, single.rotation, tail[0])
+        assert str(sharded.center) == str(single.center)
+        assert_same(single.search_batch(QUERIES, 10), sharded.search_batch(QUERIES, 10))
+        assert_same(single.search_batch(QUERIES, 7, allow=allow), sharded.search_batch(QUERIES, 7, allow=allow, threads=1))
+        # Exact scores, merged exactly: with candidates == k, re-ranking each shard's own best
+        # would differ from one Index on most queries.
+        for k, candidates, allowed in ((10, None, None), (5, 5, allow), (5, 5, None)):
+            assert_same(
+                single.search_batch(QUERIES, k, allow=allowed, rerank=originals, candidates=candidates),
+                sharded.search_batch(QUERIES, k, allow=allowed, rerank=tmp_path / "originals.npy", candidates=candidates),
+            )
+        threshold = THRESHOLDS[single.metric]
+        assert_same_ranges(single.search_range(QUERIES, threshold), sharded.search_range(QUERIES, threshold))
+        assert_same_ranges(single.search_range(QUERIES, threshold, allow=allow), sharded.search_range(QUERIES, threshold, allow=allow))
+        assert np.array_equal(sharded.get(ids[[5, 0, 5]]), single.get(ids[[5, 0, 5]]))
+        assert len(sharded) == 2_000 and int(ids[7]) in sharded and 2_000 not in sharded
+    # A read-only map refuses changes as Index does, before any row travels, and keeps its rows.
+    assert mapped.read_only and not built.read_only
+    for change in (lambda: mapped.add_batch(ids[:2], vectors[:2]), lambda: mapped.remove(ids[:50])):
+        with pytest.raises(ValueError, match="read-only memory map of .*shard-"):
+            change()
+    assert len(mapped) == 2_000
+    # Originals too short: the first candidate past them is named, as Index names it.
+    short = originals[:1_000]
+    np.save(tmp_path / "short.npy", short)
+    assert raised(lambda: mapped.search_batch(QUERIES, 5, rerank=str(tmp_path / "short.npy"))) == raised(
+        lambda: single.search_batch(QUERIES, 5, rerank=short)
+    )
+
+
 # ------------------------------------------------------------------ argument checks
 
 
@@ -299,6 +367,15 @@ BAD_SEARCHES = {
     "query-dim": lambda index: index.search(WIDE[0], 2),
     "remove-float": lambda index: index.remove([1.5]),
     "remove-str": lambda index: index.remove("1"),
+    "threads-float": lambda index: index.search_batch(QUERIES, 2, threads=1.5),
+    "threads-zero": lambda index: index.search_batch(QUERIES, 2, threads=0),
+    "candidates-alone": lambda index: index.search_batch(QUERIES, 2, candidates=5),
+    "range-nan": lambda index: index.search_range(QUERIES, float("nan")),
+    "range-str": lambda index: index.search_range(QUERIES, "1"),
+    "range-dim": lambda index: index.search_range(WIDE, 1.0, allow=[1]),
+    "range-allow": lambda index: index.search_range(QUERIES, 1.0, allow=[-1]),
+    "get-absent": lambda index: index.get([3, 10**15, 10**16]),
+    "get-str": lambda index: index.get("3"),
 }
 
 
@@ -386,9 +463,12 @@ def test_save_load_round_trip_and_a_second_save_replaces_the_first(client, pair,
     directory = str(tmp_path / "collection")
     sharded.save(directory)
     first = set(os.listdir(directory))
+    sharded.save(directory, keep_previous=True)  # the files of the save replaced stay, for their readers
+    kept = set(os.listdir(directory))
     sharded.save(directory)
     files = set(os.listdir(directory))
-    assert len(files) == 5 and not first & files - {"manifest.json", "save.lock"}  # the old shard files went
+    assert len(kept) == 8 and first < kept
+    assert len(files) == 5 and not kept & files - {"manifest.json", "save.lock"}  # the old shard files went
     manifest = json.loads((tmp_path / "collection" / "manifest.json").read_text())
     assert [s["rows"] for s in manifest["shards"]] == np.bincount(route(ids, 3)).tolist()
     assert (manifest["routing"], manifest["dim"], manifest["bits"], manifest["seed"]) == ("splitmix64", DIM, BITS, SEED)
@@ -414,7 +494,7 @@ def corrupt(directory, change):
     "change, error, message",
     [
         (lambda m: m["shards"][1].update(file="shard-00001-00000000.ldx"), FileNotFoundError, r"shard 1 \("),
-        (lambda m: m.update(version=3), ValueError, "version 3"),
+        (lambda m: m.update(version=4), ValueError, "version 4"),
         (lambda m: m.update(routing="modulo"), ValueError, "routing 'modulo'"),
         (lambda m: m.pop("bits"), ValueError, "bits missing"),
         (lambda m: m.update(shards=[]), ValueError, "no shard list"),
@@ -424,16 +504,25 @@ def corrupt(directory, change):
         # Whichever misplaced shard reports first names itself and the shard its id routes to.
         (lambda m: m["shards"].reverse(), ValueError, r"shard [02] .* routes to shard [20] of 3"),
         (lambda m: (m["shards"].pop(), m.update(shard_count=2)), ValueError, "routes to shard [01] of 2"),
+        # A mapped load reads no more than a page of ids, and still finds a file out of place.
+        (lambda m: m["shards"].reverse(), ValueError, r"shard [02] .* routes to shard [20] of 3"),
+        (lambda m: (m["shards"].pop(), m.update(shard_count=2)), ValueError, "routes to shard [01] of 2"),
+        (lambda m: m["shards"][2].update(bytes=m["shards"][2]["bytes"] + 1), ValueError, "bytes long"),
+        (lambda m: None, ValueError, "not saved with mappable=True"),
+        (lambda m: m.update(center=[1.0]), ValueError, "center has 1 values"),  # Index's own check
     ],
     ids=["missing-file", "version", "routing", "field", "no-shards", "shard-count", "row-count", "file-name",
-         "swapped-files", "a-shard-left-out"],
+         "swapped-files", "a-shard-left-out", "mapped-swapped-files", "mapped-a-shard-left-out", "mapped-length",
+         "map-an-unmappable-save", "center"],
 )
-def test_load_refuses_a_bad_manifest_clearly(client, pair, tmp_path, change, error, message):
+def test_load_refuses_a_bad_manifest_clearly(client, pair, tmp_path, request, change, error, message):
     directory = str(tmp_path)
-    pair[1].save(directory)
+    case = request.node.callspec.id
+    mapped = case.startswith("mapped")
+    pair[1].save(directory, mappable=mapped)
     corrupt(directory, change)
     with pytest.raises(error, match=message):
-        ShardedIndex.load(client, directory, timeout=WAIT)
+        ShardedIndex.load(client, directory, timeout=WAIT, mmap=mapped or case == "map-an-unmappable-save")
 
 
 def test_load_checks_checksums_when_asked_and_reads_first_version_manifests(client, pair, tmp_path):
@@ -449,6 +538,10 @@ def test_load_checks_checksums_when_asked_and_reads_first_version_manifests(clie
     assert len(ShardedIndex.load(client, directory, timeout=WAIT)) == len(pair[1])
     with pytest.raises(ValueError, match=f"shard 0 \\({re.escape(path)}\\): sha256"):
         ShardedIndex.load(client, directory, timeout=WAIT, verify=True)
+    # Older manifests: version 2 records no metric, rotation, centre, mappability nor lengths.
+    corrupt(directory, lambda m: ([m.pop(key) for key in ("metric", "rotation", "center", "mappable")],
+                                  m.update(version=2), [s.pop("bytes") for s in m["shards"]]))
+    assert len(ShardedIndex.load(client, directory, timeout=WAIT)) == len(pair[1])
     corrupt(directory, lambda m: (m.update(version=1), [s.pop("sha256") for s in m["shards"]]))
     assert len(ShardedIndex.load(client, directory, timeout=WAIT)) == len(pair[1])
     with pytest.raises(ValueError, match="no checksums"):
@@ -519,11 +612,12 @@ def test_load_of_something_else_fails_clearly(client, tmp_path):
 # ------------------------------------------------------------------ a lost worker
 
 
-def test_a_killed_worker_fails_every_call_clearly_and_a_load_restores(client, tmp_path):
+@pytest.mark.parametrize("mapped", [False, True], ids=["read", "mapped"])
+def test_a_killed_worker_fails_every_call_clearly_and_a_load_restores(client, tmp_path, mapped):
     ids = np.arange(3_000, dtype=np.uint64)
     single, sharded = both(client, ids, rows_for(ids))
     directory = str(tmp_path)
-    sharded.save(directory)
+    sharded.save(directory, mappable=mapped)
     victim = sharded.shard_workers[0]
     doomed = tuple(s for s, w in enumerate(sharded.shard_workers) if w == victim)
     os.kill(on_worker(client, victim, os.getpid), signal.SIGKILL)
@@ -542,8 +636,8 @@ def test_a_killed_worker_fails_every_call_clearly_and_a_load_restores(client, tm
         assert victim in str(info.value)
     # The last save is whole, and the cluster (its nanny restarted the worker) loads it again.
     client.wait_for_workers(2, timeout=WAIT)
-    loaded = ShardedIndex.load(client, directory, timeout=WAIT)
-    assert victim not in loaded.shard_workers
+    loaded = ShardedIndex.load(client, directory, timeout=WAIT, mmap=mapped)
+    assert victim not in loaded.shard_workers and loaded.read_only == mapped
     assert_same(single.search_batch(QUERIES, 10), loaded.search_batch(QUERIES, 10))
 
 

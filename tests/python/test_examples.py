@@ -17,6 +17,7 @@ ARGUMENTS = {
     "semantic_search.py": ["--docs", "3000"],
     "threaded_search.py": ["--rows", "5000", "--queries", "64", "--threads", "4"],
     "sharded_search.py": ["--rows", "5000", "--shards", "3", "--queries", "20"],
+    "serve_processes.py": ["--rows", "5000", "--workers", "2", "--queries", "8"],
     "fashion_mnist.py": ["--rows", "5000", "--queries", "200"],
 }
 

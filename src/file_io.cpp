@@ -26,12 +26,15 @@ std::string u128_text(u128 v) {
 
 IndexError nul_in_path() { return FileError::io("file name contained an unexpected NUL byte"); }
 
-int open_retrying(const char* path, int flags, mode_t mode) {
-  int fd;
-  do {
-    fd = ::open(path, flags | O_CLOEXEC, mode);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
+int open_retrying(const char* path, int flags, mode_t mode, const StopOnSignal& stop_on_signal) {
+  for (;;) {
+    const int fd = ::open(path, flags | O_CLOEXEC, mode);
+    if (fd >= 0 || errno != EINTR) return fd;
+    if (stop_on_signal && stop_on_signal()) {
+      errno = EINTR;  // the check may have changed it
+      return -1;
+    }
+  }
 }
 
 Result<size_t> read_up_to(int fd, uint64_t offset, size_t n, uint8_t* out, const StopOnSignal& stop_on_signal) {

@@ -40,8 +40,10 @@ std::string u128_text(u128 v);
 IndexError nul_in_path();
 
 // open() with O_CLOEXEC, retried while a signal interrupts it; -1 and errno
-// on failure.
-int open_retrying(const char* path, int flags, mode_t mode = 0);
+// on failure. Opening a FIFO waits for its writer: a signal that arrives
+// then is offered to `stop_on_signal` (errno EINTR when it stops), or it
+// would be lost before the reads that usually ask.
+int open_retrying(const char* path, int flags, mode_t mode = 0, const StopOnSignal& stop_on_signal = {});
 
 // pread() from `offset` until `n` bytes or the end of the file; how many came.
 // A read a signal interrupts is retried unless `stop_on_signal` says to stop.

@@ -627,7 +627,7 @@ size_t index_file_bytes_needed(std::span<const uint8_t> file) {
 
 Result<StoredIndex> load_index_file(const std::string& path, const StopOnSignal& stop_on_signal) {
   if (path.find('\0') != std::string::npos) return std::unexpected(nul_in_path());
-  const int fd = open_retrying(path.c_str(), O_RDONLY);
+  const int fd = open_retrying(path.c_str(), O_RDONLY, 0, stop_on_signal);
   if (fd < 0) return std::unexpected(FileError::os(errno));
   struct stat st;
   if (::fstat(fd, &st) != 0) {

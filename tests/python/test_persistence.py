@@ -267,25 +267,27 @@ def test_a_header_claiming_a_huge_dimension_costs_what_the_file_holds(tmp_path):
     assert grown_kib < 64 * 1024  # the sign vector alone would be 1 GiB
 
 
-def test_ctrl_c_ends_a_load_from_a_fifo_that_never_ends(tmp_path):
+@pytest.mark.parametrize("writer", [True, False], ids=["waiting-in-read", "waiting-in-open"])
+def test_ctrl_c_ends_a_load_from_a_fifo_that_never_ends(tmp_path, writer):
     """A header promising rows that never come, through a FIFO whose writer
-    stays open: the load waits in read(), and Ctrl-C must end it."""
+    stays open, or a FIFO nobody opens for writing: the load waits in read()
+    or in open(), and Ctrl-C must end it."""
     fifo = str(tmp_path / "fifo")
     os.mkfifo(fifo)
     header = HEADER.pack(b"LDXI", 1, 8, 4, 0, 0, 1000, 52 + 8000, 52 + 10000, 0)
     done = threading.Event()
 
-    def writer():
+    def feed():
         with open(fifo, "wb") as f:
             f.write(header)
             f.flush()
             done.wait(HANG_LIMIT)
 
     def interrupt(main):
-        time.sleep(0.3)  # only so the load is already waiting in read()
+        time.sleep(0.3)  # only so the load is already waiting
         signal.pthread_kill(main, signal.SIGINT)
 
-    feeding = threading.Thread(target=writer)
+    feeding = threading.Thread(target=feed if writer else lambda: None)
     feeding.start()
     interrupting = threading.Thread(target=interrupt, args=(threading.main_thread().ident,))
     interrupting.start()

@@ -846,6 +846,23 @@ PyArrayObject* as_row_major_matrix(PyObject* obj, const char* name) {
   return array;
 }
 
+// The `allow` and `threads` keywords both searches share; None is absent.
+// `allow` holds the converted ids the options point at.
+bool to_allow_and_threads(PyObject* allow_obj, PyObject* threads_obj, std::optional<std::vector<uint64_t>>* allow,
+                          lodex::IndexSearchOptions* options) {
+  if (allow_obj != nullptr && allow_obj != Py_None) {
+    allow->emplace();
+    if (!convert_ids(allow_obj, "allow", {}, &**allow)) return false;
+    options->allow = &**allow;
+  }
+  if (threads_obj != nullptr && threads_obj != Py_None) {
+    uint64_t threads = 0;
+    if (!to_u64(threads_obj, "threads", &threads)) return false;
+    options->threads = threads;
+  }
+  return true;
+}
+
 PyObject* index_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return entry([&]() -> PyObject* {
     PyObject* bound[6];
@@ -862,16 +879,7 @@ PyObject* index_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t n
     auto given = [](PyObject* obj) { return obj != nullptr && obj != Py_None; };
     lodex::IndexSearchOptions options;
     std::optional<std::vector<uint64_t>> allow;
-    if (given(bound[2])) {
-      allow.emplace();
-      if (!convert_ids(bound[2], "allow", {}, &*allow)) return nullptr;
-      options.allow = &*allow;
-    }
-    if (given(bound[3])) {
-      uint64_t threads = 0;
-      if (!to_u64(bound[3], "threads", &threads)) return nullptr;
-      options.threads = threads;
-    }
+    if (!to_allow_and_threads(bound[2], bound[3], &allow, &options)) return nullptr;
     PyArrayObject* rerank = nullptr;
     if (given(bound[4])) {
       rerank = as_row_major_matrix(bound[4], "rerank");
@@ -940,19 +948,9 @@ PyObject* index_search_range(PyObject* self, PyObject* const* args, Py_ssize_t n
       wrap_conversion_error("threshold");
       return nullptr;
     }
-    auto given = [](PyObject* obj) { return obj != nullptr && obj != Py_None; };
     lodex::IndexSearchOptions options;
     std::optional<std::vector<uint64_t>> allow;
-    if (given(bound[2])) {
-      allow.emplace();
-      if (!convert_ids(bound[2], "allow", {}, &*allow)) return nullptr;
-      options.allow = &*allow;
-    }
-    if (given(bound[3])) {
-      uint64_t threads = 0;
-      if (!to_u64(bound[3], "threads", &threads)) return nullptr;
-      options.threads = threads;
-    }
+    if (!to_allow_and_threads(bound[2], bound[3], &allow, &options)) return nullptr;
     if (!is_row_major(queries)) return raise_not_contiguous("queries");
 
     PyRef keep_queries(Py_NewRef(reinterpret_cast<PyObject*>(queries)));

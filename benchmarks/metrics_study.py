@@ -190,7 +190,7 @@ def truths(x: np.ndarray, q: np.ndarray) -> dict[str, Truth]:
 
 
 def metric_study(name: str, x: np.ndarray, q: np.ndarray, t: dict[str, Truth]) -> None:
-    """Part 1: the shrink and the cosine / L2 formulas, no centring."""
+    """Study 1: the shrink and the cosine / L2 formulas, no centring."""
     model = Model(x.shape[1])
     table = Table(f"{name}: metrics, recall@{K} / error (no centring)")
     q2 = np.sum(q * q, axis=1, dtype=np.float32)
@@ -226,7 +226,7 @@ def metric_study(name: str, x: np.ndarray, q: np.ndarray, t: dict[str, Truth]) -
 
 
 def centring_study(name: str, x: np.ndarray, q: np.ndarray, t: dict[str, Truth]) -> None:
-    """Part 2: rows stored shifted by their mean, the query kept or shifted."""
+    """Study 2: rows stored shifted by their mean, the query kept or shifted."""
     model = Model(x.shape[1])
     table = Table(f"{name}: centring, recall@{K} / error")
     c = x.mean(axis=0, dtype=np.float64).astype(np.float32)

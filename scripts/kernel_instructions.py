@@ -26,7 +26,7 @@ KERNELS = "CMakeFiles/lodex_core.dir/src/kernels"
 
 # level, kernel, build, object, instance name (bits b, queries nq), marking
 # instruction, how many of them 32 rows need per 32 coordinates and query.
-SPECS = [
+ENTRIES = [
     ("avx2", "exact scan", X86, "scan_avx2", lambda b, nq: f"scan_avx2<{b}>(", r"^(vpermps|vgatherdps)$",
      lambda b: 256 if b == 4 else 128),  # one per 8 rows, two at 4 bits
     ("avx512", "exact scan", X86, "scan_avx512", lambda b, nq: f"scan_blocks<{b}, ", r"^vperm", lambda b: 64),
@@ -81,8 +81,8 @@ def loops(instructions, key):
     return found
 
 
-def count(spec, bits, nq, cache={}):
-    level, kernel, base, obj_name, instance, key, per_32 = spec
+def count(entry, bits, nq, cache={}):
+    level, kernel, base, obj_name, instance, key, per_32 = entry
     obj = base / KERNELS / f"{obj_name}.cpp.o"
     if not obj.exists():
         return None
@@ -106,10 +106,10 @@ def count(spec, bits, nq, cache={}):
 def main():
     print("| level | kernel | queries | 2 bits | 3 bits | 4 bits | 5 bits |")
     print("|---|---|---|---|---|---|---|")
-    for spec in SPECS:
-        level, kernel = spec[0], spec[1]
+    for entry in ENTRIES:
+        level, kernel = entry[0], entry[1]
         for nq in (1,) if kernel == "exact scan" else (1, GROUPS.get(level, 16)):
-            cells = ["–" if (n := count(spec, b, nq)) is None else f"{n:.0f}" for b in (2, 3, 4, 5)]
+            cells = ["–" if (n := count(entry, b, nq)) is None else f"{n:.0f}" for b in (2, 3, 4, 5)]
             print(f"| {level} | {kernel} | {nq} | " + " | ".join(cells) + " |")
 
 

@@ -262,7 +262,8 @@ Status Index::add(std::span<const uint64_t> ids, const void* rows, size_t n) {
   Status added = catching<void>([&] {
     storage_.reserve(n);
     std::vector<uint8_t> codes(encoder->code_bytes());
-    std::vector<uint8_t> qjl(use_qjl() ? qjl_bytes_for(dim()) : 0);
+    // Sized for the store's code width, which a general rotation pads past dim.
+    std::vector<uint8_t> qjl(use_qjl() ? qjl_bytes_for(storage_.dim()) : 0);
     std::optional<std::span<const uint8_t>> qjl_bits;
     if (use_qjl()) qjl_bits = std::span<const uint8_t>(qjl);
     const MetricModel& metric = model->metric;

@@ -633,7 +633,8 @@ TEST(IndexFileLoad, EndlessDevicesOfZerosFailAtOnceWithBadMagic) {
 }
 
 TEST_F(IndexFileTest, ASignalCanAbandonALoadWaitingOnAPipe) {
-  // The load may give up before the writer, delayed after its open, writes.
+  // The load may give up before the writer opens the pipe, or after it
+  // opened it and before it writes.
   IgnoreSigpipe sigpipe;
   struct sigaction on_signal {}, old_action {};
   on_signal.sa_handler = [](int) {};
@@ -663,7 +664,11 @@ TEST_F(IndexFileTest, ASignalCanAbandonALoadWaitingOnAPipe) {
     ::pthread_kill(loader.native_handle(), SIGUSR1);
     ::usleep(1000);
   }
+  // The load may have given up in open(), before the writer's open found a
+  // reader: a reader that leaves at once lets the writer through.
+  const int unblock = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
   writer.join();
+  ::close(unblock);
   ::close(writer_fd);
   loader.join();
   ::sigaction(SIGUSR1, &old_action, nullptr);

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_support.hpp"
 #include "index_file.hpp"
 
 namespace {
@@ -23,16 +24,8 @@ namespace {
 using lodex::IndexError;
 using lodex::Storage;
 
-[[noreturn]] void fail(const std::string& what) {
-  std::fprintf(stderr, "property violated: %s\n", what.c_str());
-  std::abort();
-}
-
-uint64_t le(const uint8_t* p, size_t width) {
-  uint64_t v = 0;
-  for (size_t k = 0; k < width; ++k) v |= uint64_t{p[k]} << (8 * k);
-  return v;
-}
+using fuzz_support::fail;
+using fuzz_support::le;
 
 bool all_zero(std::span<const uint8_t> b) {
   return std::all_of(b.begin(), b.end(), [](uint8_t x) { return x == 0; });

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_support.hpp"
 #include "index.hpp"
 #include "index_file.hpp"
 
@@ -28,16 +29,8 @@ using lodex::IndexError;
 using lodex::Result;
 using lodex::StoredIndex;
 
-[[noreturn]] void fail(const std::string& what) {
-  std::fprintf(stderr, "property violated: %s\n", what.c_str());
-  std::abort();
-}
-
-uint64_t le(const uint8_t* p, size_t width) {
-  uint64_t v = 0;
-  for (size_t k = 0; k < width; ++k) v |= uint64_t{p[k]} << (8 * k);
-  return v;
-}
+using fuzz_support::fail;
+using fuzz_support::le;
 
 // Everything a reader of the result sees, as text: the error, or the
 // parameters, the center bits and every row with its term and QJL bytes.

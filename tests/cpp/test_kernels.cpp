@@ -149,6 +149,64 @@ TEST_P(ExactKernel, AcrossChunksAndPieces) {
   }
 }
 
+// Blocks whose lanes belong to different queries of a group: every used
+// lane's score is the one the level's exact kernel gives that row against
+// its query's lane table, special values (a NaN, an infinity, subnormals,
+// zeros in the queries; special norms) and partial blocks included.
+TEST_P(ExactKernel, MixedBlocksMatchEachQuerysLaneTable) {
+  std::mt19937_64 rng(static_cast<uint64_t>(level()) + 5);
+  for (const int b : {2, 3, 4, 5}) {
+    const uint8_t bits = static_cast<uint8_t>(b);
+    const ScanMixedFn mixed = scan_mixed_kernel(level(), bits);
+    if (mixed == nullptr) continue;
+    const size_t stride = scan_table_stride(bits);
+    const auto cb = *centroids(bits);
+    alignas(kScanTableAlign) float replicated[32];
+    for (size_t c = 0; c < stride; ++c) replicated[c] = cb[c % cb.size()];
+    for (const uint64_t dim : {1, 7, 32, 33, 100, 800}) {
+      const Storage storage = random_storage(dim, bits, kMixedBlocks * kBlockRows, dim + bits, {.special_norms = true});
+      const size_t block_words = storage.words_per_row() * kBlockRows;
+      std::vector<float> transposed(dim * kMaxPassQueries);
+      // Each query's lane table, kScanTableAlign-aligned inside its buffer.
+      std::vector<std::vector<float>> buffers(kMaxPassQueries, std::vector<float>(dim * stride + 16));
+      float* lanes[kMaxPassQueries];
+      for (size_t q = 0; q < kMaxPassQueries; ++q) {
+        lanes[q] = buffers[q].data() + (64 - reinterpret_cast<uintptr_t>(buffers[q].data()) % 64) % 64 / sizeof(float);
+        const std::vector<float> r = make_query(static_cast<QueryKind>(q % 5), dim, q);
+        for (uint64_t j = 0; j < dim; ++j) {
+          transposed[j * kMaxPassQueries + q] = r[j];
+          for (size_t c = 0; c < stride; ++c) lanes[q][j * stride + c] = replicated[c] * r[j];
+        }
+      }
+      const ScanArgs base{nullptr, dim, block_words, 1.0f / static_cast<float>(dim)};
+      for (size_t count = 1; count <= kMixedBlocks; ++count) {
+        SCOPED_TRACE("bits " + std::to_string(b) + " dim " + std::to_string(dim) + " blocks " + std::to_string(count));
+        alignas(64) uint32_t queries[kMixedBlocks * kBlockRows];
+        size_t rows[kMixedBlocks];
+        for (uint32_t& q : queries) q = static_cast<uint32_t>(rng() % kMaxPassQueries);
+        for (size_t i = 0; i < count; ++i) rows[i] = 1 + rng() % kBlockRows;
+        alignas(64) float got[kMixedBlocks * kBlockRows];
+        const MixedArgs args{dim, block_words, base.scale, replicated, transposed.data()};
+        mixed(args, storage.chunk_blocks(0), queries, storage.chunk_norms(0), rows, count, got);
+        std::vector<float> expected;
+        std::vector<float> actual;
+        for (size_t i = 0; i < count; ++i) {
+          for (size_t lane = 0; lane < rows[i]; ++lane) {
+            alignas(64) float one[kBlockRows];
+            ScanArgs exact = base;
+            exact.table = lanes[queries[i * kBlockRows + lane]];
+            scan_kernels(level()).by_bits[bits - 2](exact, storage.chunk_blocks(0) + i * block_words,
+                                                    storage.chunk_norms(0) + i * kBlockRows, kBlockRows, one);
+            expected.push_back(one[lane]);
+            actual.push_back(got[i * kBlockRows + lane]);
+          }
+        }
+        expect_same_bits(expected, actual);
+      }
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Levels, ExactKernel, testing::ValuesIn(kAllSimdLevels), level_name);
 
 // ---------------------------------------------------------------- first pass

@@ -341,17 +341,21 @@ struct Wave {
   const PreparedQuery* prepared = nullptr;
   PieceQuery* state = nullptr;       // [query * pieces + piece]
   UnitStats* stats = nullptr;         // per unit
-  uint32_t* gathered = nullptr;       // per unit kMixedBlocks * block_words words, when rows are gathered
+  uint32_t* gathered = nullptr;       // per unit kMixedBlocks * block_words words, when rows are copied
 };
 
-// Rows that survived the first pass, copied out of their blocks into blocks
-// of their own (codes interleaved as in the store, block b at words +
-// b * block_words), each lane with the query of its group it is scored for.
-// Up to kMixedBlocks blocks are scored together, once all are closed or the
-// run ends. Rows of up to kGatherWords words: dim 2048 at 5 bits.
+// Rows that survived the first pass, gathered into blocks of their own,
+// each lane with the query of its group it is scored for: with a mixed
+// kernel, where each row is in the run (an offset from its codes); without,
+// copied out (codes interleaved as in the store, block b at words + b *
+// block_words), a block holding one query's rows. Up to kMixedBlocks blocks
+// are scored together, once all are closed or the run ends. Rows of up to
+// kGatherWords words: dim 2048 at 5 bits.
 constexpr size_t kGatherWords = 320;
 struct Gathered {
-  uint32_t* words = nullptr;
+  uint32_t* words = nullptr;        // without a mixed kernel
+  const uint32_t* codes = nullptr;  // the run's, with one
+  alignas(64) uint32_t offsets[kMixedBlocks * kBlockRows];
   alignas(64) uint32_t queries[kMixedBlocks * kBlockRows] = {};  // in the group, below kMaxPassQueries
   uint16_t norms[kMixedBlocks * kBlockRows];
   float terms[kMixedBlocks * kBlockRows];
@@ -445,7 +449,8 @@ class ScanWork final : public IndexedWork {
     PassQuery pass_queries[kMaxPassQueries];
     size_t pass_slot[kMaxPassQueries];
     const size_t words = w_.storage->words_per_row();
-    const bool gather = g.words != nullptr;
+    const bool gather = words <= kGatherWords;
+    g.codes = r.codes;
 
     // The first pass, for the queries still taking it, against the
     // thresholds as they stand before the run (a root only rises while it
@@ -508,15 +513,19 @@ class ScanWork final : public IndexedWork {
           sink_.feed(slot, r.ids + at, scores + at, lanes, keep);
           continue;
         }
-        // Survivors are few and scattered: copy them into blocks of their
-        // own, shared with the group's other queries where the level has a
-        // mixed kernel; each query's rows are still fed in row order.
+        // Survivors are few and scattered: gather them into blocks of
+        // their own, shared with the group's other queries where the level
+        // has a mixed kernel; each query's rows are still fed in row order.
         for (; keep != 0; keep &= keep - 1) {
           const auto lane = static_cast<size_t>(std::countr_zero(keep));
-          const uint32_t* from = r.codes + b * w_.block_words + lane;
-          uint32_t* to_words = g.words + g.blocks * w_.block_words + g.count;
-          for (size_t w = 0; w < words; ++w) to_words[w * kBlockRows] = from[w * kBlockRows];
           const size_t to = g.blocks * kBlockRows + g.count;
+          if (w_.mixed != nullptr) {
+            g.offsets[to] = static_cast<uint32_t>(b * w_.block_words + lane);
+          } else {
+            const uint32_t* from = r.codes + b * w_.block_words + lane;
+            uint32_t* to_words = g.words + g.blocks * w_.block_words + g.count;
+            for (size_t w = 0; w < words; ++w) to_words[w * kBlockRows] = from[w * kBlockRows];
+          }
           g.queries[to] = static_cast<uint32_t>(i);
           g.norms[to] = r.norms[at + lane];
           g.terms[to] = r.terms != nullptr ? r.terms[at + lane] : 0.0f;
@@ -554,9 +563,9 @@ class ScanWork final : public IndexedWork {
     if (g.blocks == 0) return;
     alignas(64) float scores[kMixedBlocks * kBlockRows];
     if (w_.mixed != nullptr) {
-      const MixedArgs args{w_.dim, w_.block_words, w_.scale, w_.centroids,
+      const MixedArgs args{w_.dim, w_.scale, w_.centroids,
                            w_.transposed + first_query / kMaxPassQueries * w_.dim * kMaxPassQueries};
-      w_.mixed(args, g.words, g.queries, g.norms, g.rows, g.blocks, scores);
+      w_.mixed(args, g.codes, g.offsets, g.queries, g.norms, g.rows, g.blocks, scores);
     } else {
       for (size_t b = 0; b < g.blocks; ++b) {
         const size_t at = b * kBlockRows;
@@ -795,8 +804,10 @@ class BatchScan {
     bunches_wanted_ = std::max<size_t>(1, (4 * threads + pieces_ - 1) / pieces_);
     unit_stats_.resize(pieces_ * std::min(bunches_wanted_, max_groups));
     if (storage.words_per_row() <= kGatherWords) {
-      gathered_ = aligned_array<uint32_t>(unit_stats_.size() * kMixedBlocks * storage.words_per_row() * kBlockRows);
       mixed_ = scan_mixed_kernel(kernels_.level, bits);
+      if (mixed_ == nullptr) {
+        gathered_ = aligned_array<uint32_t>(unit_stats_.size() * kMixedBlocks * storage.words_per_row() * kBlockRows);
+      }
     }
     if (mixed_ != nullptr) {
       transposed_ = aligned_array<float>(max_groups * width * kMaxPassQueries);
@@ -886,7 +897,7 @@ class BatchScan {
   AlignedArray<float> rotated_;
   AlignedArray<float> lanes_;
   AlignedArray<uint8_t> tables_;
-  AlignedArray<uint32_t> gathered_;  // per unit, when rows are gathered
+  AlignedArray<uint32_t> gathered_;  // per unit, when rows are copied
   ScanMixedFn mixed_ = nullptr;
   AlignedArray<float> centroids_;
   AlignedArray<float> transposed_;

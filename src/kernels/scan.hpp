@@ -50,31 +50,33 @@ struct ScanArgs {
 using ScanFn = void (*)(const ScanArgs& args, const uint32_t* blocks, const uint16_t* norms, size_t rows,
                         float* scores);
 
-// Rows of several queries in one block: lane i of block b is a row scored
-// for query queries[b * kBlockRows + i] of a group of up to kMaxPassQueries.
+// Mixed blocks: rows of several queries, read where they are stored. Lane i
+// of mixed block b scores the row whose code word w is codes[offsets[b *
+// kBlockRows + i] + w * kBlockRows] (a lane of a block of the store) for
+// query queries[b * kBlockRows + i] of a group of up to kMaxPassQueries.
 // A lane's table entry is formed as the lane table forms it, centroid[code] *
 // r[j] (one rounded product, never fused into the add), from the codebook
 // and the group's rotated queries, so a lane's sum is bit for bit the one
 // ScanFn gives its row against its query's lane table. The rows that survive
-// the first pass are a few per query and run: a block of one query's would
-// read its whole lane table for them, a mixed block reads 4 bytes per
-// coordinate and query instead.
+// the first pass are a few per query and run, scattered over its blocks: a
+// block of one query's would read its whole lane table for them, a mixed
+// block reads 4 bytes per coordinate and query, and no row is copied.
 struct MixedArgs {
   uint64_t dim;
-  size_t block_words;        // u32 words per block
-  float scale;               // 1 / dim
-  const float* centroids;    // scan_table_stride(bits) floats: codebook[c mod 2^bits]
-  const float* rotated;      // rotated query q's coordinate j at [j * kMaxPassQueries + q]
+  float scale;             // 1 / dim
+  const float* centroids;  // scan_table_stride(bits) floats: codebook[c mod 2^bits], kScanTableAlign-aligned
+  const float* rotated;    // rotated query q's coordinate j at [j * kMaxPassQueries + q]
 };
 
-// Scores rows[b] (1 .. kBlockRows) rows of each of `count` consecutive
-// blocks (block b's norms at norms + b * kBlockRows, scores to scores +
-// b * kBlockRows); lanes past rows[b] get unspecified scores. `queries`
-// holds values below kMaxPassQueries for every lane, used or not.
-using ScanMixedFn = void (*)(const MixedArgs& args, const uint32_t* blocks, const uint32_t* queries,
-                             const uint16_t* norms, const size_t* rows, size_t count, float* scores);
-using ScanMixedKernelType = void(const MixedArgs&, const uint32_t*, const uint32_t*, const uint16_t*, const size_t*,
-                                 size_t, float*);
+// Scores rows[b] (1 .. kBlockRows) lanes of each of `count` mixed blocks
+// (their norms at norms + b * kBlockRows, scores to scores + b * kBlockRows);
+// lanes past rows[b] are not read and get unspecified scores. Offsets below
+// 2^31.
+using ScanMixedFn = void (*)(const MixedArgs& args, const uint32_t* codes, const uint32_t* offsets,
+                             const uint32_t* queries, const uint16_t* norms, const size_t* rows, size_t count,
+                             float* scores);
+using ScanMixedKernelType = void(const MixedArgs&, const uint32_t*, const uint32_t*, const uint32_t*,
+                                 const uint16_t*, const size_t*, size_t, float*);
 // Blocks a mixed kernel scores side by side (their add chains overlap).
 inline constexpr size_t kMixedBlocks = 4;
 

@@ -355,7 +355,7 @@ constexpr size_t kGatherWords = 320;
 struct Gathered {
   uint32_t* words = nullptr;        // without a mixed kernel
   const uint32_t* codes = nullptr;  // the run's, with one
-  alignas(64) uint32_t offsets[kMixedBlocks * kBlockRows];
+  alignas(64) uint32_t offsets[kMixedBlocks * kBlockRows] = {};
   alignas(64) uint32_t queries[kMixedBlocks * kBlockRows] = {};  // in the group, below kMaxPassQueries
   uint16_t norms[kMixedBlocks * kBlockRows];
   float terms[kMixedBlocks * kBlockRows];

@@ -114,6 +114,7 @@ PassKernelType pass_scalar_2, pass_scalar_3, pass_scalar_4, pass_scalar_5;
 #if defined(LODEX_X86)
 ScanKernelType scan_avx2_2, scan_avx2_3, scan_avx2_4, scan_avx2_5;
 ScanKernelType scan_avx512_2, scan_avx512_3, scan_avx512_4, scan_avx512_5;
+ScanMixedKernelType scan_mixed_avx2_2, scan_mixed_avx2_3, scan_mixed_avx2_4, scan_mixed_avx2_5;
 ScanMixedKernelType scan_mixed_avx512_2, scan_mixed_avx512_3, scan_mixed_avx512_4, scan_mixed_avx512_5;
 PassKernelType pass_avx2_2, pass_avx2_3, pass_avx2_4, pass_avx2_5;
 PassKernelType pass_avx512_2, pass_avx512_3, pass_avx512_4, pass_avx512_5;

@@ -163,9 +163,9 @@ constexpr size_t kRunBlocks = 32;
 // A piece's first run: its heaps start empty, and every query scores the
 // first run exactly (block_may_enter has no threshold yet). A short one
 // fills the heaps, and the first pass takes over from the next run:
-// measured on one core, 8 blocks took 5-7 % less time than 32 on
-// Fashion-MNIST at 4 bits and at dim 128 (2 and 4 bits); 1 or 2 blocks
-// leave thresholds too low for the pass to skip much of the next run.
+// measured on one core, 8 blocks took 4-8 % less time than 32 on
+// Fashion-MNIST at 4 bits and at dim 128 (2 and 4 bits); 2 or 4 took more
+// than 8 (thresholds set by fewer rows let more of the next run through).
 constexpr size_t kFirstRunBlocks = 8;
 // Heaps and per-query tables of one wave of queries stay under this; a batch
 // needing more runs as several waves.

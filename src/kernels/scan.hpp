@@ -69,15 +69,16 @@ struct MixedArgs {
 };
 
 // Scores rows[b] (1 .. kBlockRows) lanes of each of `count` mixed blocks
-// (their norms at norms + b * kBlockRows, scores to scores + b * kBlockRows);
-// lanes past rows[b] are not read and get unspecified scores. Offsets below
-// 2^31.
+// (their norms at norms + b * kBlockRows, scores to scores + b * kBlockRows).
+// `offsets` and `queries` hold count * kBlockRows entries, offsets below
+// 2^31; lanes past rows[b] read no row and get unspecified scores.
 using ScanMixedFn = void (*)(const MixedArgs& args, const uint32_t* codes, const uint32_t* offsets,
                              const uint32_t* queries, const uint16_t* norms, const size_t* rows, size_t count,
                              float* scores);
 using ScanMixedKernelType = void(const MixedArgs&, const uint32_t*, const uint32_t*, const uint32_t*,
                                  const uint16_t*, const size_t*, size_t, float*);
-// Blocks a mixed kernel scores side by side (their add chains overlap).
+// The most blocks one mixed call takes: enough to score side by side (their
+// add chains overlap), few enough to leave a run's last call well filled.
 inline constexpr size_t kMixedBlocks = 4;
 
 // The level's mixed kernel (kernels/dispatch.cpp), or nullptr where it has

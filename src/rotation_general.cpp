@@ -7,6 +7,7 @@
 #include "rotation_general.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -225,38 +226,78 @@ void walsh_across(float* x, uint64_t count, uint64_t lanes) {
   }
 }
 
+// The Walsh–Hadamard transform of every run of `count` consecutive floats
+// of x[0 .. total): walsh_across with one lane on each, in one loop, for
+// the short runs (2 and 4) where a call per run costs more than its
+// butterflies.
+void walsh_runs(float* x, uint64_t total, uint64_t count) {
+  for (uint64_t len = 1; len < count; len *= 2) {
+    for (uint64_t b = 0; b < total; b += 2 * len) {
+      for (uint64_t i = b; i < b + len; ++i) {
+        const float a = x[i];
+        const float c = x[i + len];
+        x[i] = a + c;
+        x[i + len] = a - c;
+      }
+    }
+  }
+}
+
 // One Paley stage on every block of p rows of `lanes` floats: row u of a
 // block becomes the sum over v of h[u][v] * row v, added in v order from
 // h[u][0] * row 0. A product by ±1.0f is exact, so each output is the same
 // chain of additions and subtractions whichever loop order computes it.
 // With four lanes or more the lanes are the vector; with fewer, the outputs
-// u are (p is a multiple of 4), reading the transposed matrix ht.
+// u are (p is a multiple of 4), reading the transposed matrix ht. Either
+// way the sums stay in registers across v: N vectors of lanes at a time, or
+// the P outputs of one lane.
+template <int N>
+void paley_lanes(const float* in, uint64_t p, uint64_t lanes, uint64_t l0, const float* h, float* tmp) {
+  for (uint64_t u = 0; u < p; ++u) {
+    const float* row = h + u * p;
+    F4 acc[N];
+    for (int i = 0; i < N; ++i) acc[i] = row[0] * load4(in + l0 + 4 * i);
+    for (uint64_t v = 1; v < p; ++v) {
+      const float sv = row[v];
+      const float* src = in + v * lanes + l0;
+      for (int i = 0; i < N; ++i) acc[i] = acc[i] + sv * load4(src + 4 * i);
+    }
+    for (int i = 0; i < N; ++i) store4(tmp + u * lanes + l0 + 4 * i, acc[i]);
+  }
+}
+
+template <uint64_t P>
+void paley_narrow(const float* in, uint64_t lanes, const float* ht, float* tmp) {
+  F4 acc[P / 4];
+  for (uint64_t l = 0; l < lanes; ++l) {
+    for (uint64_t u = 0; u < P; u += 4) acc[u / 4] = load4(ht + u) * in[l];
+    for (uint64_t v = 1; v < P; ++v) {
+      const float sv = in[v * lanes + l];
+      const float* col = ht + v * P;
+      for (uint64_t u = 0; u < P; u += 4) acc[u / 4] = acc[u / 4] + load4(col + u) * sv;
+    }
+    for (uint64_t u = 0; u < P; ++u) tmp[u * lanes + l] = acc[u / 4][u % 4];
+  }
+}
+
 void paley_stage(float* x, uint64_t total, uint64_t p, uint64_t lanes, const float* h, const float* ht, float* tmp) {
+  static_assert(std::ranges::equal(GeneralRotation::kPaleyOrders, std::array<uint64_t, 6>{12, 20, 28, 36, 44, 60}));
   const uint64_t block = p * lanes;
   for (uint64_t o = 0; o < total; o += block) {
     const float* in = x + o;
     if (lanes % 4 == 0) {
-      for (uint64_t u = 0; u < p; ++u) {
-        const float* row = h + u * p;
-        float* t = tmp + u * lanes;
-        for (uint64_t l = 0; l < lanes; l += 4) store4(t + l, row[0] * load4(in + l));
-        for (uint64_t v = 1; v < p; ++v) {
-          const float sv = row[v];
-          const float* src = in + v * lanes;
-          for (uint64_t l = 0; l < lanes; l += 4) store4(t + l, load4(t + l) + sv * load4(src + l));
-        }
-      }
+      uint64_t l = 0;
+      for (; l + 32 <= lanes; l += 32) paley_lanes<8>(in, p, lanes, l, h, tmp);
+      for (; l + 8 <= lanes; l += 8) paley_lanes<2>(in, p, lanes, l, h, tmp);
+      for (; l < lanes; l += 4) paley_lanes<1>(in, p, lanes, l, h, tmp);
     } else {
-      static_assert(std::ranges::max(GeneralRotation::kPaleyOrders) <= 64);
-      F4 acc[16];
-      for (uint64_t l = 0; l < lanes; ++l) {
-        for (uint64_t u = 0; u < p; u += 4) acc[u / 4] = load4(ht + u) * in[l];
-        for (uint64_t v = 1; v < p; ++v) {
-          const float sv = in[v * lanes + l];
-          const float* col = ht + v * p;
-          for (uint64_t u = 0; u < p; u += 4) acc[u / 4] = acc[u / 4] + load4(col + u) * sv;
-        }
-        for (uint64_t u = 0; u < p; ++u) tmp[u * lanes + l] = acc[u / 4][u % 4];
+      switch (p) {
+        case 12: paley_narrow<12>(in, lanes, ht, tmp); break;
+        case 20: paley_narrow<20>(in, lanes, ht, tmp); break;
+        case 28: paley_narrow<28>(in, lanes, ht, tmp); break;
+        case 36: paley_narrow<36>(in, lanes, ht, tmp); break;
+        case 44: paley_narrow<44>(in, lanes, ht, tmp); break;
+        default: paley_narrow<60>(in, lanes, ht, tmp); break;
       }
     }
     std::memcpy(x + o, tmp, block * sizeof(float));
@@ -291,7 +332,9 @@ void apply(const Node& node, float* x, uint64_t lanes, float* tmp) {
     case Node::Kind::kExact: {
       // Element index (paley axes..., walsh axis), the Walsh axis innermost.
       const uint64_t chunk = uint64_t{1} << node.walsh_log;
-      if (chunk > 1) {
+      if (lanes == 1 && chunk < 8) {
+        walsh_runs(x, node.n, chunk);
+      } else if (chunk > 1) {
         for (uint64_t o = 0; o < node.n * lanes; o += chunk * lanes) walsh_across(x + o, chunk, lanes);
       }
       uint64_t stride = chunk * lanes;
@@ -347,7 +390,9 @@ void apply_transposed(const Node& node, float* x, uint64_t lanes, float* tmp) {
         stride /= f.order;
         paley_stage(x, node.n * lanes, f.order, stride, f.columns, f.rows, tmp);
       }
-      if (chunk > 1) {
+      if (lanes == 1 && chunk < 8) {
+        walsh_runs(x, node.n, chunk);
+      } else if (chunk > 1) {
         for (uint64_t o = 0; o < node.n * lanes; o += chunk * lanes) walsh_across(x + o, chunk, lanes);
       }
       return;

@@ -160,6 +160,13 @@ namespace {
 // measured on one core, 32 took 10 % less time than 16 on Fashion-MNIST at
 // 4 bits (784 and 1024 wide) and none more at dim 128.
 constexpr size_t kRunBlocks = 32;
+// A piece's first run: its heaps start empty, and every query scores the
+// first run exactly (block_may_enter has no threshold yet). A short one
+// fills the heaps, and the first pass takes over from the next run:
+// measured on one core, 8 blocks took 4-8 % less time than 32 on
+// Fashion-MNIST at 4 bits and at dim 128 (2 and 4 bits); 2 or 4 took more
+// than 8 (thresholds set by fewer rows let more of the next run through).
+constexpr size_t kFirstRunBlocks = 8;
 // Heaps and per-query tables of one wave of queries stay under this; a batch
 // needing more runs as several waves.
 constexpr size_t kWaveBytes = size_t{64} << 20;
@@ -318,6 +325,9 @@ struct Wave {
   float scale = 0.0f;
   KeyKind key = KeyKind::kScore;
   ScanFn exact = nullptr;
+  ScanMixedFn mixed = nullptr;  // nullptr: each gathered block holds one query's rows
+  const float* centroids = nullptr;   // the mixed kernel's, kScanTableAlign-aligned
+  const float* transposed = nullptr;  // per group: its rotated queries, coordinate-major (MixedArgs)
   PassFn pass = nullptr;
   const uint8_t* levels = nullptr;  // the pass's rank-one levels, if its format has them
   bool adaptive = true;
@@ -331,20 +341,30 @@ struct Wave {
   const PreparedQuery* prepared = nullptr;
   PieceQuery* state = nullptr;       // [query * pieces + piece]
   UnitStats* stats = nullptr;         // per unit
+  uint32_t* gathered = nullptr;       // per unit kMixedBlocks * block_words words, when rows are copied
 };
 
-// Rows that survived the first pass, copied out of their blocks into one
-// block of their own (codes interleaved as in the store). Rows of up to
+// Rows that survived the first pass, gathered into blocks of their own,
+// each lane with the query of its group it is scored for: with a mixed
+// kernel, where each row is in the run (an offset from its codes); without,
+// copied out (codes interleaved as in the store, block b at words + b *
+// block_words), a block holding one query's rows. Up to kMixedBlocks blocks
+// are scored together, once all are closed or the run ends. Rows of up to
 // kGatherWords words: dim 2048 at 5 bits.
 constexpr size_t kGatherWords = 320;
 struct Gathered {
-  alignas(64) uint32_t words[kGatherWords * kBlockRows];
-  uint16_t norms[kBlockRows];
-  float terms[kBlockRows];
+  uint32_t* words = nullptr;        // without a mixed kernel
+  const uint32_t* codes = nullptr;  // the run's, with one
+  alignas(64) uint32_t offsets[kMixedBlocks * kBlockRows] = {};
+  alignas(64) uint32_t queries[kMixedBlocks * kBlockRows] = {};  // in the group, below kMaxPassQueries
+  uint16_t norms[kMixedBlocks * kBlockRows];
+  float terms[kMixedBlocks * kBlockRows];
   // Where each row's id is: read only for the rare row that enters the
   // heap, since the ids are the one array the first pass never touched.
-  const uint64_t* ids[kBlockRows];
-  size_t count = 0;
+  const uint64_t* ids[kMixedBlocks * kBlockRows];
+  size_t rows[kMixedBlocks];
+  size_t blocks = 0;  // closed blocks; the open one is block `blocks`
+  size_t count = 0;   // rows in the open block
 };
 
 // Unit u of a wave: piece u / bunches, and the query groups of bunch
@@ -362,11 +382,13 @@ class ScanWork final : public IndexedWork {
     const size_t bunch = unit % w_.bunches;
     const size_t first_group = bunch * w_.groups_per_bunch;
     const size_t end_group = std::min(w_.groups, first_group + w_.groups_per_bunch);
-    scan_piece(piece, first_group, end_group, w_.stats[unit]);
+    Gathered g;
+    g.words = w_.gathered != nullptr ? w_.gathered + unit * kMixedBlocks * w_.block_words : nullptr;
+    scan_piece(piece, first_group, end_group, g, w_.stats[unit]);
   }
 
  private:
-  void scan_piece(size_t piece, size_t first_group, size_t end_group, UnitStats& stats) const {
+  void scan_piece(size_t piece, size_t first_group, size_t end_group, Gathered& g, UnitStats& stats) const {
     const Storage& storage = *w_.storage;
     const size_t len = storage.len();
     const size_t first_row = piece * w_.piece_rows;
@@ -377,10 +399,12 @@ class ScanWork final : public IndexedWork {
     }
 
     Run r;
-    for (size_t block = first_row / kBlockRows; block < end_block;) {
+    const size_t first_block = first_row / kBlockRows;
+    for (size_t block = first_block; block < end_block;) {
       const size_t chunk = block / kBlocksPerChunk;
       const size_t in_chunk = block % kBlocksPerChunk;
-      r.blocks = std::min({kRunBlocks, end_block - block, kBlocksPerChunk - in_chunk});
+      const size_t run_blocks = block == first_block ? kFirstRunBlocks : kRunBlocks;
+      r.blocks = std::min({run_blocks, end_block - block, kBlocksPerChunk - in_chunk});
       const size_t row = block * kBlockRows;
       r.rows = std::min(r.blocks * kBlockRows, end_row - row);
       r.codes = storage.chunk_blocks(chunk) + in_chunk * w_.block_words;
@@ -402,7 +426,7 @@ class ScanWork final : public IndexedWork {
       if (r.live_blocks == 0) continue;
       for (size_t group = first_group; group < end_group; ++group) {
         const size_t first_query = group * kMaxPassQueries;
-        scan_run(r, piece, first_query, std::min(kMaxPassQueries, w_.queries - first_query), stats);
+        scan_run(r, piece, first_query, std::min(kMaxPassQueries, w_.queries - first_query), g, stats);
       }
     }
   }
@@ -419,13 +443,14 @@ class ScanWork final : public IndexedWork {
     size_t live_blocks = 0;
   };
 
-  void scan_run(const Run& r, size_t piece, size_t first_query, size_t count, UnitStats& stats) const {
+  void scan_run(const Run& r, size_t piece, size_t first_query, size_t count, Gathered& g, UnitStats& stats) const {
     alignas(64) float scores[kRunBlocks * kBlockRows];
     uint16_t survivors[kRunBlocks * kMaxPassQueries];
     PassQuery pass_queries[kMaxPassQueries];
     size_t pass_slot[kMaxPassQueries];
     const size_t words = w_.storage->words_per_row();
     const bool gather = words <= kGatherWords;
+    g.codes = r.codes;
 
     // The first pass, for the queries still taking it, against the
     // thresholds as they stand before the run (a root only rises while it
@@ -476,7 +501,6 @@ class ScanWork final : public IndexedWork {
       const auto busy_count = static_cast<size_t>(std::popcount(busy));
       stats.blocks_passed += r.live_blocks;
       stats.blocks_skipped += r.live_blocks - busy_count;
-      Gathered g;
       for (; busy != 0; busy &= busy - 1) {
         const auto b = static_cast<size_t>(std::countr_zero(busy));
         uint32_t keep = mine[b * passers] & r.live[b];
@@ -489,19 +513,27 @@ class ScanWork final : public IndexedWork {
           sink_.feed(slot, r.ids + at, scores + at, lanes, keep);
           continue;
         }
-        // Survivors are few and scattered: copy them into one block of
-        // their own, score it, and feed its rows in row order.
+        // Survivors are few and scattered: gather them into blocks of
+        // their own, shared with the group's other queries where the level
+        // has a mixed kernel; each query's rows are still fed in row order.
         for (; keep != 0; keep &= keep - 1) {
           const auto lane = static_cast<size_t>(std::countr_zero(keep));
-          const uint32_t* from = r.codes + b * w_.block_words + lane;
-          for (size_t w = 0; w < words; ++w) g.words[w * kBlockRows + g.count] = from[w * kBlockRows];
-          g.norms[g.count] = r.norms[at + lane];
-          g.terms[g.count] = r.terms != nullptr ? r.terms[at + lane] : 0.0f;
-          g.ids[g.count] = r.ids + at + lane;
-          if (++g.count == kBlockRows) flush(args, p.add, slot, g, stats);
+          const size_t to = g.blocks * kBlockRows + g.count;
+          if (w_.mixed != nullptr) {
+            g.offsets[to] = static_cast<uint32_t>(b * w_.block_words + lane);
+          } else {
+            const uint32_t* from = r.codes + b * w_.block_words + lane;
+            uint32_t* to_words = g.words + g.blocks * w_.block_words + g.count;
+            for (size_t w = 0; w < words; ++w) to_words[w * kBlockRows] = from[w * kBlockRows];
+          }
+          g.queries[to] = static_cast<uint32_t>(i);
+          g.norms[to] = r.norms[at + lane];
+          g.terms[to] = r.terms != nullptr ? r.terms[at + lane] : 0.0f;
+          g.ids[to] = r.ids + at + lane;
+          if (++g.count == kBlockRows) close_block(g, piece, first_query, stats);
         }
       }
-      flush(args, p.add, slot, g, stats);
+      if (w_.mixed == nullptr) close_block(g, piece, first_query, stats);
       state.checked += r.live_blocks;
       state.exact_blocks += busy_count;
       if (w_.adaptive && state.checked >= kFallbackAfterBlocks && state.exact_blocks * 2 > state.checked) {
@@ -509,17 +541,47 @@ class ScanWork final : public IndexedWork {
         ++stats.fell_back;
       }
     }
+    if (gather) {
+      close_block(g, piece, first_query, stats);
+      flush(g, piece, first_query, stats);
+    }
   }
 
-  // Scores the gathered rows and offers them in row order.
-  void flush(const ScanArgs& args, float add, size_t slot, Gathered& g, UnitStats& stats) const {
+  // Closes the open block of g if it holds rows; scores the closed blocks
+  // once there are kMixedBlocks of them.
+  void close_block(Gathered& g, size_t piece, size_t first_query, UnitStats& stats) const {
     if (g.count == 0) return;
-    alignas(64) float scores[kBlockRows];
-    w_.exact(args, g.words, g.norms, g.count, scores);
-    apply_keys(w_.key, add, scores, g.count, g.terms, g.norms);
-    stats.rows_exact += g.count;
-    for (size_t r = 0; r < g.count; ++r) sink_.offer(slot, *g.ids[r], scores[r]);
+    g.rows[g.blocks] = g.count;
     g.count = 0;
+    if (++g.blocks == kMixedBlocks) flush(g, piece, first_query, stats);
+  }
+
+  // Scores the closed blocks of g (rows of the group starting at
+  // first_query) and offers their rows in lane order, block by block in the
+  // order they were closed: each query's rows come in row order.
+  void flush(Gathered& g, size_t piece, size_t first_query, UnitStats& stats) const {
+    if (g.blocks == 0) return;
+    alignas(64) float scores[kMixedBlocks * kBlockRows];
+    if (w_.mixed != nullptr) {
+      const MixedArgs args{w_.dim, w_.scale, w_.centroids,
+                           w_.transposed + first_query / kMaxPassQueries * w_.dim * kMaxPassQueries};
+      w_.mixed(args, g.codes, g.offsets, g.queries, g.norms, g.rows, g.blocks, scores);
+    } else {
+      for (size_t b = 0; b < g.blocks; ++b) {
+        const size_t at = b * kBlockRows;
+        const ScanArgs args{w_.prepared[first_query + g.queries[at]].lanes, w_.dim, w_.block_words, w_.scale};
+        w_.exact(args, g.words + b * w_.block_words, g.norms + at, g.rows[b], scores + at);
+      }
+    }
+    for (size_t b = 0; b < g.blocks; ++b) {
+      for (size_t lane = b * kBlockRows; lane < b * kBlockRows + g.rows[b]; ++lane) {
+        const size_t q = first_query + g.queries[lane];
+        apply_keys(w_.key, w_.prepared[q].add, scores + lane, 1, g.terms + lane, g.norms + lane);
+        sink_.offer(q * w_.pieces + piece, *g.ids[lane], scores[lane]);
+      }
+      stats.rows_exact += g.rows[b];
+    }
+    g.blocks = 0;
   }
 
   const Wave& w_;
@@ -593,6 +655,31 @@ class PrepareWork final : public IndexedWork {
   float* scratch_;
   size_t scratch_stride_;
   PreparedQuery* prepared_;
+};
+
+// Group i's rotated queries coordinate-major (MixedArgs), zeros past the
+// wave's last query.
+class TransposeWork final : public IndexedWork {
+ public:
+  TransposeWork(const float* rotated, uint64_t width, size_t queries, float* out)
+      : rotated_(rotated), width_(width), queries_(queries), out_(out) {}
+
+  void run(size_t i) noexcept override {
+    const size_t first = i * kMaxPassQueries;
+    const size_t count = std::min(kMaxPassQueries, queries_ - first);
+    float* to = out_ + i * width_ * kMaxPassQueries;
+    for (uint64_t j = 0; j < width_; ++j) {
+      for (size_t q = 0; q < kMaxPassQueries; ++q) {
+        to[j * kMaxPassQueries + q] = q < count ? rotated_[(first + q) * width_ + j] : 0.0f;
+      }
+    }
+  }
+
+ private:
+  const float* rotated_;
+  uint64_t width_;
+  size_t queries_;
+  float* out_;
 };
 
 // Merges each query's piece heaps in piece order (a fixed order, whatever
@@ -701,7 +788,7 @@ class BatchScan {
                                               : 0;
     scratch_stride_ = static_cast<size_t>(model.rotator->dim()) + model.rotator->scratch_floats();
     const size_t per_query_bytes =
-        sink_bytes + width * (1 + stride) * sizeof(float) + table_bytes_ + scratch_stride_ * sizeof(float);
+        sink_bytes + width * (2 + stride) * sizeof(float) + table_bytes_ + scratch_stride_ * sizeof(float);
     wave_cap_ = std::clamp<size_t>(kWaveBytes / per_query_bytes, 1, n);
 
     rotated_ = aligned_array<float>(wave_cap_ * width);
@@ -716,6 +803,17 @@ class BatchScan {
     const size_t threads = options.max_threads != 0 ? options.max_threads : pool_worker_count() + 1;
     bunches_wanted_ = std::max<size_t>(1, (4 * threads + pieces_ - 1) / pieces_);
     unit_stats_.resize(pieces_ * std::min(bunches_wanted_, max_groups));
+    if (storage.words_per_row() <= kGatherWords) {
+      mixed_ = scan_mixed_kernel(kernels_.level, bits);
+      if (mixed_ == nullptr) {
+        gathered_ = aligned_array<uint32_t>(unit_stats_.size() * kMixedBlocks * storage.words_per_row() * kBlockRows);
+      }
+    }
+    if (mixed_ != nullptr) {
+      transposed_ = aligned_array<float>(max_groups * width * kMaxPassQueries);
+      centroids_ = aligned_array<float>(stride);
+      for (size_t c = 0; c < stride; ++c) centroids_[c] = codebook[c % codebook.size()];
+    }
     total_.level = kernels_.level;
     total_.pieces = pieces_;
   }
@@ -734,6 +832,11 @@ class BatchScan {
                         pass_kernel_.format, rotated_.get(), lanes_.get(), tables_.get(), scratch_.data(),
                         scratch_stride_, prepared_.data());
     parallel_for(count, prepare, options_.max_threads);
+    const size_t groups = (count + kMaxPassQueries - 1) / kMaxPassQueries;
+    if (mixed_ != nullptr) {
+      TransposeWork transpose(rotated_.get(), width, count, transposed_.get());
+      parallel_for(groups, transpose, options_.max_threads);
+    }
 
     Wave wave;
     wave.storage = &storage_;
@@ -742,6 +845,10 @@ class BatchScan {
     wave.scale = model_.metric.scale;
     wave.key = model_.metric.key;
     wave.exact = kernels_.by_bits[bits_ - 2];
+    wave.mixed = mixed_;
+    wave.centroids = centroids_.get();
+    wave.transposed = transposed_.get();
+    wave.gathered = gathered_.get();
     wave.pass = pass;
     wave.levels =
         pass != nullptr && is_rank1(pass_kernel_.format) ? rank1_levels(pass_kernel_.format, bits_) : nullptr;
@@ -750,7 +857,7 @@ class BatchScan {
     wave.piece_rows = piece_rows_;
     wave.pieces = pieces_;
     wave.queries = count;
-    wave.groups = (count + kMaxPassQueries - 1) / kMaxPassQueries;
+    wave.groups = groups;
     wave.groups_per_bunch = (wave.groups + bunches_wanted_ - 1) / bunches_wanted_;
     wave.bunches = (wave.groups + wave.groups_per_bunch - 1) / wave.groups_per_bunch;
     wave.state = states_.data();
@@ -790,6 +897,10 @@ class BatchScan {
   AlignedArray<float> rotated_;
   AlignedArray<float> lanes_;
   AlignedArray<uint8_t> tables_;
+  AlignedArray<uint32_t> gathered_;  // per unit, when rows are copied
+  ScanMixedFn mixed_ = nullptr;
+  AlignedArray<float> centroids_;
+  AlignedArray<float> transposed_;
   std::vector<float> scratch_;
   std::vector<PreparedQuery> prepared_;
   std::vector<PieceQuery> states_;

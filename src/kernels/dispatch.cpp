@@ -91,4 +91,30 @@ const ScanKernels& scan_kernels(SimdLevel level) {
   }
 }
 
+ScanMixedFn scan_mixed_kernel(SimdLevel level, uint8_t bits) {
+  static constexpr ScanMixedFn kScalarMixed[4] = {&scan_mixed_scalar_2, &scan_mixed_scalar_3, &scan_mixed_scalar_4,
+                                                  &scan_mixed_scalar_5};
+#if defined(LODEX_X86)
+  static constexpr ScanMixedFn kAvx2Mixed[4] = {&scan_mixed_avx2_2, &scan_mixed_avx2_3, &scan_mixed_avx2_4,
+                                                &scan_mixed_avx2_5};
+  static constexpr ScanMixedFn kAvx512Mixed[4] = {&scan_mixed_avx512_2, &scan_mixed_avx512_3, &scan_mixed_avx512_4,
+                                                  &scan_mixed_avx512_5};
+#endif
+  if (bits < 2 || bits > 5) return nullptr;
+  switch (scan_kernels(level).level) {
+#if defined(LODEX_X86)
+    case SimdLevel::kAvx2:
+      return kAvx2Mixed[bits - 2];
+    case SimdLevel::kAvx512:
+    case SimdLevel::kAvx512Vnni:
+    case SimdLevel::kAvx512Vbmi:
+      return kAvx512Mixed[bits - 2];
+#endif
+    case SimdLevel::kScalar:
+      return kScalarMixed[bits - 2];
+    default:
+      return nullptr;
+  }
+}
+
 }  // namespace lodex

@@ -50,6 +50,41 @@ struct ScanArgs {
 using ScanFn = void (*)(const ScanArgs& args, const uint32_t* blocks, const uint16_t* norms, size_t rows,
                         float* scores);
 
+// Mixed blocks: rows of several queries, read where they are stored. Lane i
+// of mixed block b scores the row whose code word w is codes[offsets[b *
+// kBlockRows + i] + w * kBlockRows] (a lane of a block of the store) for
+// query queries[b * kBlockRows + i] of a group of up to kMaxPassQueries.
+// A lane's table entry is formed as the lane table forms it, centroid[code] *
+// r[j] (one rounded product, never fused into the add), from the codebook
+// and the group's rotated queries, so a lane's sum is bit for bit the one
+// ScanFn gives its row against its query's lane table. The rows that survive
+// the first pass are a few per query and run, scattered over its blocks: a
+// block of one query's would read its whole lane table for them, a mixed
+// block reads 4 bytes per coordinate and query, and no row is copied.
+struct MixedArgs {
+  uint64_t dim;
+  float scale;             // 1 / dim
+  const float* centroids;  // scan_table_stride(bits) floats: codebook[c mod 2^bits], kScanTableAlign-aligned
+  const float* rotated;    // rotated query q's coordinate j at [j * kMaxPassQueries + q]
+};
+
+// Scores rows[b] (1 .. kBlockRows) lanes of each of `count` mixed blocks
+// (their norms at norms + b * kBlockRows, scores to scores + b * kBlockRows).
+// `offsets` and `queries` hold count * kBlockRows entries, offsets below
+// 2^31; lanes past rows[b] read no row and get unspecified scores.
+using ScanMixedFn = void (*)(const MixedArgs& args, const uint32_t* codes, const uint32_t* offsets,
+                             const uint32_t* queries, const uint16_t* norms, const size_t* rows, size_t count,
+                             float* scores);
+using ScanMixedKernelType = void(const MixedArgs&, const uint32_t*, const uint32_t*, const uint32_t*,
+                                 const uint16_t*, const size_t*, size_t, float*);
+// The most blocks one mixed call takes: enough to score side by side (their
+// add chains overlap), few enough to leave a run's last call well filled.
+inline constexpr size_t kMixedBlocks = 4;
+
+// The level's mixed kernel (kernels/dispatch.cpp), or nullptr where it has
+// none: its caller then gives each query its own blocks, scored by by_bits.
+ScanMixedFn scan_mixed_kernel(SimdLevel level, uint8_t bits);
+
 // A search of at least this many queries takes a level's batch pass.
 inline constexpr size_t kBatchPassQueries = 3;
 
@@ -75,10 +110,13 @@ const ScanKernels& scan_kernels(SimdLevel level);
 using ScanKernelType = void(const ScanArgs&, const uint32_t*, const uint16_t*, size_t, float*);
 using PassKernelType = void(const PassArgs&, const uint32_t*, const uint16_t*, size_t, uint16_t*);
 ScanKernelType scan_scalar_2, scan_scalar_3, scan_scalar_4, scan_scalar_5;
+ScanMixedKernelType scan_mixed_scalar_2, scan_mixed_scalar_3, scan_mixed_scalar_4, scan_mixed_scalar_5;
 PassKernelType pass_scalar_2, pass_scalar_3, pass_scalar_4, pass_scalar_5;
 #if defined(LODEX_X86)
 ScanKernelType scan_avx2_2, scan_avx2_3, scan_avx2_4, scan_avx2_5;
 ScanKernelType scan_avx512_2, scan_avx512_3, scan_avx512_4, scan_avx512_5;
+ScanMixedKernelType scan_mixed_avx2_2, scan_mixed_avx2_3, scan_mixed_avx2_4, scan_mixed_avx2_5;
+ScanMixedKernelType scan_mixed_avx512_2, scan_mixed_avx512_3, scan_mixed_avx512_4, scan_mixed_avx512_5;
 PassKernelType pass_avx2_2, pass_avx2_3, pass_avx2_4, pass_avx2_5;
 PassKernelType pass_avx512_2, pass_avx512_3, pass_avx512_4, pass_avx512_5;
 PassKernelType pass_avx512vnni_2, pass_avx512vnni_3, pass_avx512vnni_4, pass_avx512vnni_5;

@@ -138,6 +138,118 @@ inline void scan_halves(const ScanArgs& args, const uint32_t* blocks, size_t fir
   }
 }
 
+// Mixed blocks (scan.hpp) by halves: up to kMixedHalves live halves side
+// by side (a half past a block's rows is skipped), each with its lanes'
+// offsets and queries. Fewer than the exact scan's kInFlight, since each
+// half keeps its group's Bits gathered words in registers.
+constexpr int kMixedHalves = 2;
+
+struct MixedHalf {
+  const uint32_t* offsets;
+  const uint32_t* queries;
+  const uint16_t* norms;
+  size_t lanes;  // 1 .. kLanes
+  float* scores;
+};
+
+// The code at stream bit `pos` of a group whose Bits words are w[0 ..
+// Bits-1] (high bits left for the lookup to ignore, as code_at).
+template <int Bits>
+inline __m256i code_in(const __m256i* w, unsigned pos) {
+  const unsigned word = pos / 32;
+  const unsigned shift = pos % 32;
+  if (shift == 0) return w[word];
+  if (shift + Bits > 32) {
+    return _mm256_or_si256(_mm256_srli_epi32(w[word], static_cast<int>(shift)),
+                           _mm256_slli_epi32(w[word + 1], static_cast<int>(32 - shift)));
+  }
+  return _mm256_srli_epi32(w[word], static_cast<int>(shift));
+}
+
+// Value q of t[0 .. 15] in each lane (q below 16): the 4-bit lookup,
+// from a buffer with no alignment.
+inline __m256 select16(const float* t, __m256i q) {
+  const __m256 lo = _mm256_permutevar8x32_ps(_mm256_loadu_ps(t), q);
+  const __m256 hi = _mm256_permutevar8x32_ps(_mm256_loadu_ps(t + 8), q);
+  return _mm256_blendv_ps(lo, hi, _mm256_castsi256_ps(_mm256_slli_epi32(q, 28)));
+}
+
+// Per lane: the centroid of its code times its query's coordinate (selected
+// from the group's 16 coordinates j), rounded, then added; code words
+// gathered from the lanes' rows.
+template <int Bits, int NH>
+inline void scan_mixed_halves(const MixedArgs& args, const uint32_t* codes, const MixedHalf* halves) {
+  static_assert(kMaxPassQueries == 16, "a coordinate's query values are one 4-bit lookup");
+  __m256 acc[NH];
+  __m256i query[NH];
+  __m256i at[NH];
+  __m256i live[NH];
+  const __m256i lane_index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  const __m256i none = _mm256_setzero_si256();
+#pragma GCC unroll 4
+  for (int h = 0; h < NH; ++h) {
+    acc[h] = _mm256_setzero_ps();
+    query[h] = load_word(halves[h].queries);
+    at[h] = load_word(halves[h].offsets);
+    live[h] = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(halves[h].lanes)), lane_index);
+  }
+  const auto* base = reinterpret_cast<const int*>(codes);
+  const uint64_t groups = args.dim / 32;
+  for (uint64_t g = 0; g < groups; ++g) {
+    __m256i words[NH][Bits];
+#pragma GCC unroll 4
+    for (int h = 0; h < NH; ++h) {
+#pragma GCC unroll 8
+      for (int w = 0; w < Bits; ++w) {
+        words[h][w] = _mm256_mask_i32gather_epi32(none, base + (g * Bits + w) * kBlockRows, at[h], live[h], 4);
+      }
+    }
+    const float* r = args.rotated + g * 32 * kMaxPassQueries;
+#pragma GCC unroll 32
+    for (unsigned j = 0; j < 32; ++j) {
+#pragma GCC unroll 4
+      for (int h = 0; h < NH; ++h) {
+        const __m256 c = lookup<Bits>(args.centroids, code_in<Bits>(words[h], j * Bits));
+        acc[h] = _mm256_add_ps(acc[h], _mm256_mul_ps(c, select16(r + j * kMaxPassQueries, query[h])));
+      }
+    }
+  }
+  // Fewer than 32 coordinates in all (dim below 32): shifts at run time.
+  for (uint64_t j = groups * 32; j < args.dim; ++j) {
+    const uint64_t p = j * Bits;
+    const auto s = static_cast<int>(p % 32);
+    const int* word = base + (p / 32) * kBlockRows;
+    for (int h = 0; h < NH; ++h) {
+      __m256i code = _mm256_srlv_epi32(_mm256_mask_i32gather_epi32(none, word, at[h], live[h], 4),
+                                       _mm256_set1_epi32(s));
+      if (s + Bits > 32) {
+        const __m256i hi = _mm256_mask_i32gather_epi32(none, word + kBlockRows, at[h], live[h], 4);
+        code = _mm256_or_si256(code, _mm256_sllv_epi32(hi, _mm256_set1_epi32(32 - s)));
+      }
+      const __m256 c = lookup<Bits>(args.centroids, code);
+      acc[h] = _mm256_add_ps(acc[h], _mm256_mul_ps(c, select16(args.rotated + j * kMaxPassQueries, query[h])));
+    }
+  }
+  const ScanArgs finish{nullptr, args.dim, 0, args.scale};
+  for (int h = 0; h < NH; ++h) finish_half(finish, acc[h], halves[h].norms, halves[h].lanes, halves[h].scores);
+}
+
+template <int Bits>
+void scan_mixed_avx2(const MixedArgs& args, const uint32_t* codes, const uint32_t* offsets, const uint32_t* queries,
+                     const uint16_t* norms, const size_t* rows, size_t count, float* scores) {
+  MixedHalf halves[kMixedBlocks * kHalves];
+  size_t n = 0;
+  for (size_t b = 0; b < count; ++b) {
+    for (size_t first = b * kBlockRows; first < b * kBlockRows + rows[b]; first += kLanes) {
+      halves[n++] = {offsets + first, queries + first, norms + first,
+                     std::min(kLanes, b * kBlockRows + rows[b] - first), scores + first};
+    }
+  }
+  size_t h = 0;
+  for (; h + kMixedHalves <= n; h += kMixedHalves) scan_mixed_halves<Bits, kMixedHalves>(args, codes, halves + h);
+  for (; h < n; ++h) scan_mixed_halves<Bits, 1>(args, codes, halves + h);
+}
+
 template <int Bits>
 void scan_avx2(const ScanArgs& args, const uint32_t* blocks, const uint16_t* norms, size_t rows, float* scores) {
   const size_t half_count = (rows + kLanes - 1) / kLanes;
@@ -159,6 +271,23 @@ void scan_avx2_4(const ScanArgs& a, const uint32_t* b, const uint16_t* n, size_t
 }
 void scan_avx2_5(const ScanArgs& a, const uint32_t* b, const uint16_t* n, size_t r, float* s) {
   scan_avx2<5>(a, b, n, r, s);
+}
+
+void scan_mixed_avx2_2(const MixedArgs& a, const uint32_t* k, const uint32_t* o, const uint32_t* q,
+                       const uint16_t* n, const size_t* r, size_t c, float* s) {
+  scan_mixed_avx2<2>(a, k, o, q, n, r, c, s);
+}
+void scan_mixed_avx2_3(const MixedArgs& a, const uint32_t* k, const uint32_t* o, const uint32_t* q,
+                       const uint16_t* n, const size_t* r, size_t c, float* s) {
+  scan_mixed_avx2<3>(a, k, o, q, n, r, c, s);
+}
+void scan_mixed_avx2_4(const MixedArgs& a, const uint32_t* k, const uint32_t* o, const uint32_t* q,
+                       const uint16_t* n, const size_t* r, size_t c, float* s) {
+  scan_mixed_avx2<4>(a, k, o, q, n, r, c, s);
+}
+void scan_mixed_avx2_5(const MixedArgs& a, const uint32_t* k, const uint32_t* o, const uint32_t* q,
+                       const uint16_t* n, const size_t* r, size_t c, float* s) {
+  scan_mixed_avx2<5>(a, k, o, q, n, r, c, s);
 }
 
 }  // namespace lodex

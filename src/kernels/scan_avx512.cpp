@@ -141,6 +141,115 @@ inline void scan_blocks(const ScanArgs& args, const uint32_t* blocks, const uint
   }
 }
 
+// The code at stream bit `pos` of a group whose Bits words are w[0 ..
+// Bits-1] (high bits left for the lookup to ignore, as code_at).
+template <int Bits>
+inline __m512i code_in(const __m512i* w, unsigned pos) {
+  const unsigned word = pos / 32;
+  const unsigned shift = pos % 32;
+  if (shift == 0) return w[word];
+  if (shift + Bits > 32) {
+    return _mm512_or_si512(_mm512_srli_epi32(w[word], shift), _mm512_slli_epi32(w[word + 1], 32 - shift));
+  }
+  return _mm512_srli_epi32(w[word], shift);
+}
+
+// Sums coordinates 0 .. dim-1 of NB mixed blocks (scan.hpp): each group's
+// code words gathered from the lanes' rows (unused lanes masked off), then
+// per lane the centroid of its code (the lookup above, from the codebook)
+// times its query's coordinate (a permute of the group's 16 coordinates j),
+// rounded, then added.
+template <int Bits, int NB>
+inline void accumulate_mixed(const MixedArgs& args, const uint32_t* codes, const uint32_t* offsets,
+                             const uint32_t* queries, const size_t* rows, __m512* sums) {
+  static_assert(kMaxPassQueries == 16, "one register of a coordinate's query values");
+  __m512 acc[NB];
+  __m512i query[NB];
+  __m512i at[NB];
+  __mmask16 live[NB];
+#pragma GCC unroll 8
+  for (int b = 0; b < NB; ++b) {
+    acc[b] = _mm512_setzero_ps();
+    query[b] = load_word(queries + b * kBlockRows);
+    at[b] = load_word(offsets + b * kBlockRows);
+    live[b] = static_cast<__mmask16>((1u << rows[b]) - 1);
+  }
+  const __m512i none = _mm512_setzero_si512();
+  const uint64_t groups = args.dim / 32;
+  for (uint64_t g = 0; g < groups; ++g) {
+    const uint32_t* base = codes + g * Bits * kBlockRows;
+    __m512i words[NB][Bits];
+#pragma GCC unroll 8
+    for (int b = 0; b < NB; ++b) {
+#pragma GCC unroll 8
+      for (int w = 0; w < Bits; ++w) {
+        words[b][w] = _mm512_mask_i32gather_epi32(none, live[b], at[b], base + w * kBlockRows, 4);
+      }
+    }
+    const float* r = args.rotated + g * 32 * kMaxPassQueries;
+#pragma GCC unroll 32
+    for (unsigned j = 0; j < 32; ++j) {
+      const __m512 rj = _mm512_loadu_ps(r + j * kMaxPassQueries);
+#pragma GCC unroll 8
+      for (int b = 0; b < NB; ++b) {
+        const __m512 c = lookup<Bits>(args.centroids, code_in<Bits>(words[b], j * Bits));
+        acc[b] = _mm512_add_ps(acc[b], _mm512_mul_ps(c, _mm512_permutexvar_ps(query[b], rj)));
+      }
+    }
+  }
+  // Fewer than 32 coordinates in all (dim below 32): shifts at run time.
+  for (uint64_t j = groups * 32; j < args.dim; ++j) {
+    const uint64_t p = j * Bits;
+    const auto s = static_cast<uint32_t>(p % 32);
+    const uint32_t* word = codes + (p / 32) * kBlockRows;
+    const __m512 rj = _mm512_loadu_ps(args.rotated + j * kMaxPassQueries);
+    for (int b = 0; b < NB; ++b) {
+      const __m512i lo = _mm512_mask_i32gather_epi32(none, live[b], at[b], word, 4);
+      __m512i code = _mm512_srlv_epi32(lo, _mm512_set1_epi32(static_cast<int>(s)));
+      if (s + Bits > 32) {
+        const __m512i hi = _mm512_mask_i32gather_epi32(none, live[b], at[b], word + kBlockRows, 4);
+        code = _mm512_or_si512(code, _mm512_sllv_epi32(hi, _mm512_set1_epi32(static_cast<int>(32 - s))));
+      }
+      const __m512 c = lookup<Bits>(args.centroids, code);
+      acc[b] = _mm512_add_ps(acc[b], _mm512_mul_ps(c, _mm512_permutexvar_ps(query[b], rj)));
+    }
+  }
+#pragma GCC unroll 8
+  for (int b = 0; b < NB; ++b) sums[b] = acc[b];
+}
+
+template <int Bits, int NB>
+inline void scan_mixed_blocks(const MixedArgs& args, const uint32_t* codes, const uint32_t* offsets,
+                              const uint32_t* queries, const uint16_t* norms, const size_t* rows, float* scores) {
+  __m512 acc[NB];
+  accumulate_mixed<Bits, NB>(args, codes, offsets, queries, rows, acc);
+  const ScanArgs finish{nullptr, args.dim, 0, args.scale};
+  for (int b = 0; b < NB; ++b) finish_block(finish, acc[b], norms + b * kBlockRows, rows[b], scores + b * kBlockRows);
+}
+
+template <int Bits>
+void scan_mixed_avx512(const MixedArgs& args, const uint32_t* codes, const uint32_t* offsets,
+                       const uint32_t* queries, const uint16_t* norms, const size_t* rows, size_t count,
+                       float* scores) {
+  static_assert(kMixedBlocks == 4);
+  switch (count) {
+    case 4:
+      scan_mixed_blocks<Bits, 4>(args, codes, offsets, queries, norms, rows, scores);
+      break;
+    case 3:
+      scan_mixed_blocks<Bits, 3>(args, codes, offsets, queries, norms, rows, scores);
+      break;
+    case 2:
+      scan_mixed_blocks<Bits, 2>(args, codes, offsets, queries, norms, rows, scores);
+      break;
+    case 1:
+      scan_mixed_blocks<Bits, 1>(args, codes, offsets, queries, norms, rows, scores);
+      break;
+    default:
+      break;
+  }
+}
+
 template <int Bits>
 void scan_avx512(const ScanArgs& args, const uint32_t* blocks, const uint16_t* norms, size_t rows, float* scores) {
   const size_t block_count = (rows + kBlockRows - 1) / kBlockRows;
@@ -168,6 +277,23 @@ void scan_avx512_4(const ScanArgs& a, const uint32_t* b, const uint16_t* n, size
 }
 void scan_avx512_5(const ScanArgs& a, const uint32_t* b, const uint16_t* n, size_t r, float* s) {
   scan_avx512<5>(a, b, n, r, s);
+}
+
+void scan_mixed_avx512_2(const MixedArgs& a, const uint32_t* k, const uint32_t* o, const uint32_t* q,
+                         const uint16_t* n, const size_t* r, size_t c, float* s) {
+  scan_mixed_avx512<2>(a, k, o, q, n, r, c, s);
+}
+void scan_mixed_avx512_3(const MixedArgs& a, const uint32_t* k, const uint32_t* o, const uint32_t* q,
+                         const uint16_t* n, const size_t* r, size_t c, float* s) {
+  scan_mixed_avx512<3>(a, k, o, q, n, r, c, s);
+}
+void scan_mixed_avx512_4(const MixedArgs& a, const uint32_t* k, const uint32_t* o, const uint32_t* q,
+                         const uint16_t* n, const size_t* r, size_t c, float* s) {
+  scan_mixed_avx512<4>(a, k, o, q, n, r, c, s);
+}
+void scan_mixed_avx512_5(const MixedArgs& a, const uint32_t* k, const uint32_t* o, const uint32_t* q,
+                         const uint16_t* n, const size_t* r, size_t c, float* s) {
+  scan_mixed_avx512<5>(a, k, o, q, n, r, c, s);
 }
 
 }  // namespace lodex

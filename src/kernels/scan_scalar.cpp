@@ -50,6 +50,33 @@ void scan_scalar(const ScanArgs& args, const uint32_t* blocks, const uint16_t* n
   }
 }
 
+// Rows of several queries per block: each lane's entries formed as the lane
+// table's are, one rounded product, then added in coordinate order.
+template <int Bits>
+void scan_mixed_scalar(const MixedArgs& args, const uint32_t* codes, const uint32_t* offsets,
+                       const uint32_t* queries, const uint16_t* norms, const size_t* rows, size_t count,
+                       float* scores) {
+  constexpr uint32_t kMask = (1u << Bits) - 1;
+  for (size_t b = 0; b < count; ++b) {
+    for (size_t lane = 0; lane < rows[b]; ++lane) {
+      const size_t q = queries[b * kBlockRows + lane];
+      const uint32_t* row = codes + offsets[b * kBlockRows + lane];
+      float acc = 0.0f;
+      for (uint64_t j = 0; j < args.dim; ++j) {
+        const uint64_t p = j * Bits;
+        const uint32_t* lo = row + (p / 32) * kBlockRows;
+        const unsigned s = static_cast<unsigned>(p % 32);
+        uint32_t code = *lo >> s;
+        if (s + Bits > 32) code |= lo[kBlockRows] << (32 - s);
+        const float entry = args.centroids[code & kMask] * args.rotated[j * kMaxPassQueries + q];
+        acc += entry;
+      }
+      const float factor = bf16_to_f32(norms[b * kBlockRows + lane]) * args.scale;
+      scores[b * kBlockRows + lane] = std::isnan(acc) ? acc : acc * factor;
+    }
+  }
+}
+
 // The bound test of a block's rows for every query: the one finishing step
 // of the scalar passes.
 inline void finish_block(const PassArgs& args, const int32_t (*sums)[kBlockRows], const uint16_t* norms,
@@ -172,6 +199,22 @@ void scan_scalar_4(const ScanArgs& a, const uint32_t* b, const uint16_t* n, size
 }
 void scan_scalar_5(const ScanArgs& a, const uint32_t* b, const uint16_t* n, size_t r, float* s) {
   scan_scalar<5>(a, b, n, r, s);
+}
+void scan_mixed_scalar_2(const MixedArgs& a, const uint32_t* k, const uint32_t* o, const uint32_t* q,
+                         const uint16_t* n, const size_t* r, size_t c, float* s) {
+  scan_mixed_scalar<2>(a, k, o, q, n, r, c, s);
+}
+void scan_mixed_scalar_3(const MixedArgs& a, const uint32_t* k, const uint32_t* o, const uint32_t* q,
+                         const uint16_t* n, const size_t* r, size_t c, float* s) {
+  scan_mixed_scalar<3>(a, k, o, q, n, r, c, s);
+}
+void scan_mixed_scalar_4(const MixedArgs& a, const uint32_t* k, const uint32_t* o, const uint32_t* q,
+                         const uint16_t* n, const size_t* r, size_t c, float* s) {
+  scan_mixed_scalar<4>(a, k, o, q, n, r, c, s);
+}
+void scan_mixed_scalar_5(const MixedArgs& a, const uint32_t* k, const uint32_t* o, const uint32_t* q,
+                         const uint16_t* n, const size_t* r, size_t c, float* s) {
+  scan_mixed_scalar<5>(a, k, o, q, n, r, c, s);
 }
 void pass_scalar_2(const PassArgs& a, const uint32_t* b, const uint16_t* n, size_t r, uint16_t* s) {
   pass_byte_tables(a, 2, b, n, r, s);

@@ -149,6 +149,75 @@ TEST_P(ExactKernel, AcrossChunksAndPieces) {
   }
 }
 
+// Mixed blocks, each lane any row of a run for any query of a group: every
+// used lane's score is the one the level's exact kernel gives that row
+// against its query's lane table, special values (a NaN, an infinity,
+// subnormals, zeros in the queries; special norms) and partial blocks
+// included.
+TEST_P(ExactKernel, MixedBlocksMatchEachQuerysLaneTable) {
+  std::mt19937_64 rng(static_cast<uint64_t>(level()) + 5);
+  for (const int b : {2, 3, 4, 5}) {
+    const uint8_t bits = static_cast<uint8_t>(b);
+    const ScanMixedFn mixed = scan_mixed_kernel(level(), bits);
+    if (mixed == nullptr) continue;
+    const size_t stride = scan_table_stride(bits);
+    const auto cb = *centroids(bits);
+    alignas(kScanTableAlign) float replicated[32];
+    for (size_t c = 0; c < stride; ++c) replicated[c] = cb[c % cb.size()];
+    for (const uint64_t dim : {1, 7, 32, 33, 100, 800}) {
+      const size_t run_rows = 5 * kBlockRows;
+      const Storage storage = random_storage(dim, bits, run_rows, dim + bits, {.special_norms = true});
+      const size_t block_words = storage.words_per_row() * kBlockRows;
+      std::vector<float> transposed(dim * kMaxPassQueries);
+      // Each query's lane table, kScanTableAlign-aligned inside its buffer.
+      std::vector<std::vector<float>> buffers(kMaxPassQueries, std::vector<float>(dim * stride + 16));
+      float* lanes[kMaxPassQueries];
+      for (size_t q = 0; q < kMaxPassQueries; ++q) {
+        lanes[q] = buffers[q].data() + (64 - reinterpret_cast<uintptr_t>(buffers[q].data()) % 64) % 64 / sizeof(float);
+        const std::vector<float> r = make_query(static_cast<QueryKind>(q % 5), dim, q);
+        for (uint64_t j = 0; j < dim; ++j) {
+          transposed[j * kMaxPassQueries + q] = r[j];
+          for (size_t c = 0; c < stride; ++c) lanes[q][j * stride + c] = replicated[c] * r[j];
+        }
+      }
+      const ScanArgs base{nullptr, dim, block_words, 1.0f / static_cast<float>(dim)};
+      for (size_t count = 1; count <= kMixedBlocks; ++count) {
+        SCOPED_TRACE("bits " + std::to_string(b) + " dim " + std::to_string(dim) + " blocks " + std::to_string(count));
+        alignas(64) uint32_t queries[kMixedBlocks * kBlockRows];
+        alignas(64) uint32_t offsets[kMixedBlocks * kBlockRows];
+        size_t picked[kMixedBlocks * kBlockRows];
+        uint16_t norms[kMixedBlocks * kBlockRows];
+        size_t rows[kMixedBlocks];
+        for (size_t i = 0; i < kMixedBlocks * kBlockRows; ++i) {
+          queries[i] = static_cast<uint32_t>(rng() % kMaxPassQueries);
+          picked[i] = rng() % run_rows;
+          offsets[i] = static_cast<uint32_t>(picked[i] / kBlockRows * block_words + picked[i] % kBlockRows);
+          norms[i] = storage.chunk_norms(0)[picked[i]];
+        }
+        for (size_t i = 0; i < count; ++i) rows[i] = 1 + rng() % kBlockRows;
+        alignas(64) float got[kMixedBlocks * kBlockRows];
+        const MixedArgs args{dim, base.scale, replicated, transposed.data()};
+        mixed(args, storage.chunk_blocks(0), offsets, queries, norms, rows, count, got);
+        std::vector<float> expected;
+        std::vector<float> actual;
+        for (size_t i = 0; i < count; ++i) {
+          for (size_t lane = i * kBlockRows; lane < i * kBlockRows + rows[i]; ++lane) {
+            alignas(64) float one[kBlockRows];
+            ScanArgs exact = base;
+            exact.table = lanes[queries[lane]];
+            const size_t block = picked[lane] / kBlockRows;
+            scan_kernels(level()).by_bits[bits - 2](exact, storage.chunk_blocks(0) + block * block_words,
+                                                    storage.chunk_norms(0) + block * kBlockRows, kBlockRows, one);
+            expected.push_back(one[picked[lane] % kBlockRows]);
+            actual.push_back(got[lane]);
+          }
+        }
+        expect_same_bits(expected, actual);
+      }
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Levels, ExactKernel, testing::ValuesIn(kAllSimdLevels), level_name);
 
 // ---------------------------------------------------------------- first pass

@@ -167,6 +167,20 @@ constexpr size_t kRunBlocks = 32;
 // Fashion-MNIST at 4 bits and at dim 128 (2 and 4 bits); 2 or 4 took more
 // than 8 (thresholds set by fewer rows let more of the next run through).
 constexpr size_t kFirstRunBlocks = 8;
+// A query alone in its group takes its first pass over a window of several
+// runs at once, so that its kernel reads the codes in one long address-
+// ordered stream the hardware prefetcher follows; the scoring of survivors
+// between run-sized calls broke that stream. Measured at dim 128, 4 bits,
+// 1M rows, one core, against run-by-run passes in the same process: 0.80-
+// 0.88x the time at AVX2, 0.83-0.84x at AVX-512; 512 KB windows a further
+// 4 % (1 MB of L2 here), 128 KB 5 % slower. 256 KB keeps the survivors'
+// codes in L2 on most CPUs. The window's threshold is the heap's at its
+// start, a little lower than run by run (a few more survivors, never a
+// missed row), so windows start at one run and double up to the cap while
+// a piece's heap root settles.
+constexpr size_t kPassWindowBytes = size_t{256} << 10;
+constexpr size_t kMaxWindowBlocks = 512;
+static_assert(kMaxWindowBlocks >= kRunBlocks);
 // Heaps and per-query tables of one wave of queries stay under this; a batch
 // needing more runs as several waves.
 constexpr size_t kWaveBytes = size_t{64} << 20;
@@ -399,6 +413,8 @@ class ScanWork final : public IndexedWork {
     }
 
     Run r;
+    PassWindow window;
+    window.cap = std::clamp(kPassWindowBytes / (w_.block_words * sizeof(uint32_t)), kRunBlocks, kMaxWindowBlocks);
     const size_t first_block = first_row / kBlockRows;
     for (size_t block = first_block; block < end_block;) {
       const size_t chunk = block / kBlocksPerChunk;
@@ -411,6 +427,9 @@ class ScanWork final : public IndexedWork {
       r.norms = storage.chunk_norms(chunk) + in_chunk * kBlockRows;
       r.terms = w_.key == KeyKind::kRowTerm ? storage.chunk_terms(chunk) + in_chunk * kBlockRows : nullptr;
       r.ids = storage.chunk_ids(chunk) + in_chunk * kBlockRows;
+      r.block = block;
+      r.stretch_blocks = std::min(end_block - block, kBlocksPerChunk - in_chunk);
+      r.stretch_rows = std::min(r.stretch_blocks * kBlockRows, end_row - row);
       block += r.blocks;
 
       // The searchable rows of each block (rows are 16-aligned, so a block's
@@ -426,7 +445,7 @@ class ScanWork final : public IndexedWork {
       if (r.live_blocks == 0) continue;
       for (size_t group = first_group; group < end_group; ++group) {
         const size_t first_query = group * kMaxPassQueries;
-        scan_run(r, piece, first_query, std::min(kMaxPassQueries, w_.queries - first_query), g, stats);
+        scan_run(r, piece, first_query, std::min(kMaxPassQueries, w_.queries - first_query), g, stats, window);
       }
     }
   }
@@ -441,9 +460,22 @@ class ScanWork final : public IndexedWork {
     const uint64_t* ids = nullptr;
     uint32_t live[kRunBlocks];
     size_t live_blocks = 0;
+    size_t block = 0;           // the run's first block in the store
+    size_t stretch_blocks = 0;  // blocks from there to the end of the chunk or piece
+    size_t stretch_rows = 0;    // the rows they hold
   };
 
-  void scan_run(const Run& r, size_t piece, size_t first_query, size_t count, Gathered& g, UnitStats& stats) const {
+  // The survivor masks of a lone query's pass over blocks [first, end).
+  struct PassWindow {
+    size_t first = 0;
+    size_t end = 0;
+    size_t next = kRunBlocks;  // blocks of the next window
+    size_t cap = kRunBlocks;
+    uint16_t masks[kMaxWindowBlocks];
+  };
+
+  void scan_run(const Run& r, size_t piece, size_t first_query, size_t count, Gathered& g, UnitStats& stats,
+                PassWindow& window) const {
     alignas(64) float scores[kRunBlocks * kBlockRows];
     uint16_t survivors[kRunBlocks * kMaxPassQueries];
     PassQuery pass_queries[kMaxPassQueries];
@@ -470,10 +502,22 @@ class ScanWork final : public IndexedWork {
       pass_queries[passers] = {p.table, p.plan.delta, p.plan.offset, below, p.add};
       pass_slot[i] = passers++;
     }
+    const uint16_t* pass_out = survivors;
     if (passers > 0) {
       const PassArgs args{w_.dim, w_.block_words, w_.scale, pass_queries, passers, w_.levels,
                           w_.key, r.norms,        r.terms};
-      w_.pass(args, r.codes, r.norms, r.rows, survivors);
+      if (count > 1) {
+        w_.pass(args, r.codes, r.norms, r.rows, survivors);
+      } else {
+        if (r.block < window.first || r.block + r.blocks > window.end) {
+          const size_t blocks = std::clamp(window.next, r.blocks, r.stretch_blocks);
+          w_.pass(args, r.codes, r.norms, std::min(blocks * kBlockRows, r.stretch_rows), window.masks);
+          window.first = r.block;
+          window.end = r.block + blocks;
+          window.next = std::min(window.next * 2, window.cap);
+        }
+        pass_out = window.masks + (r.block - window.first);
+      }
     }
 
     for (size_t i = 0; i < count; ++i) {
@@ -493,7 +537,7 @@ class ScanWork final : public IndexedWork {
         continue;
       }
       // The blocks with a survivor, as a bit mask over the run.
-      const uint16_t* mine = survivors + pass_slot[i];
+      const uint16_t* mine = pass_out + pass_slot[i];
       uint32_t busy = 0;
       for (size_t b = 0; b < r.blocks; ++b) {
         busy |= static_cast<uint32_t>((mine[b * passers] & r.live[b]) != 0) << b;

@@ -146,8 +146,11 @@ TEST_P(BatchSearch, EveryPathAndLevelMatchesTheScalarReference) {
           if (path == ScanPath::kFast && data == Data::kGaussian && k <= 10 && piece_rows == 0 && dim >= 32) {
             EXPECT_GT(stats.blocks_skipped, 0u) << context << ": the first pass skipped nothing";
           }
-          if (path != ScanPath::kExact || level != SimdLevel::kScalar) continue;
+          // Alone, a query takes its own pass (over windows of several runs
+          // once its heap fills); its row never depends on the batch.
+          const bool reference_path = path == ScanPath::kExact && level == SimdLevel::kScalar;
           for (size_t q = 0; q < n; ++q) {
+            if (!reference_path && q % 3 != 1) continue;
             const auto single = search(storage, *signs, bits, std::span(queries).subspan(q * dim, dim), k, options);
             ASSERT_TRUE(single.has_value());
             expect_row_equals(*batch, q, *single, context + " query " + std::to_string(q));

@@ -244,8 +244,9 @@ inline void rank1_halves(const PassArgs& args, const uint32_t* blocks, size_t fi
 // one stream that the hardware prefetcher follows by itself (side-by-side
 // blocks are several streams 1 KB apart, which it loses, and fetching every
 // line ahead by hand cost more than it hid), plus one fetch into L1 a block,
-// a little ahead, which starts each next page early. Each half keeps two
-// accumulators (even and odd quad pairs) to halve its add chain.
+// a little ahead, which starts each next page early. The search hands a lone
+// query windows of several runs, so that the stream is long. Each half keeps
+// two accumulators (even and odd quad pairs) to halve its add chain.
 template <int Bits>
 void one_query(const PassArgs& args, const uint32_t* blocks, const uint16_t* norms, size_t rows, uint16_t* out,
                size_t stride) {

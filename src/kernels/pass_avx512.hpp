@@ -265,14 +265,10 @@ inline void rank1_blocks(const PassArgs& args, const uint32_t* first, const uint
   }
 }
 
-// One query: its weights are the only per-query state, so nothing is gained
-// by reading blocks side by side. Block by block instead, in address order:
-// one stream that the hardware prefetcher follows by itself (side-by-side
-// blocks are several streams 1 KB apart, which it loses, and fetching every
-// line ahead by hand cost more than it hid), plus one fetch into L1 a block,
-// a little ahead, which starts each next page early. Four accumulators keep
-// the dependency chains short: by quad pair parity and, with one-instruction
-// dot products, by nibble.
+// One query, block by block in address order with one fetch into L1 a block
+// ahead (why: pass_avx2.cpp's one_query). Four accumulators keep the
+// dependency chains short: by quad pair parity and, with one-instruction dot
+// products, by nibble.
 template <int Bits>
 void one_query(const PassArgs& args, const uint32_t* blocks, const uint16_t* norms, size_t rows, uint16_t* out,
                size_t stride) {

@@ -173,7 +173,7 @@ constexpr size_t kFirstRunBlocks = 8;
 // between run-sized calls broke that stream. Measured at dim 128, 4 bits,
 // 1M rows, one core, against run-by-run passes in the same process: 0.80-
 // 0.88x the time at AVX2, 0.83-0.84x at AVX-512; 512 KB windows a further
-// 4 % (1 MB of L2 here), 128 KB 5 % slower. 256 KB keeps the survivors'
+// 1-4 % (1 MB of L2 here), 128 KB 5 % slower. 256 KB keeps the survivors'
 // codes in L2 on most CPUs. The window's threshold is the heap's at its
 // start, a little lower than run by run (a few more survivors, never a
 // missed row), so windows start at one run and double up to the cap while

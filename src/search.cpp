@@ -434,8 +434,10 @@ class ScanWork final : public IndexedWork {
 
       // The searchable rows of each block (rows are 16-aligned, so a block's
       // 16 bits never straddle two mask words).
-      r.live_blocks = 0;
-      for (size_t b = 0; b < r.blocks; ++b) {
+      r.all_live = w_.row_mask == nullptr && r.rows == r.blocks * kBlockRows;
+      r.live_blocks = r.all_live ? r.blocks : 0;
+      if (r.all_live) std::fill_n(r.live, r.blocks, 0xFFFFu);
+      for (size_t b = 0; !r.all_live && b < r.blocks; ++b) {
         const size_t at = row + b * kBlockRows;
         uint32_t bits = (1u << std::min(kBlockRows, end_row - at)) - 1;
         if (w_.row_mask != nullptr) bits &= static_cast<uint32_t>(w_.row_mask[at / 64] >> (at % 64));
@@ -460,6 +462,7 @@ class ScanWork final : public IndexedWork {
     const uint64_t* ids = nullptr;
     uint32_t live[kRunBlocks];
     size_t live_blocks = 0;
+    bool all_live = false;      // every row of every block: no row mask, no short block
     size_t block = 0;           // the run's first block in the store
     size_t stretch_blocks = 0;  // blocks from there to the end of the chunk or piece
     size_t stretch_rows = 0;    // the rows they hold
@@ -539,7 +542,18 @@ class ScanWork final : public IndexedWork {
       // The blocks with a survivor, as a bit mask over the run.
       const uint16_t* mine = pass_out + pass_slot[i];
       uint32_t busy = 0;
-      for (size_t b = 0; b < r.blocks; ++b) {
+      size_t vector_blocks = 0;
+#if defined(__SSE2__)
+      if (r.all_live && passers == 1) {
+        // A lone query's masks are contiguous: eight blocks a compare.
+        for (; vector_blocks + 8 <= r.blocks; vector_blocks += 8) {
+          const __m128i none = _mm_cmpeq_epi16(
+              _mm_loadu_si128(reinterpret_cast<const __m128i*>(mine + vector_blocks)), _mm_setzero_si128());
+          busy |= (~static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(none, none))) & 0xFFu) << vector_blocks;
+        }
+      }
+#endif
+      for (size_t b = vector_blocks; b < r.blocks; ++b) {
         busy |= static_cast<uint32_t>((mine[b * passers] & r.live[b]) != 0) << b;
       }
       const auto busy_count = static_cast<size_t>(std::popcount(busy));
@@ -574,6 +588,10 @@ class ScanWork final : public IndexedWork {
           g.norms[to] = r.norms[at + lane];
           g.terms[to] = r.terms != nullptr ? r.terms[at + lane] : 0.0f;
           g.ids[to] = r.ids + at + lane;
+          // Fetched now, read after the scoring: the first pass never
+          // touched the ids, and a row that enters the heap would otherwise
+          // wait on a miss (2 % of a lone query's time at 1M rows).
+          __builtin_prefetch(g.ids[to]);
           if (++g.count == kBlockRows) close_block(g, piece, first_query, stats);
         }
       }

@@ -172,14 +172,16 @@ constexpr size_t kFirstRunBlocks = 8;
 // ordered stream the hardware prefetcher follows; the scoring of survivors
 // between run-sized calls broke that stream. Measured at dim 128, 4 bits,
 // 1M rows, one core, against run-by-run passes in the same process: 0.80-
-// 0.88x the time at AVX2, 0.83-0.84x at AVX-512; 512 KB windows a further
-// 1-4 % (1 MB of L2 here), 128 KB 5 % slower. 256 KB keeps the survivors'
-// codes in L2 on most CPUs. The window's threshold is the heap's at its
+// 0.88x the time at AVX2, 0.83-0.84x at AVX-512. 512 KB windows took 0.98x
+// the time of 256 KB ones at AVX2 (2, 4 and 5 bits) and AVX-512, 1.0x at
+// VBMI; 1 MB 0.96-0.98x, with more survivors; 128 KB 5 % slower. A window
+// past the L2 leaves its survivors' codes in L3, but they are few (a few
+// dozen rows per 512 KB at 1M rows). The window's threshold is the heap's at its
 // start, a little lower than run by run (a few more survivors, never a
 // missed row), so windows start at one run and double up to the cap while
 // a piece's heap root settles.
-constexpr size_t kPassWindowBytes = size_t{256} << 10;
-constexpr size_t kMaxWindowBlocks = 512;
+constexpr size_t kPassWindowBytes = size_t{512} << 10;
+constexpr size_t kMaxWindowBlocks = 1024;
 static_assert(kMaxWindowBlocks >= kRunBlocks);
 // Heaps and per-query tables of one wave of queries stay under this; a batch
 // needing more runs as several waves.

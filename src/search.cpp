@@ -452,6 +452,9 @@ class ScanWork final : public IndexedWork {
         scan_run(r, piece, first_query, std::min(kMaxPassQueries, w_.queries - first_query), g, stats, window);
       }
     }
+    // Survivors held for a window whose last runs had no live row.
+    close_block(g, piece, first_group * kMaxPassQueries, stats);
+    flush(g, piece, first_group * kMaxPassQueries, stats);
   }
 
   // One run of up to kRunBlocks blocks inside one chunk.
@@ -487,7 +490,17 @@ class ScanWork final : public IndexedWork {
     size_t pass_slot[kMaxPassQueries];
     const size_t words = w_.storage->words_per_row();
     const bool gather = words <= kGatherWords;
-    g.codes = r.codes;
+    // A lone query's survivors wait in g until its pass window ends, so that
+    // they fill mixed blocks rather than scoring one or two rows a run (at
+    // most a few dozen rows a window, all in one chunk: their offsets count
+    // from the codes of the first run that holds any). Held rows are scored
+    // before a new window's pass reads the heap's threshold, and before any
+    // later row is offered: every row still reaches the heap in row order.
+    if (g.blocks + g.count > 0 && (r.block < window.first || r.block + r.blocks > window.end)) {
+      close_block(g, piece, first_query, stats);
+      flush(g, piece, first_query, stats);
+    }
+    if (g.blocks + g.count == 0) g.codes = r.codes;
 
     // The first pass, for the queries still taking it, against the
     // thresholds as they stand before the run (a root only rises while it
@@ -580,7 +593,7 @@ class ScanWork final : public IndexedWork {
           const auto lane = static_cast<size_t>(std::countr_zero(keep));
           const size_t to = g.blocks * kBlockRows + g.count;
           if (w_.mixed != nullptr) {
-            g.offsets[to] = static_cast<uint32_t>(b * w_.block_words + lane);
+            g.offsets[to] = static_cast<uint32_t>((r.codes - g.codes) + b * w_.block_words + lane);
           } else {
             const uint32_t* from = r.codes + b * w_.block_words + lane;
             uint32_t* to_words = g.words + g.blocks * w_.block_words + g.count;
@@ -605,7 +618,9 @@ class ScanWork final : public IndexedWork {
         ++stats.fell_back;
       }
     }
-    if (gather) {
+    const bool hold = w_.queries == 1 && w_.mixed != nullptr && passers == 1 &&
+                      w_.state[first_query * w_.pieces + piece].passing && r.block + r.blocks < window.end;
+    if (gather && !hold) {
       close_block(g, piece, first_query, stats);
       flush(g, piece, first_query, stats);
     }

@@ -462,6 +462,7 @@ Result<size_t> Index::remove(std::vector<uint64_t> ids) {
   // system, so that removing rows shrinks the process as the caller expects.
   if (removed && *removed >= kChunkRows) malloc_trim(0);
 #endif
+  if (removed && *removed >= kChunkRows) release_spare_block_memory();
   return removed;
 }
 

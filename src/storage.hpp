@@ -22,25 +22,11 @@
 #include <span>
 #include <vector>
 
+#include "block_memory.hpp"
+
 namespace lodex {
 
 inline constexpr size_t kBlockRows = 16;
-inline constexpr size_t kBlockAlignment = 64;  // a cache line: the scan's loads never straddle two
-
-// Allocates code blocks on cache-line boundaries (a misaligned chunk costs
-// the scan about 15%).
-template <class T>
-struct CacheAlignedAllocator {
-  using value_type = T;
-  CacheAlignedAllocator() = default;
-  template <class U>
-  CacheAlignedAllocator(const CacheAlignedAllocator<U>&) {}  // NOLINT
-  T* allocate(size_t n) {
-    return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t{kBlockAlignment}));
-  }
-  void deallocate(T* p, size_t) { ::operator delete(p, std::align_val_t{kBlockAlignment}); }
-  friend bool operator==(const CacheAlignedAllocator&, const CacheAlignedAllocator&) { return true; }
-};
 inline constexpr size_t kChunkRows = 16384;  // a multiple of kBlockRows
 static_assert(kChunkRows % kBlockRows == 0);
 inline constexpr size_t kBlocksPerChunk = kChunkRows / kBlockRows;
@@ -200,7 +186,7 @@ class Storage {
   // trimmed and never touched again, so growth never copies old chunks and
   // the slack is bounded by one chunk.
   struct Chunk {
-    std::vector<uint32_t, CacheAlignedAllocator<uint32_t>> blocks;
+    std::vector<uint32_t, BlockAllocator<uint32_t>> blocks;
     std::vector<uint64_t> ids;
     std::vector<uint16_t> norms;
     std::vector<float> terms;  // empty without row terms

@@ -2,6 +2,7 @@
 // code layout that the scan kernels read directly.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <limits>
@@ -285,6 +286,34 @@ TEST(Storage, CodeBlocksStartOnCacheLines) {
   for (size_t c = 0; c < s.chunk_count(); ++c) {
     EXPECT_EQ(reinterpret_cast<uintptr_t>(s.chunk_blocks(c)) % kBlockAlignment, 0u) << "chunk " << c;
   }
+}
+
+// Slab slots, 2 MB-aligned maps and heap buffers, freed and taken again in
+// mixed order: no two live buffers share a byte, each keeps its alignment.
+TEST(BlockMemory, LiveBuffersKeepTheirBytes) {
+  std::mt19937 rng(5);
+  std::vector<std::tuple<uint8_t*, size_t, uint8_t>> live;
+  for (int round = 0; round < 3; ++round) {
+    for (const size_t bytes : {size_t{100}, size_t{256} << 10, size_t{512} << 10, size_t{1} << 20, size_t{3} << 19,
+                               size_t{2} << 20, (size_t{3} << 20) + 100}) {
+      for (int i = 0; i < 5; ++i) {
+        auto* p = static_cast<uint8_t*>(allocate_block_memory(bytes));
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % kBlockAlignment, 0u) << bytes;
+        const auto fill = static_cast<uint8_t>(rng());
+        std::fill(p, p + bytes, fill);
+        live.emplace_back(p, bytes, fill);
+      }
+    }
+    std::shuffle(live.begin(), live.end(), rng);
+    for (size_t i = 0; i < live.size() / 2; ++i) {
+      free_block_memory(std::get<0>(live.back()), std::get<1>(live.back()));
+      live.pop_back();
+    }
+    for (const auto& [p, bytes, fill] : live) {
+      ASSERT_EQ(std::count(p, p + bytes, fill), static_cast<std::ptrdiff_t>(bytes)) << bytes;
+    }
+  }
+  for (const auto& [p, bytes, fill] : live) free_block_memory(p, bytes);
 }
 
 }  // namespace

@@ -17,7 +17,9 @@ namespace lodex {
 
 namespace {
 
-void* heap_allocate(size_t bytes) { return ::operator new(std::max<size_t>(bytes, 1), std::align_val_t{kBlockAlignment}); }
+void* heap_allocate(size_t bytes) {
+  return ::operator new(std::max<size_t>(bytes, 1), std::align_val_t{kBlockAlignment});
+}
 void heap_free(void* p) noexcept { ::operator delete(p, std::align_val_t{kBlockAlignment}); }
 
 #if defined(LODEX_HUGE_PAGES)
@@ -53,31 +55,64 @@ char* map_aligned(size_t bytes) {
 bool takes_slot(size_t bytes) { return bytes >= kMinSlot && bytes < kHugePage && kHugePage % bytes == 0; }
 
 // 2 MB slabs cut into equal slots, by slot size; each slab found by its
-// base (a slot's address rounded down to 2 MB).
+// base (a slot's address rounded down to 2 MB). Out of memory, take fails
+// with nothing changed and give keeps the slot taken (a leak, never a
+// fault): give cannot fail.
 class Slabs {
  public:
+  Slabs() { spare_.reserve(kSpareSlabs); }
+
   void* take(size_t slot) {
     std::lock_guard lock(mutex_);
     std::vector<uintptr_t>& open = open_[slot];
     if (open.empty()) {
-      uintptr_t base = 0;
-      if (!spare_.empty()) {
-        base = spare_.back();
-        spare_.pop_back();
-      } else {
-        char* fresh = map_aligned(kHugePage);
-        if (fresh == nullptr) return nullptr;
-        base = reinterpret_cast<uintptr_t>(fresh);
+      open.reserve(1);
+      char* fresh = spare_.empty() ? map_aligned(kHugePage) : nullptr;
+      if (spare_.empty() && fresh == nullptr) return nullptr;
+      const uintptr_t base = fresh != nullptr ? reinterpret_cast<uintptr_t>(fresh) : spare_.back();
+      try {
+        used_.try_emplace(base, 0u);
+      } catch (const std::bad_alloc&) {
+        if (fresh != nullptr) munmap(fresh, kHugePage);
+        return nullptr;
       }
-      slabs_[base] = {slot, 0};
+      if (fresh == nullptr) spare_.pop_back();
       open.push_back(base);
     }
     const uintptr_t base = open.back();
-    Slab& slab = slabs_[base];
-    const auto index = static_cast<size_t>(std::countr_one(slab.used));
-    slab.used |= 1u << index;
-    if (std::popcount(slab.used) * slot == kHugePage) open.pop_back();
+    uint32_t& used = used_.find(base)->second;
+    const auto index = static_cast<size_t>(std::countr_one(used));
+    used |= 1u << index;
+    if (std::popcount(used) * slot == kHugePage) open.pop_back();
     return reinterpret_cast<void*>(base + index * slot);
+  }
+
+  void give(void* p, size_t slot) noexcept {
+    const auto at = reinterpret_cast<uintptr_t>(p);
+    const uintptr_t base = at & ~(kHugePage - 1);
+    const uint32_t bit = 1u << ((at - base) / slot);
+    std::lock_guard lock(mutex_);
+    uint32_t& used = used_.find(base)->second;
+    std::vector<uintptr_t>& open = open_.find(slot)->second;
+    const bool was_full = std::popcount(used) * slot == kHugePage;
+    if (was_full && used != bit) {
+      try {
+        open.push_back(base);
+      } catch (const std::bad_alloc&) {
+        return;
+      }
+    }
+    // A slot given back stays resident for the next taker: returning part
+    // of a huge page would split it into 4 KB pages for good.
+    used &= ~bit;
+    if (used != 0) return;
+    if (!was_full) open.erase(std::find(open.begin(), open.end(), base));
+    used_.erase(base);
+    if (spare_.size() < kSpareSlabs) {
+      spare_.push_back(base);  // within the reserved capacity
+    } else {
+      munmap(reinterpret_cast<void*>(base), kHugePage);
+    }
   }
 
   void release_spare() noexcept {
@@ -86,38 +121,11 @@ class Slabs {
     spare_.clear();
   }
 
-  void give(void* p, size_t slot) noexcept {
-    const auto at = reinterpret_cast<uintptr_t>(p);
-    const uintptr_t base = at & ~(kHugePage - 1);
-    std::lock_guard lock(mutex_);
-    Slab& slab = slabs_.at(base);
-    const bool was_full = std::popcount(slab.used) * slot == kHugePage;
-    slab.used &= ~(1u << ((at - base) / slot));
-    std::vector<uintptr_t>& open = open_[slot];
-    if (slab.used == 0) {
-      if (!was_full) open.erase(std::find(open.begin(), open.end(), base));
-      slabs_.erase(base);
-      if (spare_.size() < kSpareSlabs) {
-        spare_.push_back(base);
-      } else {
-        munmap(reinterpret_cast<void*>(base), kHugePage);
-      }
-      return;
-    }
-    // The slot stays resident for the next taker: giving back part of a
-    // huge page would split it into 4 KB pages for good.
-    if (was_full) open.push_back(base);
-  }
-
  private:
-  struct Slab {
-    size_t slot = 0;
-    uint32_t used = 0;  // bit i: slot i is taken (at most 8 slots)
-  };
   std::mutex mutex_;
-  std::map<uintptr_t, Slab> slabs_;
+  std::map<uintptr_t, uint32_t> used_;             // by slab base: bit i while slot i is taken
   std::map<size_t, std::vector<uintptr_t>> open_;  // slabs with a free slot, by slot size
-  std::vector<uintptr_t> spare_;                     // empty slabs kept for reuse
+  std::vector<uintptr_t> spare_;                   // empty slabs kept for reuse
 };
 
 Slabs& slabs() {

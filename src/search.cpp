@@ -176,9 +176,9 @@ constexpr size_t kFirstRunBlocks = 8;
 // the time of 256 KB ones at AVX2 (2, 4 and 5 bits) and AVX-512, 1.0x at
 // VBMI; 1 MB 0.96-0.98x, with more survivors; 128 KB 5 % slower. A window
 // past the L2 leaves its survivors' codes in L3, but they are few (a few
-// dozen rows per 512 KB at 1M rows). The window's threshold is the heap's at its
-// start, a little lower than run by run (a few more survivors, never a
-// missed row), so windows start at one run and double up to the cap while
+// dozen rows per 512 KB at 1M rows). The window's threshold is the heap's
+// at its start, a little lower than run by run (a few more survivors, never
+// a missed row), so windows start at one run and double up to the cap while
 // a piece's heap root settles.
 constexpr size_t kPassWindowBytes = size_t{512} << 10;
 constexpr size_t kMaxWindowBlocks = 1024;

@@ -20,11 +20,11 @@
 
 #include <time.h>
 
-#include "cpu.hpp"
-#include "encode.hpp"
-#include "rotation.hpp"
-#include "search.hpp"
-#include "storage.hpp"
+#include "kernels/cpu.hpp"
+#include "quant/encode.hpp"
+#include "rotation/hadamard.hpp"
+#include "search/search.hpp"
+#include "store/storage.hpp"
 
 namespace {
 

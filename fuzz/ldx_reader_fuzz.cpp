@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "fuzz_support.hpp"
-#include "index_file.hpp"
+#include "format/index_file.hpp"
 
 namespace {
 

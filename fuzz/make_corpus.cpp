@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "index_file.hpp"
+#include "format/index_file.hpp"
 
 namespace {
 

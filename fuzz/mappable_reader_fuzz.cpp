@@ -21,7 +21,7 @@
 
 #include "fuzz_support.hpp"
 #include "index.hpp"
-#include "index_file.hpp"
+#include "format/index_file.hpp"
 
 namespace {
 

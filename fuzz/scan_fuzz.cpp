@@ -14,12 +14,12 @@
 #include <limits>
 #include <vector>
 
-#include "codebook.hpp"
-#include "first_pass.hpp"
+#include "quant/codebook.hpp"
+#include "search/first_pass.hpp"
 #include "kernels/scan.hpp"
-#include "rotation.hpp"
-#include "search.hpp"
-#include "storage.hpp"
+#include "rotation/hadamard.hpp"
+#include "search/search.hpp"
+#include "store/storage.hpp"
 
 namespace {
 

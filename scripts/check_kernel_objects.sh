@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Checks the object files of the SIMD kernels (src/kernels/*.o) in the given
+# Checks the object files of the SIMD kernels (src/kernels/**/*.o) in the given
 # build directories for the two ways a kernel file compiled with higher
 # target flags could run on a CPU without them:
 #   * a weak symbol (nm: W, V, u): an inline function or template the linker

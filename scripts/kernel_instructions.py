@@ -22,7 +22,6 @@ import sys
 
 X86 = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else "build/cpp")
 ARM = pathlib.Path(sys.argv[2] if len(sys.argv) > 2 else "build/arm")
-KERNELS = "CMakeFiles/lodex_core.dir/src/kernels"
 
 # level, kernel, build, object, instance name (bits b, queries nq), marking
 # instruction, how many of them 32 rows need per 32 coordinates and query.
@@ -83,8 +82,9 @@ def loops(instructions, key):
 
 def count(entry, bits, nq, cache={}):
     level, kernel, base, obj_name, instance, key, per_32 = entry
-    obj = base / KERNELS / f"{obj_name}.cpp.o"
-    if not obj.exists():
+    # Kernel objects sit below their library's folder, by architecture.
+    obj = next(base.glob(f"CMakeFiles/*/src/kernels/**/{obj_name}.cpp.o"), None)
+    if obj is None:
         return None
     if obj not in cache:
         cache[obj] = disassembly(obj)

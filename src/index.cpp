@@ -16,13 +16,13 @@
 #include <string>
 #include <utility>
 
-#include "decode.hpp"
-#include "encode.hpp"
-#include "float_rows.hpp"
-#include "id_table.hpp"
-#include "index_file.hpp"
+#include "quant/decode.hpp"
+#include "quant/encode.hpp"
+#include "store/float_rows.hpp"
+#include "store/id_table.hpp"
+#include "format/index_file.hpp"
 #include "pool.hpp"
-#include "rerank.hpp"
+#include "search/rerank.hpp"
 
 namespace lodex {
 

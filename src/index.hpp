@@ -16,13 +16,13 @@
 #include <vector>
 
 #include "errors.hpp"
-#include "index_file.hpp"
+#include "format/index_file.hpp"
 #include "index_params.hpp"
-#include "metric.hpp"
-#include "rerank.hpp"
-#include "rotator.hpp"
-#include "search.hpp"
-#include "storage.hpp"
+#include "search/metric.hpp"
+#include "search/rerank.hpp"
+#include "rotation/rotator.hpp"
+#include "search/search.hpp"
+#include "store/storage.hpp"
 
 namespace lodex {
 

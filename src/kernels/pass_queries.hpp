@@ -5,7 +5,7 @@
 
 #include <type_traits>
 
-#include "first_pass.hpp"
+#include "search/first_pass.hpp"
 
 namespace lodex {
 

@@ -8,8 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cpu.hpp"
-#include "first_pass.hpp"
+#include "kernels/cpu.hpp"
+#include "search/first_pass.hpp"
 
 namespace lodex {
 

@@ -8,7 +8,7 @@
 #include <limits>
 
 #include "kernels/scan.hpp"
-#include "storage.hpp"
+#include "store/storage.hpp"
 
 namespace lodex {
 

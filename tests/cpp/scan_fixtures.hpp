@@ -11,11 +11,11 @@
 #include <span>
 #include <vector>
 
-#include "codebook.hpp"
+#include "quant/codebook.hpp"
 #include "kernels/scan.hpp"
-#include "rotation.hpp"
-#include "search.hpp"
-#include "storage.hpp"
+#include "rotation/hadamard.hpp"
+#include "search/search.hpp"
+#include "store/storage.hpp"
 
 namespace lodex::testing_support {
 

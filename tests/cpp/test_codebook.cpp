@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "codebook.hpp"
+#include "quant/codebook.hpp"
 
 namespace lodex {
 namespace {

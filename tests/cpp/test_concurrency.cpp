@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "pool.hpp"
-#include "rotation.hpp"
+#include "rotation/hadamard.hpp"
 #include "scan_fixtures.hpp"
-#include "search.hpp"
-#include "storage.hpp"
+#include "search/search.hpp"
+#include "store/storage.hpp"
 
 namespace lodex {
 namespace {

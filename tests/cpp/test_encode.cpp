@@ -11,10 +11,10 @@
 #include <tuple>
 #include <vector>
 
-#include "codebook.hpp"
-#include "encode.hpp"
-#include "rotation.hpp"
-#include "storage.hpp"
+#include "quant/codebook.hpp"
+#include "quant/encode.hpp"
+#include "rotation/hadamard.hpp"
+#include "store/storage.hpp"
 
 namespace lodex {
 namespace {

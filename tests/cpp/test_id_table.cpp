@@ -1,7 +1,7 @@
 // The id table behind remove, get, `in` and allow-lists: every listed id is
 // found (0 and the largest id included, although 0 marks free slots), no
 // other id is, and duplicates collapse.
-#include "id_table.hpp"
+#include "store/id_table.hpp"
 
 #include <gtest/gtest.h>
 

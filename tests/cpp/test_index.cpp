@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "index_file.hpp"
+#include "format/index_file.hpp"
 #include "pool.hpp"
 #include "sanitizers.hpp"
 

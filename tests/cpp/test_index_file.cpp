@@ -21,7 +21,7 @@
 #include <sstream>
 #include <thread>
 
-#include "index_file.hpp"
+#include "format/index_file.hpp"
 #include "sanitizers.hpp"
 
 namespace lodex {

@@ -12,14 +12,14 @@
 #include <tuple>
 #include <vector>
 
-#include "codebook.hpp"
-#include "cpu.hpp"
-#include "first_pass.hpp"
+#include "quant/codebook.hpp"
+#include "kernels/cpu.hpp"
+#include "search/first_pass.hpp"
 #include "kernels/scan.hpp"
-#include "metric.hpp"
-#include "rotation.hpp"
+#include "search/metric.hpp"
+#include "rotation/hadamard.hpp"
 #include "scan_fixtures.hpp"
-#include "search.hpp"
+#include "search/search.hpp"
 
 namespace lodex {
 namespace {

@@ -9,7 +9,7 @@
 #include <random>
 #include <sstream>
 
-#include "index_file.hpp"
+#include "format/index_file.hpp"
 
 namespace lodex {
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "cpu.hpp"
+#include "kernels/cpu.hpp"
 #include "index.hpp"
 #include "scan_fixtures.hpp"
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "rotation.hpp"
+#include "rotation/hadamard.hpp"
 
 namespace lodex {
 namespace {

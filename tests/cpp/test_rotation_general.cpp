@@ -8,8 +8,8 @@
 #include <cmath>
 #include <vector>
 
-#include "rotation.hpp"
-#include "rotation_general.hpp"
+#include "rotation/hadamard.hpp"
+#include "rotation/general.hpp"
 
 namespace lodex {
 namespace {

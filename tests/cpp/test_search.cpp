@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "codebook.hpp"
+#include "quant/codebook.hpp"
 #include "scan_fixtures.hpp"
-#include "search.hpp"
+#include "search/search.hpp"
 
 namespace lodex {
 namespace {

@@ -12,10 +12,10 @@
 #include <tuple>
 #include <vector>
 
-#include "encode.hpp"
-#include "rotation.hpp"
+#include "quant/encode.hpp"
+#include "rotation/hadamard.hpp"
 #include "scan_fixtures.hpp"
-#include "search.hpp"
+#include "search/search.hpp"
 
 namespace lodex {
 namespace {

@@ -10,7 +10,7 @@
 #include <tuple>
 #include <vector>
 
-#include "storage.hpp"
+#include "store/storage.hpp"
 
 namespace lodex {
 namespace {

@@ -1,0 +1,126 @@
+// The metrics' arithmetic: the kept energy of each codebook, the scale, the
+// preparation of rows and queries, exact keys and range thresholds.
+#include "search/metric.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "quant/encode.hpp"
+
+namespace lodex {
+
+namespace {
+
+// E[centroid^2] under N(0, 1) over the float32 centroids and boundaries of
+// codebook.cpp, evaluated once in high precision: constants, so that every
+// machine forms the same scale.
+constexpr double kKeptEnergy[] = {0.88251178281277728, 0.96546179281254485, 0.99049855886296722,
+                                  0.99700345219003817};
+
+// x / |x| (true division per coordinate, as the encoder divides), or zeros
+// for a norm at most 1e-10. A NaN norm divides too: a row holding a NaN
+// stays NaN (its scores are NaN and rank last) rather than passing for a
+// zero row.
+void normalise(const float* x, uint64_t dim, float* out) {
+  const float norm = row_norm(x, dim);
+  if (norm <= kMinNorm) {
+    for (uint64_t j = 0; j < dim; ++j) out[j] = 0.0f;
+  } else {
+    for (uint64_t j = 0; j < dim; ++j) out[j] = x[j] / norm;
+  }
+}
+
+float dot(const float* a, const float* b, uint64_t dim) {
+  float sum = 0.0f;
+  for (uint64_t j = 0; j < dim; ++j) sum = sum + a[j] * b[j];
+  return sum;
+}
+
+}  // namespace
+
+double kept_energy(uint8_t bits) { return bits >= 2 && bits <= 5 ? kKeptEnergy[bits - 2] : 1.0; }
+
+MetricModel make_metric_model(Metric metric, std::span<const float> center, uint8_t bits, double scale_f64,
+                              float plain_scale) {
+  MetricModel m;
+  m.metric = metric;
+  m.center = center;
+  const bool plain = metric == Metric::kIp && center.empty();
+  m.scale = plain ? plain_scale : static_cast<float>(scale_f64 / kept_energy(bits));
+  if (metric == Metric::kL2) {
+    m.key = KeyKind::kSquaredDistance;
+  } else if (!center.empty()) {
+    m.key = KeyKind::kRowTerm;
+  }
+  return m;
+}
+
+const float* prepare_row(const MetricModel& model, const float* x, uint64_t dim, float* buffer, float* term) {
+  const float* v = x;
+  if (model.normalise()) {
+    normalise(x, dim, buffer);
+    v = buffer;
+  }
+  if (!model.center.empty()) {
+    const float* c = model.center.data();
+    for (uint64_t j = 0; j < dim; ++j) buffer[j] = v[j] - c[j];
+    v = buffer;
+    if (model.row_terms()) *term = dot(c, buffer, dim);
+  }
+  return v;
+}
+
+const float* prepare_query(const MetricModel& model, const float* q, uint64_t dim, float* buffer, float* add) {
+  const float* v = q;
+  if (model.normalise()) {
+    normalise(q, dim, buffer);
+    v = buffer;
+  }
+  *add = 0.0f;
+  if (model.row_terms()) *add = dot(v, model.center.data(), dim);
+  if (!model.center.empty()) {
+    const float* c = model.center.data();
+    for (uint64_t j = 0; j < dim; ++j) buffer[j] = v[j] - c[j];
+    v = buffer;
+  }
+  if (model.key == KeyKind::kSquaredDistance) *add = -dot(v, v, dim);
+  return v;
+}
+
+float exact_key(Metric metric, const float* q, const float* x, uint64_t dim) {
+  switch (metric) {
+    case Metric::kCosine: {
+      // Each vector over its own norm, as prepare_row divides them.
+      const float nq = row_norm(q, dim);
+      const float nx = row_norm(x, dim);
+      if (nq <= kMinNorm || nx <= kMinNorm) return 0.0f;
+      float sum = 0.0f;
+      for (uint64_t j = 0; j < dim; ++j) sum = sum + (q[j] / nq) * (x[j] / nx);
+      return sum;
+    }
+    case Metric::kL2: {
+      float sum = 0.0f;
+      for (uint64_t j = 0; j < dim; ++j) {
+        const float d = q[j] - x[j];
+        sum = sum + d * d;
+      }
+      return -sum;
+    }
+    default:
+      return dot(q, x, dim);
+  }
+}
+
+float range_floor(Metric metric, double threshold) {
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  auto f = static_cast<float>(threshold);  // to nearest; overflow gives infinity
+  if (metric == Metric::kL2) {
+    // The greatest float32 at or below the threshold, negated.
+    if (static_cast<double>(f) > threshold) f = std::nextafter(f, -kInf);
+    return -f;
+  }
+  if (static_cast<double>(f) < threshold) f = std::nextafter(f, kInf);
+  return f;
+}
+
+}  // namespace lodex

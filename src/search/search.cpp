@@ -1,0 +1,1135 @@
+// Query preparation, the reference scorer, the top-k heaps and the batch scan
+// driver: fixed pieces of rows x groups of queries on the pool, each
+// (piece, query) pair with its own heap fed in row order, merged in piece
+// order. Errors are returned as SearchError values; nothing here throws except
+// std::bad_alloc, and nothing that runs on a pool worker allocates.
+#include "search/search.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "quant/codebook.hpp"
+#include "search/first_pass.hpp"
+#include "kernels/scan.hpp"
+#include "pool.hpp"
+#include "rotation/hadamard.hpp"
+
+namespace lodex {
+
+QueryTable build_query_table(std::span<const float> rotated_query, std::span<const float> centroids) {
+  QueryTable table;
+  table.n_centroids = centroids.size();
+  table.entries.resize(rotated_query.size() * centroids.size());
+  float* out = table.entries.data();
+  for (const float r : rotated_query) {
+    for (const float c : centroids) *out++ = c * r;
+  }
+  return table;
+}
+
+float score_row(const QueryTable& table, uint8_t bits, uint64_t dim, float scale, std::span<const uint8_t> codes,
+                float norm) {
+  const float* entries = table.entries.data();
+  const size_t n = table.n_centroids;
+  float sum = 0.0f;
+  switch (bits) {
+    case 2:
+    case 4: {
+      // No code straddles a byte: walk whole bytes, low slot first, and stop
+      // at dim (the unused slots of the last byte are ignored).
+      const unsigned per_byte = 8u / bits;
+      const unsigned mask = (1u << bits) - 1;
+      uint64_t j = 0;
+      for (size_t k = 0; j < dim; ++k) {
+        const unsigned byte = codes[k];
+        for (unsigned slot = 0; slot < per_byte && j < dim; ++slot, ++j) {
+          sum += entries[j * n + ((byte >> (slot * bits)) & mask)];
+        }
+      }
+      break;
+    }
+    case 3:
+    case 5: {
+      // The general bit-stream rule: codes may cross byte boundaries.
+      for (uint64_t j = 0; j < dim; ++j) sum += entries[j * n + unpack_code(codes.data(), j, bits)];
+      break;
+    }
+    default:
+      break;  // unreachable: the codebook lookup has already failed
+  }
+  // norm * scale first: with a norm near the float32 maximum the other
+  // association overflows differently.
+  const float factor = norm * scale;
+  // When both operands are NaN, IEEE 754 leaves open which one a product
+  // returns, and the compiler may commute it: a NaN sum is passed through as
+  // it is (the quiet NaN the product would return), so that every kernel
+  // gives this function's bits.
+  return std::isnan(sum) ? sum : sum * factor;
+}
+
+void TopKHeap::push(ScoredResult x) {
+  size_t pos = len_++;
+  while (pos > 0) {
+    const size_t parent = (pos - 1) / 2;
+    if (!ranks_above(room_[parent].score, x.score)) break;
+    room_[pos] = room_[parent];
+    pos = parent;
+  }
+  room_[pos] = x;
+}
+
+void TopKHeap::pop_root() {
+  const ScoredResult y = room_[--len_];
+  if (len_ == 0) return;
+  size_t hole = 0;
+  // Move the lower child up; the right one unless it ranks strictly above
+  // the left, so equal scores take the right child.
+  while (2 * hole + 2 < len_) {
+    const size_t left = 2 * hole + 1;
+    const size_t right = left + 1;
+    const size_t child = ranks_above(room_[right].score, room_[left].score) ? left : right;
+    room_[hole] = room_[child];
+    hole = child;
+  }
+  if (2 * hole + 1 < len_) {
+    room_[hole] = room_[2 * hole + 1];
+    hole = 2 * hole + 1;
+  }
+  // y goes back by the push walk from the hole.
+  while (hole > 0) {
+    const size_t parent = (hole - 1) / 2;
+    if (!ranks_above(room_[parent].score, y.score)) break;
+    room_[hole] = room_[parent];
+    hole = parent;
+  }
+  room_[hole] = y;
+}
+
+void merge_top_k(TopKHeap& a, const TopKHeap& b) {
+  for (const ScoredResult& x : b.entries()) a.offer(x);
+}
+
+void sort_results(std::span<ScoredResult> results, std::span<ScoredResult> scratch) {
+  // A bottom-up merge sort that takes from the right run only when its head
+  // ranks strictly above the left one's: stable, and allocation-free.
+  const size_t n = results.size();
+  if (n < 2) return;
+  ScoredResult* from = results.data();
+  ScoredResult* to = scratch.data();
+  for (size_t width = 1; width < n; width *= 2) {
+    for (size_t lo = 0; lo < n; lo += 2 * width) {
+      const size_t mid = std::min(lo + width, n);
+      const size_t hi = std::min(lo + 2 * width, n);
+      size_t i = lo;
+      size_t j = mid;
+      size_t out = lo;
+      while (i < mid && j < hi) to[out++] = ranks_above(from[j].score, from[i].score) ? from[j++] : from[i++];
+      while (i < mid) to[out++] = from[i++];
+      while (j < hi) to[out++] = from[j++];
+    }
+    std::swap(from, to);
+  }
+  if (from != results.data()) std::copy(from, from + n, results.data());
+}
+
+void sort_results(std::span<ScoredResult> results) {
+  std::vector<ScoredResult> scratch(results.size());
+  sort_results(results, scratch);
+}
+
+size_t piece_rows_for(size_t len) {
+  const size_t chunks = (len + kChunkRows - 1) / kChunkRows;
+  return std::max<size_t>(1, (chunks + kTargetPieces - 1) / kTargetPieces) * kChunkRows;
+}
+
+namespace {
+
+// Blocks per step of a piece: the scores (or survivor masks) stay in L1 and
+// the heap is fed while the codes just read are still in cache. Each run
+// ends with a flush of every query's gathered survivors, which reads that
+// query's whole lane table, so longer runs flush fewer, fuller blocks:
+// measured on one core, 32 took 10 % less time than 16 on Fashion-MNIST at
+// 4 bits (784 and 1024 wide) and none more at dim 128.
+constexpr size_t kRunBlocks = 32;
+// A piece's first run: its heaps start empty, and every query scores the
+// first run exactly (block_may_enter has no threshold yet). A short one
+// fills the heaps, and the first pass takes over from the next run:
+// measured on one core, 8 blocks took 4-8 % less time than 32 on
+// Fashion-MNIST at 4 bits and at dim 128 (2 and 4 bits); 2 or 4 took more
+// than 8 (thresholds set by fewer rows let more of the next run through).
+constexpr size_t kFirstRunBlocks = 8;
+// A query alone in its group takes its first pass over a window of several
+// runs at once, so that its kernel reads the codes in one long address-
+// ordered stream the hardware prefetcher follows; the scoring of survivors
+// between run-sized calls broke that stream. Measured at dim 128, 4 bits,
+// 1M rows, one core, against run-by-run passes in the same process: 0.80-
+// 0.88x the time at AVX2, 0.83-0.84x at AVX-512. 512 KB windows took 0.98x
+// the time of 256 KB ones at AVX2 (2, 4 and 5 bits) and AVX-512, 1.0x at
+// VBMI; 1 MB 0.96-0.98x, with more survivors; 128 KB 5 % slower. A window
+// past the L2 leaves its survivors' codes in L3, but they are few (a few
+// dozen rows per 512 KB at 1M rows). The window's threshold is the heap's
+// at its start, a little lower than run by run (a few more survivors, never
+// a missed row), so windows start at one run and double up to the cap while
+// a piece's heap root settles.
+constexpr size_t kPassWindowBytes = size_t{512} << 10;
+constexpr size_t kMaxWindowBlocks = 1024;
+static_assert(kMaxWindowBlocks >= kRunBlocks);
+// Heaps and per-query tables of one wave of queries stay under this; a batch
+// needing more runs as several waves.
+constexpr size_t kWaveBytes = size_t{64} << 20;
+// The adaptive give-up of kAuto: after this many blocks checked against a
+// full heap, a (piece, query) that exact-scored more than half of them
+// scans the rest of its piece exactly (clustered or duplicate-heavy data).
+constexpr size_t kFallbackAfterBlocks = 512;
+
+template <class T>
+struct AlignedFree {
+  void operator()(T* p) const { ::operator delete[](p, std::align_val_t{kScanTableAlign}); }
+};
+template <class T>
+using AlignedArray = std::unique_ptr<T[], AlignedFree<T>>;
+template <class T>
+AlignedArray<T> aligned_array(size_t n) {
+  return AlignedArray<T>(static_cast<T*>(::operator new[](std::max<size_t>(n, 1) * sizeof(T),
+                                                          std::align_val_t{kScanTableAlign})));
+}
+
+// Whether a block's row may enter `heap`: not ranked strictly below a full
+// heap's root.
+inline bool may_enter(const TopKHeap& heap, float score) {
+  return !heap.full() || !ranks_above(heap.root_score(), score);
+}
+
+// Whether any of a block's scores may enter: once the heap is full most
+// blocks hold no candidate, and the root cannot change before the first.
+bool block_may_enter(const TopKHeap& heap, const float* scores, size_t lanes) {
+  if (!heap.full()) return true;
+  const float root = heap.root_score();
+  if (std::isnan(root)) return true;
+#if defined(__SSE2__)
+  if (lanes == kBlockRows) {
+    // Below a number root: s < root or NaN, i.e. not s >= root.
+    const __m128 r = _mm_set1_ps(root);
+    __m128 m = _mm_cmpge_ps(_mm_loadu_ps(scores), r);
+    m = _mm_or_ps(m, _mm_cmpge_ps(_mm_loadu_ps(scores + 4), r));
+    m = _mm_or_ps(m, _mm_cmpge_ps(_mm_loadu_ps(scores + 8), r));
+    m = _mm_or_ps(m, _mm_cmpge_ps(_mm_loadu_ps(scores + 12), r));
+    return _mm_movemask_ps(m) != 0;
+  }
+#endif
+  bool any = false;
+  for (size_t i = 0; i < lanes; ++i) any |= scores[i] >= root;
+  return any;
+}
+
+// Offers a block's rows whose bit is set in `live` in row order. A row
+// ranked strictly below a full heap's root would be pushed and popped
+// straight back out: it is skipped, and so is every row the first pass
+// proves to be such a row.
+void feed_block(TopKHeap& heap, const uint64_t* ids, const float* scores, size_t lanes, uint32_t live) {
+  if (!block_may_enter(heap, scores, lanes)) return;
+  for (size_t i = 0; i < lanes; ++i) {
+    if ((live >> i & 1u) == 0 || !may_enter(heap, scores[i])) continue;
+    heap.offer({ids[i], scores[i]});
+  }
+}
+
+// The keys of `rows` rows from their scores, in place (keys.hpp): the same
+// scalar operations whatever kernel produced the scores.
+void apply_keys(KeyKind key, float add, float* scores, size_t rows, const float* terms, const uint16_t* norms) {
+  if (key == KeyKind::kRowTerm) {
+    for (size_t i = 0; i < rows; ++i) scores[i] = row_key(key, scores[i], terms[i], add);
+  } else if (key == KeyKind::kSquaredDistance) {
+    for (size_t i = 0; i < rows; ++i) scores[i] = row_key(key, scores[i], bf16_to_f32(norms[i]), add);
+  }
+}
+
+// A range search's matches of one (piece, query), in row order. The one
+// allocation a pool worker makes: a list that cannot grow is marked failed
+// and dropped, and the search reports running out of memory after the join.
+struct MatchList {
+  std::vector<ScoredResult> rows;
+  bool failed = false;
+
+  void add(uint64_t id, float key) noexcept {
+    if (failed) return;
+    try {
+      rows.push_back({id, key});
+    } catch (const std::exception&) {  // bad_alloc, or a length no memory holds
+      failed = true;
+      std::vector<ScoredResult>().swap(rows);
+    }
+  }
+};
+
+// Where the rows of each (piece, query) pair go, at slot query * pieces +
+// piece, and the first pass's threshold for them.
+// The k best rows, into a heap per pair:
+class TopKSink {
+ public:
+  explicit TopKSink(TopKHeap* heaps) : heaps_(heaps) {}
+  float below(size_t slot) const { return pass_threshold(heaps_[slot].full(), heaps_[slot].root_score()); }
+  void feed(size_t slot, const uint64_t* ids, const float* keys, size_t lanes, uint32_t live) const {
+    feed_block(heaps_[slot], ids, keys, lanes, live);
+  }
+  void offer(size_t slot, uint64_t id, float key) const {
+    if (may_enter(heaps_[slot], key)) heaps_[slot].offer({id, key});
+  }
+
+ private:
+  TopKHeap* heaps_;
+};
+
+// Every row whose key is at least the floor, into a list per pair:
+class RangeSink {
+ public:
+  RangeSink(MatchList* lists, float floor) : lists_(lists), floor_(floor), below_(pass_threshold(true, floor)) {}
+  float below(size_t) const { return below_; }
+  void feed(size_t slot, const uint64_t* ids, const float* keys, size_t lanes, uint32_t live) const {
+    for (size_t i = 0; i < lanes; ++i) {
+      if ((live >> i & 1u) != 0 && keys[i] >= floor_) lists_[slot].add(ids[i], keys[i]);
+    }
+  }
+  void offer(size_t slot, uint64_t id, float key) const {
+    if (key >= floor_) lists_[slot].add(id, key);
+  }
+
+ private:
+  MatchList* lists_;
+  float floor_;
+  float below_;
+};
+
+// One query of a wave, prepared before any unit runs.
+struct PreparedQuery {
+  const float* lanes = nullptr;   // the exact kernels' lane table
+  const uint8_t* table = nullptr;  // the first pass's table, when `pass`
+  PassPlan plan;
+  float add = 0.0f;  // the key's query constant
+  bool pass = false;
+};
+
+struct UnitStats {
+  size_t blocks_passed = 0;
+  size_t blocks_skipped = 0;
+  size_t rows_exact = 0;
+  size_t fell_back = 0;
+};
+
+// Per (piece, query): whether the first pass still runs, and the counts
+// behind the fallback of kAuto.
+struct PieceQuery {
+  bool passing = false;
+  size_t checked = 0;
+  size_t exact_blocks = 0;
+};
+
+// Everything the units of one wave share, read-only while they run.
+struct Wave {
+  const Storage* storage = nullptr;
+  uint64_t dim = 0;  // the store's: codes per row
+  size_t block_words = 0;
+  float scale = 0.0f;
+  KeyKind key = KeyKind::kScore;
+  ScanFn exact = nullptr;
+  ScanMixedFn mixed = nullptr;  // nullptr: each gathered block holds one query's rows
+  const float* centroids = nullptr;   // the mixed kernel's, kScanTableAlign-aligned
+  const float* transposed = nullptr;  // per group: its rotated queries, coordinate-major (MixedArgs)
+  PassFn pass = nullptr;
+  const uint8_t* levels = nullptr;  // the pass's rank-one levels, if its format has them
+  bool adaptive = true;
+  const uint64_t* row_mask = nullptr;
+  size_t piece_rows = 0;
+  size_t pieces = 0;
+  size_t queries = 0;  // in this wave
+  size_t groups = 0;   // of up to kMaxPassQueries queries
+  size_t groups_per_bunch = 0;
+  size_t bunches = 0;
+  const PreparedQuery* prepared = nullptr;
+  PieceQuery* state = nullptr;       // [query * pieces + piece]
+  UnitStats* stats = nullptr;         // per unit
+  uint32_t* gathered = nullptr;       // per unit kMixedBlocks * block_words words, when rows are copied
+};
+
+// Rows that survived the first pass, gathered into blocks of their own,
+// each lane with the query of its group it is scored for: with a mixed
+// kernel, where each row is in the run (an offset from its codes); without,
+// copied out (codes interleaved as in the store, block b at words + b *
+// block_words), a block holding one query's rows. Up to kMixedBlocks blocks
+// are scored together, once all are closed or the run ends. Rows of up to
+// kGatherWords words: dim 2048 at 5 bits.
+constexpr size_t kGatherWords = 320;
+struct Gathered {
+  uint32_t* words = nullptr;        // without a mixed kernel
+  const uint32_t* codes = nullptr;  // the run's, with one
+  alignas(64) uint32_t offsets[kMixedBlocks * kBlockRows] = {};
+  alignas(64) uint32_t queries[kMixedBlocks * kBlockRows] = {};  // in the group, below kMaxPassQueries
+  uint16_t norms[kMixedBlocks * kBlockRows];
+  float terms[kMixedBlocks * kBlockRows];
+  // Where each row's id is: read only for the rare row that enters the
+  // heap, since the ids are the one array the first pass never touched.
+  const uint64_t* ids[kMixedBlocks * kBlockRows];
+  size_t rows[kMixedBlocks];
+  size_t blocks = 0;  // closed blocks; the open one is block `blocks`
+  size_t count = 0;   // rows in the open block
+};
+
+// Unit u of a wave: piece u / bunches, and the query groups of bunch
+// u % bunches. A unit walks its piece run by run and gives each run to all
+// its groups in turn, so the run's codes are read from memory once and
+// served from L1 to every group. Which unit does what never changes a
+// result: each (piece, query) pair still sees its rows in row order.
+template <class Sink>
+class ScanWork final : public IndexedWork {
+ public:
+  ScanWork(const Wave& wave, const Sink& sink) : w_(wave), sink_(sink) {}
+
+  void run(size_t unit) noexcept override {
+    const size_t piece = unit / w_.bunches;
+    const size_t bunch = unit % w_.bunches;
+    const size_t first_group = bunch * w_.groups_per_bunch;
+    const size_t end_group = std::min(w_.groups, first_group + w_.groups_per_bunch);
+    Gathered g;
+    g.words = w_.gathered != nullptr ? w_.gathered + unit * kMixedBlocks * w_.block_words : nullptr;
+    scan_piece(piece, first_group, end_group, g, w_.stats[unit]);
+  }
+
+ private:
+  void scan_piece(size_t piece, size_t first_group, size_t end_group, Gathered& g, UnitStats& stats) const {
+    const Storage& storage = *w_.storage;
+    const size_t len = storage.len();
+    const size_t first_row = piece * w_.piece_rows;
+    const size_t end_row = std::min(len, first_row + w_.piece_rows);
+    const size_t end_block = (end_row + kBlockRows - 1) / kBlockRows;
+    for (size_t q = first_group * kMaxPassQueries; q < std::min(w_.queries, end_group * kMaxPassQueries); ++q) {
+      w_.state[q * w_.pieces + piece] = {w_.pass != nullptr && w_.prepared[q].pass, 0, 0};
+    }
+
+    Run r;
+    PassWindow window;
+    window.cap = std::clamp(kPassWindowBytes / (w_.block_words * sizeof(uint32_t)), kRunBlocks, kMaxWindowBlocks);
+    const size_t first_block = first_row / kBlockRows;
+    for (size_t block = first_block; block < end_block;) {
+      const size_t chunk = block / kBlocksPerChunk;
+      const size_t in_chunk = block % kBlocksPerChunk;
+      const size_t run_blocks = block == first_block ? kFirstRunBlocks : kRunBlocks;
+      r.blocks = std::min({run_blocks, end_block - block, kBlocksPerChunk - in_chunk});
+      const size_t row = block * kBlockRows;
+      r.rows = std::min(r.blocks * kBlockRows, end_row - row);
+      r.codes = storage.chunk_blocks(chunk) + in_chunk * w_.block_words;
+      r.norms = storage.chunk_norms(chunk) + in_chunk * kBlockRows;
+      r.terms = w_.key == KeyKind::kRowTerm ? storage.chunk_terms(chunk) + in_chunk * kBlockRows : nullptr;
+      r.ids = storage.chunk_ids(chunk) + in_chunk * kBlockRows;
+      r.block = block;
+      r.stretch_blocks = std::min(end_block - block, kBlocksPerChunk - in_chunk);
+      r.stretch_rows = std::min(r.stretch_blocks * kBlockRows, end_row - row);
+      block += r.blocks;
+
+      // The searchable rows of each block (rows are 16-aligned, so a block's
+      // 16 bits never straddle two mask words).
+      r.all_live = w_.row_mask == nullptr && r.rows == r.blocks * kBlockRows;
+      r.live_blocks = r.all_live ? r.blocks : 0;
+      if (r.all_live) std::fill_n(r.live, r.blocks, 0xFFFFu);
+      for (size_t b = 0; !r.all_live && b < r.blocks; ++b) {
+        const size_t at = row + b * kBlockRows;
+        uint32_t bits = (1u << std::min(kBlockRows, end_row - at)) - 1;
+        if (w_.row_mask != nullptr) bits &= static_cast<uint32_t>(w_.row_mask[at / 64] >> (at % 64));
+        r.live[b] = bits;
+        r.live_blocks += bits != 0 ? 1 : 0;
+      }
+      if (r.live_blocks == 0) continue;
+      for (size_t group = first_group; group < end_group; ++group) {
+        const size_t first_query = group * kMaxPassQueries;
+        scan_run(r, piece, first_query, std::min(kMaxPassQueries, w_.queries - first_query), g, stats, window);
+      }
+    }
+    // Survivors held for a window whose last runs had no live row.
+    close_block(g, piece, first_group * kMaxPassQueries, stats);
+    flush(g, piece, first_group * kMaxPassQueries, stats);
+  }
+
+  // One run of up to kRunBlocks blocks inside one chunk.
+  struct Run {
+    size_t blocks = 0;
+    size_t rows = 0;
+    const uint32_t* codes = nullptr;
+    const uint16_t* norms = nullptr;
+    const float* terms = nullptr;  // with a row-term key only
+    const uint64_t* ids = nullptr;
+    uint32_t live[kRunBlocks];
+    size_t live_blocks = 0;
+    bool all_live = false;      // every row of every block: no row mask, no short block
+    size_t block = 0;           // the run's first block in the store
+    size_t stretch_blocks = 0;  // blocks from there to the end of the chunk or piece
+    size_t stretch_rows = 0;    // the rows they hold
+  };
+
+  // The survivor masks of a lone query's pass over blocks [first, end).
+  struct PassWindow {
+    size_t first = 0;
+    size_t end = 0;
+    size_t next = kRunBlocks;  // blocks of the next window
+    size_t cap = kRunBlocks;
+    uint16_t masks[kMaxWindowBlocks];
+  };
+
+  void scan_run(const Run& r, size_t piece, size_t first_query, size_t count, Gathered& g, UnitStats& stats,
+                PassWindow& window) const {
+    alignas(64) float scores[kRunBlocks * kBlockRows];
+    uint16_t survivors[kRunBlocks * kMaxPassQueries];
+    PassQuery pass_queries[kMaxPassQueries];
+    size_t pass_slot[kMaxPassQueries];
+    const size_t words = w_.storage->words_per_row();
+    const bool gather = words <= kGatherWords;
+    // A lone query's survivors wait in g until its pass window ends, so that
+    // they fill mixed blocks rather than scoring one or two rows a run (at
+    // most a few dozen rows a window, all in one chunk: their offsets count
+    // from the codes of the first run that holds any). Held rows are scored
+    // before a new window's pass reads the heap's threshold, and before any
+    // later row is offered: every row still reaches the heap in row order.
+    if (g.blocks + g.count > 0 && (r.block < window.first || r.block + r.blocks > window.end)) {
+      close_block(g, piece, first_query, stats);
+      flush(g, piece, first_query, stats);
+    }
+    if (g.blocks + g.count == 0) g.codes = r.codes;
+
+    // The first pass, for the queries still taking it, against the
+    // thresholds as they stand before the run (a root only rises while it
+    // runs). A query whose threshold is still -infinity (a heap not yet
+    // full) would keep every row: it scores the run exactly instead, its
+    // blocks side by side, rather than gathering each row into blocks of
+    // its own (the first run of every piece, where that cost the most).
+    constexpr size_t kNoPass = kMaxPassQueries;
+    size_t passers = 0;
+    for (size_t i = 0; i < count; ++i) {
+      const size_t q = first_query + i;
+      pass_slot[i] = kNoPass;
+      if (!w_.state[q * w_.pieces + piece].passing) continue;
+      const float below = sink_.below(q * w_.pieces + piece);
+      if (below == -std::numeric_limits<float>::infinity()) continue;
+      const PreparedQuery& p = w_.prepared[q];
+      pass_queries[passers] = {p.table, p.plan.delta, p.plan.offset, below, p.add};
+      pass_slot[i] = passers++;
+    }
+    const uint16_t* pass_out = survivors;
+    if (passers > 0) {
+      const PassArgs args{w_.dim, w_.block_words, w_.scale, pass_queries, passers, w_.levels,
+                          w_.key, r.norms,        r.terms};
+      if (count > 1) {
+        w_.pass(args, r.codes, r.norms, r.rows, survivors);
+      } else {
+        if (r.block < window.first || r.block + r.blocks > window.end) {
+          const size_t blocks = std::clamp(window.next, r.blocks, r.stretch_blocks);
+          w_.pass(args, r.codes, r.norms, std::min(blocks * kBlockRows, r.stretch_rows), window.masks);
+          window.first = r.block;
+          window.end = r.block + blocks;
+          window.next = std::min(window.next * 2, window.cap);
+        }
+        pass_out = window.masks + (r.block - window.first);
+      }
+    }
+
+    for (size_t i = 0; i < count; ++i) {
+      const size_t q = first_query + i;
+      const size_t slot = q * w_.pieces + piece;
+      PieceQuery& state = w_.state[slot];
+      const PreparedQuery& p = w_.prepared[q];
+      const ScanArgs args{p.lanes, w_.dim, w_.block_words, w_.scale};
+      if (pass_slot[i] == kNoPass) {
+        w_.exact(args, r.codes, r.norms, r.rows, scores);
+        apply_keys(w_.key, p.add, scores, r.rows, r.terms, r.norms);
+        stats.rows_exact += r.rows;
+        for (size_t b = 0; b < r.blocks; ++b) {
+          const size_t lanes = std::min(kBlockRows, r.rows - b * kBlockRows);
+          if (r.live[b] != 0) sink_.feed(slot, r.ids + b * kBlockRows, scores + b * kBlockRows, lanes, r.live[b]);
+        }
+        continue;
+      }
+      // The blocks with a survivor, as a bit mask over the run.
+      const uint16_t* mine = pass_out + pass_slot[i];
+      uint32_t busy = 0;
+      size_t vector_blocks = 0;
+#if defined(__SSE2__)
+      if (r.all_live && passers == 1) {
+        // A lone query's masks are contiguous: eight blocks a compare.
+        for (; vector_blocks + 8 <= r.blocks; vector_blocks += 8) {
+          const __m128i none = _mm_cmpeq_epi16(
+              _mm_loadu_si128(reinterpret_cast<const __m128i*>(mine + vector_blocks)), _mm_setzero_si128());
+          busy |= (~static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(none, none))) & 0xFFu) << vector_blocks;
+        }
+      }
+#endif
+      for (size_t b = vector_blocks; b < r.blocks; ++b) {
+        busy |= static_cast<uint32_t>((mine[b * passers] & r.live[b]) != 0) << b;
+      }
+      const auto busy_count = static_cast<size_t>(std::popcount(busy));
+      stats.blocks_passed += r.live_blocks;
+      stats.blocks_skipped += r.live_blocks - busy_count;
+      for (; busy != 0; busy &= busy - 1) {
+        const auto b = static_cast<size_t>(std::countr_zero(busy));
+        uint32_t keep = mine[b * passers] & r.live[b];
+        const size_t at = b * kBlockRows;
+        if (!gather) {
+          const size_t lanes = std::min(kBlockRows, r.rows - at);
+          w_.exact(args, r.codes + b * w_.block_words, r.norms + at, lanes, scores + at);
+          apply_keys(w_.key, p.add, scores + at, lanes, r.terms != nullptr ? r.terms + at : nullptr, r.norms + at);
+          stats.rows_exact += lanes;
+          sink_.feed(slot, r.ids + at, scores + at, lanes, keep);
+          continue;
+        }
+        // Survivors are few and scattered: gather them into blocks of
+        // their own, shared with the group's other queries where the level
+        // has a mixed kernel; each query's rows are still fed in row order.
+        for (; keep != 0; keep &= keep - 1) {
+          const auto lane = static_cast<size_t>(std::countr_zero(keep));
+          const size_t to = g.blocks * kBlockRows + g.count;
+          if (w_.mixed != nullptr) {
+            g.offsets[to] = static_cast<uint32_t>((r.codes - g.codes) + b * w_.block_words + lane);
+          } else {
+            const uint32_t* from = r.codes + b * w_.block_words + lane;
+            uint32_t* to_words = g.words + g.blocks * w_.block_words + g.count;
+            for (size_t w = 0; w < words; ++w) to_words[w * kBlockRows] = from[w * kBlockRows];
+          }
+          g.queries[to] = static_cast<uint32_t>(i);
+          g.norms[to] = r.norms[at + lane];
+          g.terms[to] = r.terms != nullptr ? r.terms[at + lane] : 0.0f;
+          g.ids[to] = r.ids + at + lane;
+          // Fetched now, read after the scoring: the first pass never
+          // touched the ids, and a row that enters the heap would otherwise
+          // wait on a miss (2 % of a lone query's time at 1M rows).
+          __builtin_prefetch(g.ids[to]);
+          if (++g.count == kBlockRows) close_block(g, piece, first_query, stats);
+        }
+      }
+      if (w_.mixed == nullptr) close_block(g, piece, first_query, stats);
+      state.checked += r.live_blocks;
+      state.exact_blocks += busy_count;
+      if (w_.adaptive && state.checked >= kFallbackAfterBlocks && state.exact_blocks * 2 > state.checked) {
+        state.passing = false;
+        ++stats.fell_back;
+      }
+    }
+    const bool hold = w_.queries == 1 && w_.mixed != nullptr && passers == 1 &&
+                      w_.state[first_query * w_.pieces + piece].passing && r.block + r.blocks < window.end;
+    if (gather && !hold) {
+      close_block(g, piece, first_query, stats);
+      flush(g, piece, first_query, stats);
+    }
+  }
+
+  // Closes the open block of g if it holds rows; scores the closed blocks
+  // once there are kMixedBlocks of them.
+  void close_block(Gathered& g, size_t piece, size_t first_query, UnitStats& stats) const {
+    if (g.count == 0) return;
+    g.rows[g.blocks] = g.count;
+    g.count = 0;
+    if (++g.blocks == kMixedBlocks) flush(g, piece, first_query, stats);
+  }
+
+  // Scores the closed blocks of g (rows of the group starting at
+  // first_query) and offers their rows in lane order, block by block in the
+  // order they were closed: each query's rows come in row order.
+  void flush(Gathered& g, size_t piece, size_t first_query, UnitStats& stats) const {
+    if (g.blocks == 0) return;
+    alignas(64) float scores[kMixedBlocks * kBlockRows];
+    if (w_.mixed != nullptr) {
+      const MixedArgs args{w_.dim, w_.scale, w_.centroids,
+                           w_.transposed + first_query / kMaxPassQueries * w_.dim * kMaxPassQueries};
+      w_.mixed(args, g.codes, g.offsets, g.queries, g.norms, g.rows, g.blocks, scores);
+    } else {
+      for (size_t b = 0; b < g.blocks; ++b) {
+        const size_t at = b * kBlockRows;
+        const ScanArgs args{w_.prepared[first_query + g.queries[at]].lanes, w_.dim, w_.block_words, w_.scale};
+        w_.exact(args, g.words + b * w_.block_words, g.norms + at, g.rows[b], scores + at);
+      }
+    }
+    for (size_t b = 0; b < g.blocks; ++b) {
+      for (size_t lane = b * kBlockRows; lane < b * kBlockRows + g.rows[b]; ++lane) {
+        const size_t q = first_query + g.queries[lane];
+        apply_keys(w_.key, w_.prepared[q].add, scores + lane, 1, g.terms + lane, g.norms + lane);
+        sink_.offer(q * w_.pieces + piece, *g.ids[lane], scores[lane]);
+      }
+      stats.rows_exact += g.rows[b];
+    }
+    g.blocks = 0;
+  }
+
+  const Wave& w_;
+  const Sink& sink_;
+};
+
+// Preparation, rotation and tables of the wave's queries, one query per call.
+class PrepareWork final : public IndexedWork {
+ public:
+  PrepareWork(const float* queries, const ScanModel& model, uint64_t width, uint8_t bits,
+              std::span<const float> codebook, bool want_pass, PassFormat format, float* rotated, float* lanes,
+              uint8_t* tables, float* scratch, size_t scratch_stride, PreparedQuery* prepared)
+      : queries_(queries),
+        model_(model),
+        width_(width),
+        bits_(bits),
+        codebook_(codebook),
+        want_pass_(want_pass),
+        format_(format),
+        rotated_(rotated),
+        lanes_(lanes),
+        tables_(tables),
+        scratch_(scratch),
+        scratch_stride_(scratch_stride),
+        prepared_(prepared) {}
+
+  void run(size_t i) noexcept override {
+    const size_t stride = scan_table_stride(bits_);
+    const size_t n = codebook_.size();
+    const uint64_t dim = model_.rotator->dim();
+    float* r = rotated_ + i * width_;
+    float* buffer = scratch_ + i * scratch_stride_;
+    PreparedQuery& p = prepared_[i];
+    // The query as the metric sees it (normalised, shifted: or as it is),
+    // then its rotation (for the Hadamard rotation as rotate_unscaled: the
+    // sign products, then the unscaled transform in place).
+    const float* v = prepare_query(model_.metric, queries_ + i * dim, dim, buffer, &p.add);
+    model_.rotator->rotate(v, r, buffer + dim);
+    // The lane table holds the QueryTable's products centroid[c] * r[j],
+    // replicated past 2^bits (see scan.hpp); the replicated centroids are
+    // formed once, so that each entry is one product (no index division).
+    float* lanes = lanes_ + i * width_ * stride;
+    float centroid[32];
+    for (size_t c = 0; c < stride; ++c) centroid[c] = codebook_[c % n];
+    for (uint64_t j = 0; j < width_; ++j) {
+      for (size_t c = 0; c < stride; ++c) lanes[j * stride + c] = centroid[c] * r[j];
+    }
+    p.lanes = lanes;
+    p.pass = false;
+    if (want_pass_) {
+      uint8_t* table = tables_ + i * pass_table_bytes(format_, width_, bits_);
+      if (const auto plan = build_pass_plan(format_, lanes, stride, r, width_, bits_, table)) {
+        p.table = table;
+        p.plan = *plan;
+        p.pass = true;
+      }
+    }
+  }
+
+ private:
+  const float* queries_;
+  const ScanModel& model_;
+  uint64_t width_;
+  uint8_t bits_;
+  std::span<const float> codebook_;
+  bool want_pass_;
+  PassFormat format_;
+  float* rotated_;
+  float* lanes_;
+  uint8_t* tables_;
+  float* scratch_;
+  size_t scratch_stride_;
+  PreparedQuery* prepared_;
+};
+
+// Group i's rotated queries coordinate-major (MixedArgs), zeros past the
+// wave's last query.
+class TransposeWork final : public IndexedWork {
+ public:
+  TransposeWork(const float* rotated, uint64_t width, size_t queries, float* out)
+      : rotated_(rotated), width_(width), queries_(queries), out_(out) {}
+
+  void run(size_t i) noexcept override {
+    const size_t first = i * kMaxPassQueries;
+    const size_t count = std::min(kMaxPassQueries, queries_ - first);
+    float* to = out_ + i * width_ * kMaxPassQueries;
+    for (uint64_t j = 0; j < width_; ++j) {
+      for (size_t q = 0; q < kMaxPassQueries; ++q) {
+        to[j * kMaxPassQueries + q] = q < count ? rotated_[(first + q) * width_ + j] : 0.0f;
+      }
+    }
+  }
+
+ private:
+  const float* rotated_;
+  uint64_t width_;
+  size_t queries_;
+  float* out_;
+};
+
+// Merges each query's piece heaps in piece order (a fixed order, whatever
+// thread ran which piece) and sorts the result into its output row.
+class MergeWork final : public IndexedWork {
+ public:
+  MergeWork(const TopKHeap* heaps, size_t pieces, size_t bound, std::span<ScoredResult> room, BatchResults& out,
+            size_t first_query)
+      : heaps_(heaps), pieces_(pieces), bound_(bound), room_(room), out_(out), first_query_(first_query) {}
+
+  void run(size_t i) noexcept override {
+    const size_t slot = 2 * (bound_ + 1);
+    const std::span<ScoredResult> mine = room_.subspan(i * slot, slot);
+    TopKHeap all(mine.first(bound_ + 1), bound_);
+    for (size_t piece = 0; piece < pieces_; ++piece) merge_top_k(all, heaps_[i * pieces_ + piece]);
+    const std::span<ScoredResult> best = all.entries();
+    sort_results(best, mine.subspan(bound_ + 1, best.size()));
+    const size_t m = out_.per_query;
+    const size_t at = (first_query_ + i) * m;
+    // Exactly m entries: every searchable row was offered to some piece heap.
+    for (size_t r = 0; r < m && r < best.size(); ++r) {
+      out_.ids[at + r] = best[r].id;
+      out_.scores[at + r] = best[r].score;
+    }
+  }
+
+ private:
+  const TopKHeap* heaps_;
+  size_t pieces_;
+  size_t bound_;
+  std::span<ScoredResult> room_;
+  BatchResults& out_;
+  size_t first_query_;
+};
+
+// Joins each query's piece lists in piece order (the rows in storage order)
+// into its slice of the output and sorts it, best key first, equal keys
+// keeping that order; `scratch` is as long as the output.
+class RangeMergeWork final : public IndexedWork {
+ public:
+  RangeMergeWork(const MatchList* lists, size_t pieces, RangeResults& out, size_t first_query,
+                 std::span<ScoredResult> joined, std::span<ScoredResult> scratch)
+      : lists_(lists), pieces_(pieces), out_(out), first_query_(first_query), joined_(joined), scratch_(scratch) {}
+
+  void run(size_t i) noexcept override {
+    const size_t q = first_query_ + i;
+    const size_t begin = static_cast<size_t>(out_.lims[q] - out_.lims[first_query_]);
+    const size_t end = static_cast<size_t>(out_.lims[q + 1] - out_.lims[first_query_]);
+    ScoredResult* to = joined_.data() + begin;
+    for (size_t piece = 0; piece < pieces_; ++piece) {
+      const std::vector<ScoredResult>& rows = lists_[i * pieces_ + piece].rows;
+      to = std::copy(rows.begin(), rows.end(), to);
+    }
+    const std::span<ScoredResult> mine = joined_.subspan(begin, end - begin);
+    sort_results(mine, scratch_.subspan(begin, end - begin));
+    const auto at = static_cast<size_t>(out_.lims[q]);
+    for (size_t r = 0; r < mine.size(); ++r) {
+      out_.ids[at + r] = mine[r].id;
+      out_.keys[at + r] = mine[r].score;
+    }
+  }
+
+ private:
+  const MatchList* lists_;
+  size_t pieces_;
+  RangeResults& out_;
+  size_t first_query_;
+  std::span<ScoredResult> joined_;
+  std::span<ScoredResult> scratch_;
+};
+
+size_t count_rows(const uint64_t* mask, size_t len) {
+  if (mask == nullptr) return len;
+  size_t total = 0;
+  for (size_t w = 0; w < len / 64; ++w) total += static_cast<size_t>(std::popcount(mask[w]));
+  if (len % 64 != 0) total += static_cast<size_t>(std::popcount(mask[len / 64] & ((uint64_t{1} << (len % 64)) - 1)));
+  return total;
+}
+
+// What a batch scan of either kind sets up once: the kernels, the fixed
+// pieces, and the buffers of one wave of queries (rotations, tables, pass
+// plans, states). Everything is allocated here, on the calling thread, so
+// that no worker allocates; a wave's queries are then prepared and scanned
+// into a sink on the pool. `sink_bytes` is what the caller keeps per query
+// besides (heaps), for sizing the waves.
+class BatchScan {
+ public:
+  BatchScan(const Storage& storage, const ScanModel& model, uint8_t bits, std::span<const float> codebook,
+            const float* queries, size_t n, size_t sink_bytes, const SearchOptions& options)
+      : storage_(storage), model_(model), bits_(bits), codebook_(codebook), queries_(queries), options_(options),
+        kernels_(scan_kernels(options.level.value_or(active_simd_level()))) {
+    const uint64_t width = storage.dim();
+    if (options.path != ScanPath::kExact && first_pass_shape_ok(width, bits)) {
+      const bool batch = n >= kBatchPassQueries && kernels_.batch_pass[bits - 2].fn != nullptr;
+      pass_kernel_ = batch ? kernels_.batch_pass[bits - 2] : kernels_.first_pass[bits - 2];
+      if (pass_kernel_.fn == nullptr && options.path == ScanPath::kFast) {
+        pass_kernel_ = scan_kernels(SimdLevel::kScalar).first_pass[bits - 2];
+      }
+    }
+    const size_t len = storage.len();
+    piece_rows_ = options.piece_rows != 0 ? (options.piece_rows + kBlockRows - 1) / kBlockRows * kBlockRows
+                                          : piece_rows_for(len);
+    pieces_ = (len + piece_rows_ - 1) / piece_rows_;
+    const size_t stride = scan_table_stride(bits);
+    table_bytes_ = pass_kernel_.fn != nullptr ? static_cast<size_t>(pass_table_bytes(pass_kernel_.format, width, bits))
+                                              : 0;
+    scratch_stride_ = static_cast<size_t>(model.rotator->dim()) + model.rotator->scratch_floats();
+    const size_t per_query_bytes =
+        sink_bytes + width * (2 + stride) * sizeof(float) + table_bytes_ + scratch_stride_ * sizeof(float);
+    wave_cap_ = std::clamp<size_t>(kWaveBytes / per_query_bytes, 1, n);
+
+    rotated_ = aligned_array<float>(wave_cap_ * width);
+    lanes_ = aligned_array<float>(wave_cap_ * width * stride);
+    tables_ = aligned_array<uint8_t>(wave_cap_ * table_bytes_);
+    scratch_.resize(wave_cap_ * scratch_stride_);
+    prepared_.resize(wave_cap_);
+    const size_t max_groups = (wave_cap_ + kMaxPassQueries - 1) / kMaxPassQueries;
+    states_.resize(wave_cap_ * pieces_);
+    // Enough units to keep every thread busy; otherwise as few as possible,
+    // since each unit reads its piece's codes from memory once.
+    const size_t threads = options.max_threads != 0 ? options.max_threads : pool_worker_count() + 1;
+    bunches_wanted_ = std::max<size_t>(1, (4 * threads + pieces_ - 1) / pieces_);
+    unit_stats_.resize(pieces_ * std::min(bunches_wanted_, max_groups));
+    if (storage.words_per_row() <= kGatherWords) {
+      mixed_ = scan_mixed_kernel(kernels_.level, bits);
+      if (mixed_ == nullptr) {
+        gathered_ = aligned_array<uint32_t>(unit_stats_.size() * kMixedBlocks * storage.words_per_row() * kBlockRows);
+      }
+    }
+    if (mixed_ != nullptr) {
+      transposed_ = aligned_array<float>(max_groups * width * kMaxPassQueries);
+      centroids_ = aligned_array<float>(stride);
+      for (size_t c = 0; c < stride; ++c) centroids_[c] = codebook[c % codebook.size()];
+    }
+    total_.level = kernels_.level;
+    total_.pieces = pieces_;
+  }
+
+  size_t wave_cap() const { return wave_cap_; }
+  size_t pieces() const { return pieces_; }
+  size_t piece_rows() const { return piece_rows_; }
+  const SearchStats& stats() const { return total_; }
+
+  // Prepares queries [first, first + count) and scans them into `sink`.
+  template <class Sink>
+  void scan(size_t first, size_t count, const Sink& sink) {
+    const uint64_t width = storage_.dim();
+    const PassFn pass = pass_kernel_.fn;
+    PrepareWork prepare(queries_ + first * model_.rotator->dim(), model_, width, bits_, codebook_, pass != nullptr,
+                        pass_kernel_.format, rotated_.get(), lanes_.get(), tables_.get(), scratch_.data(),
+                        scratch_stride_, prepared_.data());
+    parallel_for(count, prepare, options_.max_threads);
+    const size_t groups = (count + kMaxPassQueries - 1) / kMaxPassQueries;
+    if (mixed_ != nullptr) {
+      TransposeWork transpose(rotated_.get(), width, count, transposed_.get());
+      parallel_for(groups, transpose, options_.max_threads);
+    }
+
+    Wave wave;
+    wave.storage = &storage_;
+    wave.dim = width;
+    wave.block_words = storage_.words_per_row() * kBlockRows;
+    wave.scale = model_.metric.scale;
+    wave.key = model_.metric.key;
+    wave.exact = kernels_.by_bits[bits_ - 2];
+    wave.mixed = mixed_;
+    wave.centroids = centroids_.get();
+    wave.transposed = transposed_.get();
+    wave.gathered = gathered_.get();
+    wave.pass = pass;
+    wave.levels =
+        pass != nullptr && is_rank1(pass_kernel_.format) ? rank1_levels(pass_kernel_.format, bits_) : nullptr;
+    wave.adaptive = options_.path == ScanPath::kAuto;
+    wave.row_mask = options_.row_mask;
+    wave.piece_rows = piece_rows_;
+    wave.pieces = pieces_;
+    wave.queries = count;
+    wave.groups = groups;
+    wave.groups_per_bunch = (wave.groups + bunches_wanted_ - 1) / bunches_wanted_;
+    wave.bunches = (wave.groups + wave.groups_per_bunch - 1) / wave.groups_per_bunch;
+    wave.state = states_.data();
+    wave.prepared = prepared_.data();
+    std::fill(unit_stats_.begin(), unit_stats_.end(), UnitStats{});
+    wave.stats = unit_stats_.data();
+
+    ScanWork<Sink> work(wave, sink);
+    const size_t units = pieces_ * wave.bunches;
+    parallel_for(units, work, options_.max_threads);
+
+    total_.units += units;
+    for (size_t q = 0; q < count; ++q) total_.fast_queries += prepared_[q].pass ? 1 : 0;
+    for (size_t u = 0; u < units; ++u) {
+      total_.blocks_passed += unit_stats_[u].blocks_passed;
+      total_.blocks_skipped += unit_stats_[u].blocks_skipped;
+      total_.rows_exact += unit_stats_[u].rows_exact;
+      total_.fell_back += unit_stats_[u].fell_back;
+    }
+  }
+
+ private:
+  const Storage& storage_;
+  const ScanModel& model_;
+  uint8_t bits_;
+  std::span<const float> codebook_;
+  const float* queries_;
+  const SearchOptions& options_;
+  const ScanKernels& kernels_;
+  PassKernel pass_kernel_;
+  size_t piece_rows_ = 0;
+  size_t pieces_ = 0;
+  size_t table_bytes_ = 0;
+  size_t scratch_stride_ = 0;
+  size_t wave_cap_ = 0;
+  size_t bunches_wanted_ = 1;
+  AlignedArray<float> rotated_;
+  AlignedArray<float> lanes_;
+  AlignedArray<uint8_t> tables_;
+  AlignedArray<uint32_t> gathered_;  // per unit, when rows are copied
+  ScanMixedFn mixed_ = nullptr;
+  AlignedArray<float> centroids_;
+  AlignedArray<float> transposed_;
+  std::vector<float> scratch_;
+  std::vector<PreparedQuery> prepared_;
+  std::vector<PieceQuery> states_;
+  std::vector<UnitStats> unit_stats_;
+  SearchStats total_;
+};
+
+// The checks every batch makes before it scans, in order: the query width,
+// then (after the caller's shortcut) the codebook.
+std::optional<SearchError> check_width(const ScanModel& model, size_t query_dim) {
+  if (query_dim != model.dim) return SearchError::dimension_mismatch(query_dim, model.dim);
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::expected<BatchResults, SearchError> search_batch(const Storage& storage, const ScanModel& model, uint8_t bits,
+                                                      std::span<const float> queries, size_t n, size_t query_dim,
+                                                      uint64_t k, const SearchOptions& options) {
+  // The length is checked before the shortcuts: a wrong query is an error
+  // even when there is nothing to search.
+  if (auto error = check_width(model, query_dim)) return std::unexpected(std::move(*error));
+  const size_t len = storage.len();
+  const size_t searchable = count_rows(options.row_mask, len);
+  BatchResults out;
+  out.queries = n;
+  out.per_query = static_cast<size_t>(std::min<uint64_t>(k, searchable));
+  if (options.stats != nullptr) *options.stats = SearchStats{};
+  if (n == 0 || out.per_query == 0) return out;
+  auto codebook = centroids(bits);
+  if (!codebook) return std::unexpected(SearchError::codebook(codebook.error()));
+
+  const size_t m = out.per_query;
+  out.ids.resize(n * m);
+  out.scores.resize(n * m);
+
+  // A piece heap's room: min(m, the piece's rows) + 1; the merge's 2 (m + 1).
+  const size_t piece_rows =
+      options.piece_rows != 0 ? (options.piece_rows + kBlockRows - 1) / kBlockRows * kBlockRows : piece_rows_for(len);
+  const size_t pieces = (len + piece_rows - 1) / piece_rows;
+  auto heap_slots = [&](size_t p) { return std::min(m, std::min(piece_rows, len - p * piece_rows)) + 1; };
+  size_t heap_room = 0;  // per query
+  for (size_t p = 0; p < pieces; ++p) heap_room += heap_slots(p);
+  const size_t sink_bytes = (heap_room + 2 * (m + 1)) * sizeof(ScoredResult);
+
+  BatchScan scan(storage, model, bits, *codebook, queries.data(), n, sink_bytes, options);
+  const size_t wave_cap = scan.wave_cap();
+  std::vector<ScoredResult> room(wave_cap * heap_room);
+  std::vector<TopKHeap> heaps;
+  heaps.reserve(wave_cap * pieces);
+  std::vector<ScoredResult> merge_room(wave_cap * 2 * (m + 1));
+  for (size_t first = 0; first < n; first += wave_cap) {
+    const size_t count = std::min(wave_cap, n - first);
+    heaps.clear();
+    size_t offset = 0;
+    for (size_t q = 0; q < count; ++q) {
+      for (size_t p = 0; p < pieces; ++p) {
+        heaps.emplace_back(std::span(room).subspan(offset, heap_slots(p)), m);
+        offset += heap_slots(p);
+      }
+    }
+    scan.scan(first, count, TopKSink(heaps.data()));
+    MergeWork merge(heaps.data(), pieces, m, merge_room, out, first);
+    parallel_for(count, merge, options.max_threads);
+  }
+  if (options.stats != nullptr) *options.stats = scan.stats();
+  return out;
+}
+
+Result<RangeResults> search_range(const Storage& storage, const ScanModel& model, uint8_t bits,
+                                  std::span<const float> queries, size_t n, size_t query_dim, float floor,
+                                  const SearchOptions& options) {
+  if (auto error = check_width(model, query_dim)) return std::unexpected(IndexError(std::move(*error)));
+  RangeResults out;
+  out.queries = n;
+  out.lims.assign(n + 1, 0);
+  if (options.stats != nullptr) *options.stats = SearchStats{};
+  if (n == 0 || count_rows(options.row_mask, storage.len()) == 0) return out;
+  auto codebook = centroids(bits);
+  if (!codebook) return std::unexpected(IndexError(SearchError::codebook(codebook.error())));
+
+  BatchScan scan(storage, model, bits, *codebook, queries.data(), n, 0, options);
+  const size_t wave_cap = scan.wave_cap();
+  const size_t pieces = scan.pieces();
+  std::vector<MatchList> lists(wave_cap * pieces);
+  std::vector<ScoredResult> joined;
+  std::vector<ScoredResult> scratch;
+  for (size_t first = 0; first < n; first += wave_cap) {
+    const size_t count = std::min(wave_cap, n - first);
+    for (MatchList& list : lists) {
+      list.rows.clear();
+      list.failed = false;
+    }
+    scan.scan(first, count, RangeSink(lists.data(), floor));
+    for (size_t q = 0; q < count; ++q) {
+      uint64_t total = 0;
+      for (size_t p = 0; p < pieces; ++p) {
+        const MatchList& list = lists[q * pieces + p];
+        if (list.failed) return std::unexpected(IndexError::out_of_memory());
+        total += list.rows.size();
+      }
+      out.lims[first + q + 1] = out.lims[first + q] + total;
+    }
+    const auto wave_rows = static_cast<size_t>(out.lims[first + count] - out.lims[first]);
+    out.ids.resize(static_cast<size_t>(out.lims[first + count]));
+    out.keys.resize(out.ids.size());
+    joined.resize(wave_rows);
+    scratch.resize(wave_rows);
+    RangeMergeWork merge(lists.data(), pieces, out, first, joined, scratch);
+    parallel_for(count, merge, options.max_threads);
+  }
+  if (options.stats != nullptr) *options.stats = scan.stats();
+  return out;
+}
+
+std::expected<BatchResults, SearchError> search_batch(const Storage& storage, std::span<const float> signs,
+                                                      uint8_t bits, std::span<const float> queries, size_t n,
+                                                      size_t query_dim, uint64_t k, const SearchOptions& options) {
+  const uint64_t dim = storage.dim();
+  if (query_dim != dim) return std::unexpected(SearchError::dimension_mismatch(query_dim, dim));
+  const size_t searchable = count_rows(options.row_mask, storage.len());
+  if (n == 0 || std::min<uint64_t>(k, searchable) == 0) {
+    if (options.stats != nullptr) *options.stats = SearchStats{};
+    BatchResults out;
+    out.queries = n;
+    out.per_query = static_cast<size_t>(std::min<uint64_t>(k, searchable));
+    return out;
+  }
+  // The rotation's checks, in the order rotate_unscaled makes them.
+  if (signs.size() != dim) return std::unexpected(SearchError::rotation(RotationError::dimension_mismatch(dim, signs.size())));
+  if (!std::has_single_bit(dim)) return std::unexpected(SearchError::rotation(RotationError::not_power_of_two(dim)));
+  const Rotator rotator = Rotator::from_signs(signs);
+  const ScanModel model{dim, &rotator,
+                        make_metric_model(Metric::kIp, {}, bits, rotator.score_scale_f64(), rotator.score_scale())};
+  return search_batch(storage, model, bits, queries, n, query_dim, k, options);
+}
+
+std::expected<std::vector<ScoredResult>, SearchError> search(const Storage& storage, std::span<const float> signs,
+                                                             uint8_t bits, std::span<const float> query, uint64_t k) {
+  return search(storage, signs, bits, query, k, SearchOptions{});
+}
+
+std::expected<std::vector<ScoredResult>, SearchError> search(const Storage& storage, std::span<const float> signs,
+                                                             uint8_t bits, std::span<const float> query, uint64_t k,
+                                                             const SearchOptions& options) {
+  auto found = search_batch(storage, signs, bits, query, 1, query.size(), k, options);
+  if (!found) return std::unexpected(std::move(found.error()));
+  std::vector<ScoredResult> results(found->per_query);
+  for (size_t i = 0; i < results.size(); ++i) results[i] = {found->ids[i], found->scores[i]};
+  return results;
+}
+
+}  // namespace lodex

@@ -1,0 +1,188 @@
+// Query preparation, per-row scoring, the parallel scan and top-k selection.
+// Runs with the interpreter lock released and the index's shared lock held;
+// reads the store, writes nothing shared.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "kernels/cpu.hpp"
+#include "errors.hpp"
+#include "search/metric.hpp"
+#include "rotation/rotator.hpp"
+#include "store/storage.hpp"
+
+namespace lodex {
+
+struct ScoredResult {
+  uint64_t id;
+  float score;
+};
+
+// Per-query lookup table: entries[j * n_centroids + c] = centroid[c] * r[j].
+struct QueryTable {
+  std::vector<float> entries;
+  size_t n_centroids = 0;
+};
+
+QueryTable build_query_table(std::span<const float> rotated_query, std::span<const float> centroids);
+
+// The reference scorer: the row's table entries summed in coordinate order
+// from +0.0, then sum * (norm * scale); a NaN sum is returned as it is.
+float score_row(const QueryTable& table, uint8_t bits, uint64_t dim, float scale, std::span<const uint8_t> codes,
+                float norm);
+
+// x ranks above y: a greater score, or a number against a NaN. NaN ranks
+// below every number (and level with other NaNs), so a row scoring NaN is
+// returned only when fewer than k rows score a number. Unlike float32 `>`
+// alone this is a strict weak order, so heaps and sorts stay well defined.
+inline bool ranks_above(float x, float y) { return x > y || (y != y && x == x); }
+
+// A bounded min-heap over caller-provided room: the root (position 0) holds a
+// lowest-ranked entry, no parent ranks strictly above a child. The room must
+// hold one entry more than the heap will ever keep (at most bound + 1).
+class TopKHeap {
+ public:
+  TopKHeap(std::span<ScoredResult> room, size_t bound) : room_(room), bound_(bound) {}
+
+  size_t size() const { return len_; }
+  size_t bound() const { return bound_; }
+  bool full() const { return len_ >= bound_; }
+  float root_score() const { return room_[0].score; }
+  // The heap in array order (not sorted).
+  std::span<ScoredResult> entries() const { return room_.first(len_); }
+
+  void push(ScoredResult x);
+  // Discards the root; only used right after a push that made size() = bound + 1.
+  void pop_root();
+  // Push, then pop the root if the heap went over its bound: an equal
+  // newcomer enters and the earlier root leaves.
+  void offer(ScoredResult x) {
+    push(x);
+    if (len_ > bound_) pop_root();
+  }
+  void clear() { len_ = 0; }
+
+ private:
+  std::span<ScoredResult> room_;
+  size_t bound_;
+  size_t len_ = 0;
+};
+
+// Offers b's entries to a in b's array order.
+void merge_top_k(TopKHeap& a, const TopKHeap& b);
+
+// Stable sort, best first: x before y exactly when x ranks above y; equal
+// scores (and NaNs among themselves) keep their order.
+void sort_results(std::span<ScoredResult> results);
+// The same with caller-provided scratch of results.size() entries; allocates nothing.
+void sort_results(std::span<ScoredResult> results, std::span<ScoredResult> scratch);
+
+// Which scan a search runs. kAuto takes the integer first pass where the
+// level has one of its own; kFast forces it wherever the store's shape allows
+// (the scalar pass standing in for a level without one) and never gives it
+// up; kExact never takes it. Results are the same on every path.
+enum class ScanPath : uint8_t { kAuto, kExact, kFast };
+
+// What a search ran, for tests and benchmarks. Counts are summed over queries.
+struct SearchStats {
+  SimdLevel level = SimdLevel::kScalar;
+  size_t pieces = 0;          // pieces of the fixed split; 0 when no scan ran
+  size_t units = 0;           // (piece, query group) units handed out
+  size_t fast_queries = 0;    // queries whose scan took the first pass
+  size_t blocks_passed = 0;   // (block, query) pairs the first pass looked at
+  size_t blocks_skipped = 0;  // of those, the ones left without exact scores
+  size_t rows_exact = 0;      // (row, query) pairs scored exactly
+  size_t fell_back = 0;       // (piece, query) pairs that gave the first pass up
+};
+
+// Rows per piece of the fixed split for a store of `len` rows: whole chunks,
+// about kTargetPieces pieces. The boundaries depend on nothing but the row
+// count, so neither do the results (ties included). Few, long pieces: each
+// piece's heap starts empty, and until its root has risen the first pass
+// lets most blocks through.
+inline constexpr size_t kTargetPieces = 8;
+size_t piece_rows_for(size_t len);
+
+struct SearchOptions {
+  // The kernel level; unset means the best the machine supports. A level the
+  // machine lacks runs the best supported one below it.
+  std::optional<SimdLevel> level;
+  ScanPath path = ScanPath::kAuto;
+  // 0: every pool worker; else at most this many threads (the calling
+  // thread included) work on this call.
+  size_t max_threads = 0;
+  // Bit i of word i / 64 set: row i is searchable. nullptr: every row. Must
+  // cover len() bits.
+  const uint64_t* row_mask = nullptr;
+  SearchStats* stats = nullptr;
+  // Rows per piece (rounded up to a multiple of kBlockRows); 0 means
+  // piece_rows_for(len). For tests.
+  size_t piece_rows = 0;
+};
+
+// Row-major n x m results of a batch: query i's results best first at
+// [i * per_query, (i + 1) * per_query). `scores` hold keys (metric.hpp):
+// scores themselves for every metric but "l2".
+struct BatchResults {
+  size_t queries = 0;
+  size_t per_query = 0;  // m = min(k, searchable rows)
+  std::vector<uint64_t> ids;
+  std::vector<float> scores;
+};
+
+// The matches of a range search: query i's at [lims[i], lims[i + 1]), best
+// key first, equal keys in storage order.
+struct RangeResults {
+  size_t queries = 0;
+  std::vector<uint64_t> lims;  // queries + 1 offsets
+  std::vector<uint64_t> ids;
+  std::vector<float> keys;
+};
+
+// How a search turns its queries into tables and its rows' estimates into
+// keys: the index's rotation (its code_width() is the store's dim()) and
+// metric. A search with nothing to scan reads only `dim`.
+struct ScanModel {
+  uint64_t dim = 0;  // of the vectors, and of the queries
+  const Rotator* rotator = nullptr;
+  MetricModel metric;
+};
+
+// The best min(k, searchable rows) rows by rank (stable sort, no secondary
+// key). The query length is checked first, then the k == 0 / empty shortcut.
+// The same as search_batch with one query.
+std::expected<std::vector<ScoredResult>, SearchError> search(const Storage& storage, std::span<const float> signs,
+                                                             uint8_t bits, std::span<const float> query, uint64_t k);
+std::expected<std::vector<ScoredResult>, SearchError> search(const Storage& storage, std::span<const float> signs,
+                                                             uint8_t bits, std::span<const float> query, uint64_t k,
+                                                             const SearchOptions& options);
+
+// n queries of query_dim floats each, row-major in `queries` (at least
+// n * query_dim values). query_dim != dim fails first, even for n = 0 or
+// k = 0. Query i's row equals search(query i, k) exactly, whatever else the
+// batch holds.
+std::expected<BatchResults, SearchError> search_batch(const Storage& storage, std::span<const float> signs,
+                                                      uint8_t bits, std::span<const float> queries, size_t n,
+                                                      size_t query_dim, uint64_t k, const SearchOptions& options = {});
+
+// The same for any rotation and metric: rows ranked by key. query_dim is
+// checked against model.dim.
+std::expected<BatchResults, SearchError> search_batch(const Storage& storage, const ScanModel& model, uint8_t bits,
+                                                      std::span<const float> queries, size_t n, size_t query_dim,
+                                                      uint64_t k, const SearchOptions& options = {});
+
+// Every searchable row whose key is at least `floor` (metric.hpp's
+// range_floor), for each of n queries, with the checks of search_batch.
+// The first pass skips rows whose bound is below the floor. Matches are
+// gathered per (piece, query) as the scan finds them; a list that cannot
+// grow ends the search with OutOfMemory once the scan is done.
+Result<RangeResults> search_range(const Storage& storage, const ScanModel& model, uint8_t bits,
+                                  std::span<const float> queries, size_t n, size_t query_dim, float floor,
+                                  const SearchOptions& options = {});
+
+}  // namespace lodex

@@ -1,5 +1,6 @@
-// Texts of the error values. Numbers are plain decimal; a nested error's text
-// is placed inside its outer template.
+// The error values' constructors that need more than a template: the
+// system's description of an errno, the search's wrapping of nested errors,
+// and the translation of a caught C++ exception.
 #include "errors.hpp"
 
 #include <cstring>
@@ -8,35 +9,17 @@
 
 namespace lodex {
 
-std::string RotationError::text() const {
-  if (kind_ == Kind::kNotPowerOfTwo) return "dimension " + std::to_string(a_) + " is not a power of 2";
-  if (kind_ == Kind::kZeroDimension) return "dimension must be at least 1";
-  return "dimension mismatch: vector has " + std::to_string(a_) + ", sign vector has " + std::to_string(b_);
-}
-
-std::string CodebookError::text() const {
-  return "unsupported bit-width " + std::to_string(bits_) + ". Valid: 2, 3, 4, 5";
-}
-
-FileError FileError::os(int code) {
+IndexError IndexError::os_error(int code) {
   char buf[256];
   // The GNU strerror_r returns the message, which may not live in buf.
   const char* msg = strerror_r(code, buf, sizeof buf);
-  return io(std::string(msg) + " (os error " + std::to_string(code) + ")");
+  return io_error(std::string(msg) + " (os error " + std::to_string(code) + ")");
 }
 
-std::string FileError::text() const {
-  if (kind_ == Kind::kIo) return "I/O error: " + detail_;
-  return "invalid .ldx file: " + detail_;
-}
-
-std::string SearchError::text() const {
-  switch (kind_) {
-    case Kind::kCodebook: return "codebook error: " + inner_;
-    case Kind::kRotation: return "rotation error: " + inner_;
-    case Kind::kDimensionMismatch: break;
-  }
-  return "dimension mismatch: query has " + std::to_string(query_) + ", index has " + std::to_string(index_);
+IndexError IndexError::in_search(IndexError inner) {
+  if (inner.kind_ == Kind::kRotation) return {Kind::kSearch, inner.reason_, "rotation error: " + inner.text_};
+  if (inner.kind_ == Kind::kCodebook) return {Kind::kSearch, inner.reason_, "codebook error: " + inner.text_};
+  return inner;
 }
 
 IndexError error_of(const std::exception& e) {

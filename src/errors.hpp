@@ -1,6 +1,6 @@
-// Error values of the core. Nothing in the core throws across a module
-// boundary: every fallible operation returns Result<T>, and only the binding
-// turns an IndexError into a Python exception.
+// The core's one error type. Nothing in the core throws across a module
+// boundary: every fallible operation returns Result<T> (or Status), and only
+// the binding turns an IndexError into a Python exception.
 #pragma once
 
 #include <cstdint>
@@ -11,107 +11,83 @@
 
 namespace lodex {
 
-class RotationError {
- public:
-  enum class Kind { kNotPowerOfTwo, kDimensionMismatch, kZeroDimension };
-
-  static RotationError not_power_of_two(uint64_t dim) { return {Kind::kNotPowerOfTwo, dim, 0}; }
-  static RotationError zero_dimension() { return {Kind::kZeroDimension, 0, 0}; }
-  static RotationError dimension_mismatch(uint64_t vector, uint64_t sign) {
-    return {Kind::kDimensionMismatch, vector, sign};
-  }
-
-  Kind kind() const { return kind_; }
-  std::string text() const;
-
- private:
-  RotationError(Kind kind, uint64_t a, uint64_t b) : kind_(kind), a_(a), b_(b) {}
-  Kind kind_;
-  uint64_t a_;  // dim, or the rotated vector's length
-  uint64_t b_;  // the sign vector's length
-};
-
-class CodebookError {
- public:
-  static CodebookError unsupported_bit_width(uint8_t bits) { return CodebookError(bits); }
-  uint8_t bits() const { return bits_; }
-  std::string text() const;
-
- private:
-  explicit CodebookError(uint8_t bits) : bits_(bits) {}
-  uint8_t bits_;
-};
-
-class FileError {
- public:
-  enum class Kind { kIo, kInvalidFile };
-
-  // An I/O failure the operating system reported with errno `code`.
-  static FileError os(int code);
-  // An I/O failure with no errno ("failed to write whole buffer", ...).
-  static FileError io(std::string description) { return {Kind::kIo, std::move(description)}; }
-  static FileError invalid_file(std::string reason) { return {Kind::kInvalidFile, std::move(reason)}; }
-
-  Kind kind() const { return kind_; }
-  const std::string& detail() const { return detail_; }
-  std::string text() const;
-
- private:
-  FileError(Kind kind, std::string detail) : kind_(kind), detail_(std::move(detail)) {}
-  Kind kind_;
-  std::string detail_;
-};
-
-class SearchError {
- public:
-  enum class Kind { kCodebook, kRotation, kDimensionMismatch };
-
-  static SearchError codebook(CodebookError e) { return {Kind::kCodebook, e.text(), 0, 0}; }
-  static SearchError rotation(const RotationError& e) { return {Kind::kRotation, e.text(), 0, 0}; }
-  static SearchError dimension_mismatch(uint64_t query, uint64_t index) {
-    return {Kind::kDimensionMismatch, {}, query, index};
-  }
-
-  Kind kind() const { return kind_; }
-  std::string text() const;
-
- private:
-  SearchError(Kind kind, std::string inner, uint64_t query, uint64_t index)
-      : kind_(kind), inner_(std::move(inner)), query_(query), index_(index) {}
-  Kind kind_;
-  std::string inner_;  // the nested error's text
-  uint64_t query_;
-  uint64_t index_;
-};
-
-// The single error type of the core. kInternalFault is a broken invariant
-// (a row outside its file, a size that overflows): the binding raises it as
-// the BaseException-derived fault class, never as an ordinary exception.
-// kOutOfMemory is an allocation the system refused (a file buffer, the rows
-// being built): the binding raises MemoryError for it.
+// An error value: its kind (which layer found it, and so which Python
+// exception it becomes), the precise condition, and its text. Errors are built
+// only through the named constructors, which own every message.
 class IndexError {
  public:
   enum class Kind { kRotation, kCodebook, kFile, kSearch, kInvalidArgument, kInternalFault, kOutOfMemory };
+  enum class Reason {
+    kNotPowerOfTwo,           // rotation: a length without a Walsh-Hadamard transform
+    kZeroDimension,           // rotation: nothing to rotate
+    kDimensionMismatch,       // rotation: vector and rotation of different lengths
+    kUnsupportedBitWidth,     // codebook: no table for this width
+    kIo,                      // file: the system refused a read, write, open, ...
+    kInvalidFile,             // file: bytes that are not a valid index
+    kQueryDimensionMismatch,  // search: a query of the wrong length
+    kInvalidArgument,
+    kInternalFault,
+    kOutOfMemory,
+  };
 
-  IndexError(RotationError e) : kind_(Kind::kRotation), text_(e.text()) {}      // NOLINT
-  IndexError(CodebookError e) : kind_(Kind::kCodebook), text_(e.text()) {}      // NOLINT
-  IndexError(const FileError& e)                                               // NOLINT
-      : kind_(Kind::kFile), text_(e.text()), is_io_(e.kind() == FileError::Kind::kIo) {}
-  IndexError(const SearchError& e) : kind_(Kind::kSearch), text_(e.text()) {}  // NOLINT
+  // Rotation.
+  static IndexError not_power_of_two(uint64_t dim) {
+    return {Kind::kRotation, Reason::kNotPowerOfTwo, "dimension " + std::to_string(dim) + " is not a power of 2"};
+  }
+  static IndexError zero_dimension() {
+    return {Kind::kRotation, Reason::kZeroDimension, "dimension must be at least 1"};
+  }
+  static IndexError rotation_dimension_mismatch(uint64_t vector, uint64_t sign) {
+    return {Kind::kRotation, Reason::kDimensionMismatch,
+            "dimension mismatch: vector has " + std::to_string(vector) + ", sign vector has " + std::to_string(sign)};
+  }
 
-  static IndexError invalid_argument(std::string text) { return {Kind::kInvalidArgument, std::move(text)}; }
-  static IndexError internal_fault(std::string text) { return {Kind::kInternalFault, std::move(text)}; }
-  static IndexError out_of_memory() { return {Kind::kOutOfMemory, "out of memory"}; }
+  // Codebook.
+  static IndexError unsupported_bit_width(uint8_t bits) {
+    return {Kind::kCodebook, Reason::kUnsupportedBitWidth,
+            "unsupported bit-width " + std::to_string(bits) + ". Valid: 2, 3, 4, 5"};
+  }
+
+  // Files. os_error: a failure the operating system reported with errno
+  // `code`; io_error: one with no errno ("failed to write whole buffer", ...).
+  static IndexError os_error(int code);
+  static IndexError io_error(const std::string& description) {
+    return {Kind::kFile, Reason::kIo, "I/O error: " + description};
+  }
+  static IndexError invalid_file(const std::string& reason) {
+    return {Kind::kFile, Reason::kInvalidFile, "invalid .ldx file: " + reason};
+  }
+
+  // Search. A rotation or codebook error met while searching reads inside the
+  // search's own template ("rotation error: ..."); any other error is itself.
+  static IndexError query_dimension_mismatch(uint64_t query, uint64_t index) {
+    return {Kind::kSearch, Reason::kQueryDimensionMismatch,
+            "dimension mismatch: query has " + std::to_string(query) + ", index has " + std::to_string(index)};
+  }
+  static IndexError in_search(IndexError inner);
+
+  // kInternalFault is a broken invariant (a row outside its file, a size that
+  // overflows): the binding raises it as the BaseException-derived fault
+  // class, never as an ordinary exception. kOutOfMemory is an allocation the
+  // system refused (a file buffer, the rows being built): MemoryError.
+  static IndexError invalid_argument(std::string text) {
+    return {Kind::kInvalidArgument, Reason::kInvalidArgument, std::move(text)};
+  }
+  static IndexError internal_fault(std::string text) {
+    return {Kind::kInternalFault, Reason::kInternalFault, std::move(text)};
+  }
+  static IndexError out_of_memory() { return {Kind::kOutOfMemory, Reason::kOutOfMemory, "out of memory"}; }
 
   Kind kind() const { return kind_; }
-  bool is_io() const { return is_io_; }  // a File error carrying an I/O failure
+  Reason reason() const { return reason_; }
+  bool is_io() const { return reason_ == Reason::kIo; }  // a File error carrying an I/O failure
   const std::string& text() const { return text_; }
 
  private:
-  IndexError(Kind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
+  IndexError(Kind kind, Reason reason, std::string text) : kind_(kind), reason_(reason), text_(std::move(text)) {}
   Kind kind_;
+  Reason reason_;
   std::string text_;
-  bool is_io_ = false;
 };
 
 template <class T>

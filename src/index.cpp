@@ -161,7 +161,7 @@ Result<std::unique_ptr<Index>> Index::create(IndexParams params) {
   if (dim >= kMaxSignVectorDim) return std::unexpected(IndexError::internal_fault("capacity overflow"));
   return catching<std::unique_ptr<Index>>([&]() -> Result<std::unique_ptr<Index>> {
     auto rotator = general(params) ? Rotator::general(dim, params.seed) : Rotator::hadamard(dim, params.seed);
-    if (!rotator) return std::unexpected(IndexError(rotator.error()));
+    if (!rotator) return std::unexpected(rotator.error());
     Storage storage(rotator->code_width(), params.seed, params.bits, params.use_qjl, wants_row_terms(params));
     std::unique_ptr<Index> index(new Index(std::move(params), std::move(storage)));
     // A new index builds its rotation at once, as construction always has.
@@ -177,15 +177,15 @@ Result<std::unique_ptr<Index>> Index::adopt(Result<StoredIndex> stored) {
   // The dimension is checked now, as building the rotation would check it,
   // but the rotation itself waits until something needs it.
   if (general(params)) {
-    if (params.dim == 0) return std::unexpected(IndexError(RotationError::zero_dimension()));
+    if (params.dim == 0) return std::unexpected(IndexError::zero_dimension());
   } else if (!is_power_of_two(params.dim)) {
-    return std::unexpected(IndexError(RotationError::not_power_of_two(params.dim)));
+    return std::unexpected(IndexError::not_power_of_two(params.dim));
   }
   // What the parameters imply about the rows must hold of the rows read.
   const bool centred_ok = params.center.empty() || params.center.size() == params.dim;
   if (!centred_ok || storage.has_row_terms() != wants_row_terms(params) ||
       storage.dim() != Rotator::code_width_for(general(params), params.dim)) {
-    return std::unexpected(IndexError(FileError::invalid_file("rows do not match the index parameters")));
+    return std::unexpected(IndexError::invalid_file("rows do not match the index parameters"));
   }
   return catching<std::unique_ptr<Index>>([&]() -> Result<std::unique_ptr<Index>> {
     return std::unique_ptr<Index>(new Index(std::move(stored->params), std::move(stored->storage)));
@@ -219,7 +219,7 @@ Result<std::unique_ptr<Index>> Index::from_bytes(std::span<const uint8_t> bytes)
 
 Result<const Rotator*> Index::rotator() const {
   return catching<const Rotator*>([this]() -> Result<const Rotator*> {
-    std::optional<RotationError> failed;
+    std::optional<IndexError> failed;
     std::call_once(rotator_once_, [this, &failed] {
       auto built = general(params_) ? Rotator::general(dim(), seed()) : Rotator::hadamard(dim(), seed());
       // The dimension was checked when the index was made; only memory can
@@ -230,7 +230,7 @@ Result<const Rotator*> Index::rotator() const {
         failed = built.error();
       }
     });
-    if (failed) return std::unexpected(IndexError(*failed));
+    if (failed) return std::unexpected(*failed);
     return &*rotator_;
   });
 }
@@ -368,7 +368,7 @@ Result<BatchResults> Index::search(std::span<const float> queries, size_t n, siz
   }
   // The query width before anything else about the index: the rotation is
   // only built once there is something to scan, never for a wrong query.
-  if (query_dim != dim()) return std::unexpected(IndexError(SearchError::dimension_mismatch(query_dim, dim())));
+  if (query_dim != dim()) return std::unexpected(IndexError::query_dimension_mismatch(query_dim, dim()));
   if (options.rerank != nullptr && options.rerank->cols != dim()) {
     return std::unexpected(IndexError::invalid_argument("rerank vectors have " + std::to_string(options.rerank->cols) +
                                                         " columns, the index has dimension " + std::to_string(dim())));
@@ -385,7 +385,7 @@ Result<BatchResults> Index::search(std::span<const float> queries, size_t n, siz
     }
     return scan_allowed(options.allow, scan, [&](const Storage& store) -> Result<BatchResults> {
       auto scanned = search_batch(store, model, bits(), queries, n, query_dim, wanted, scan);
-      if (!scanned) return std::unexpected(IndexError(scanned.error()));
+      if (!scanned) return std::unexpected(scanned.error());
       return std::move(*scanned);
     });
   });
@@ -406,7 +406,7 @@ Result<RangeResults> Index::search_range(std::span<const float> queries, size_t 
   SearchOptions scan = options.scan;
   if (Status threads = check_threads(options, scan); !threads) return std::unexpected(std::move(threads.error()));
   if (std::isnan(threshold)) return std::unexpected(IndexError::invalid_argument("threshold must not be NaN"));
-  if (query_dim != dim()) return std::unexpected(IndexError(SearchError::dimension_mismatch(query_dim, dim())));
+  if (query_dim != dim()) return std::unexpected(IndexError::query_dimension_mismatch(query_dim, dim()));
 
   std::shared_lock guard(lock_);
   auto found = catching<RangeResults>([&]() -> Result<RangeResults> {

@@ -24,7 +24,7 @@ std::string u128_text(u128 v) {
   return std::string(std::make_reverse_iterator(digits + n), std::make_reverse_iterator(digits));
 }
 
-IndexError nul_in_path() { return FileError::io("file name contained an unexpected NUL byte"); }
+IndexError nul_in_path() { return IndexError::io_error("file name contained an unexpected NUL byte"); }
 
 int open_retrying(const char* path, int flags, mode_t mode, const StopOnSignal& stop_on_signal) {
   for (;;) {
@@ -44,8 +44,8 @@ Result<size_t> read_up_to(int fd, uint64_t offset, size_t n, uint8_t* out, const
     const ssize_t got = ::pread(fd, out + done, std::min<size_t>(n - done, size_t{1} << 30),
                                 static_cast<off_t>(offset + done));
     if (got < 0) {
-      if (errno != EINTR) return std::unexpected(FileError::os(errno));
-      if (stop_on_signal && stop_on_signal()) return std::unexpected(FileError::os(EINTR));
+      if (errno != EINTR) return std::unexpected(IndexError::os_error(errno));
+      if (stop_on_signal && stop_on_signal()) return std::unexpected(IndexError::os_error(EINTR));
       continue;
     }
     if (got == 0) break;
@@ -64,7 +64,7 @@ Status PreadSource::read(uint64_t offset, std::span<uint8_t> out) {
   if (!got) return std::unexpected(got.error());
   // The length was taken before the rows were read: a file cut short
   // meanwhile by someone else cannot be told from a broken one.
-  if (*got != out.size()) return std::unexpected(FileError::io("the file became shorter while it was read"));
+  if (*got != out.size()) return std::unexpected(IndexError::io_error("the file became shorter while it was read"));
   return {};
 }
 
@@ -73,9 +73,9 @@ Status write_all(int fd, const uint8_t* p, size_t n) {
     const ssize_t put = ::write(fd, p, std::min<size_t>(n, size_t{1} << 30));
     if (put < 0) {
       if (errno == EINTR) continue;
-      return std::unexpected(FileError::os(errno));
+      return std::unexpected(IndexError::os_error(errno));
     }
-    if (put == 0) return std::unexpected(FileError::io("failed to write whole buffer"));
+    if (put == 0) return std::unexpected(IndexError::io_error("failed to write whole buffer"));
     p += put;
     n -= static_cast<size_t>(put);
   }

@@ -206,9 +206,9 @@ struct MemorySource {
 template <class Source>
 Result<Storage> parse_from(std::span<const uint8_t> head, size_t len, Source& source) {
   if (head.size() < kHeaderBytes || len < kHeaderBytes) {
-    return std::unexpected(FileError::invalid_file("file too small"));
+    return std::unexpected(IndexError::invalid_file("file too small"));
   }
-  if (load_le<uint32_t>(head.data()) != kMagic) return std::unexpected(FileError::invalid_file("bad magic"));
+  if (load_le<uint32_t>(head.data()) != kMagic) return std::unexpected(IndexError::invalid_file("bad magic"));
   const Header h = decode_header(head.data());
   if (auto outside = first_row_outside(h, len)) return std::unexpected(std::move(*outside));
   return catching<Storage>([&] { return read_rows(h, len, source); });
@@ -239,7 +239,7 @@ class ReadBuffer {
       // Linux moves at most about 2 GiB per read; ask for no more than that.
       const size_t want = std::min<size_t>(capacity_ - size_, size_t{1} << 30);
       const ssize_t got = read_some(fd, data_.get() + size_, want, stop_on_signal);
-      if (got < 0) return std::unexpected(FileError::os(errno));
+      if (got < 0) return std::unexpected(IndexError::os_error(errno));
       if (got == 0) return {};
       size_ += static_cast<size_t>(got);
     }
@@ -302,7 +302,7 @@ class FileSource {
     if (!got) return std::unexpected(got.error());
     // The length was taken before the rows were read: a file cut short
     // meanwhile by someone else cannot be told from a broken one.
-    if (*got != n) return std::unexpected(FileError::io("the file became shorter while it was read"));
+    if (*got != n) return std::unexpected(IndexError::io_error("the file became shorter while it was read"));
     return s.data.get();
   }
 
@@ -453,7 +453,7 @@ Result<std::string> read_link(const std::string& path) {
   std::string target(PATH_MAX, '\0');
   for (;;) {
     const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
-    if (n < 0) return std::unexpected(FileError::os(errno));
+    if (n < 0) return std::unexpected(IndexError::os_error(errno));
     if (static_cast<size_t>(n) < target.size()) {
       target.resize(static_cast<size_t>(n));
       return target;
@@ -471,10 +471,10 @@ Result<Target> resolve_target(std::string path) {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) {
       if (errno == ENOENT) return Target{std::move(path), std::nullopt};
-      return std::unexpected(FileError::os(errno));
+      return std::unexpected(IndexError::os_error(errno));
     }
     if (!S_ISLNK(st.st_mode)) return Target{std::move(path), st};
-    if (hops == kMaxLinks) return std::unexpected(FileError::os(ELOOP));
+    if (hops == kMaxLinks) return std::unexpected(IndexError::os_error(ELOOP));
     Result<std::string> link = read_link(path);
     if (!link) return std::unexpected(std::move(link.error()));
     path = (!link->empty() && (*link)[0] == '/') ? std::move(*link) : parent_of(path) + "/" + *link;
@@ -521,7 +521,7 @@ std::expected<std::pair<int, std::string>, int> create_sibling(const std::string
 // write that then fails would leave it torn.
 Status save_in_place(const std::string& path, const Contents& s) {
   const int fd = open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-  if (fd < 0) return std::unexpected(FileError::os(errno));
+  if (fd < 0) return std::unexpected(IndexError::os_error(errno));
   Status written = stream_index(fd, s, /*last_attempt_on_failure=*/true);
   ::close(fd);
   return written;
@@ -532,7 +532,7 @@ Status save_by_rename(const Target& target, const Contents& s) {
   // A directory that takes no new names (EACCES, EPERM) fails the save even
   // when the file itself is writable: the old file is the one thing a failed
   // save must not lose.
-  if (!created) return std::unexpected(FileError::os(created.error()));
+  if (!created) return std::unexpected(IndexError::os_error(created.error()));
   const int fd = created->first;
   const std::string temp = std::move(created->second);
 
@@ -545,7 +545,7 @@ Status save_by_rename(const Target& target, const Contents& s) {
   if (target.existing) {
     // The replacement takes the old file's place, so it takes its mode and,
     // where the process may give them, its owners.
-    if (::fchmod(fd, target.existing->st_mode & 07777) != 0) return fail(FileError::os(errno), true);
+    if (::fchmod(fd, target.existing->st_mode & 07777) != 0) return fail(IndexError::os_error(errno), true);
     if (target.existing->st_uid != ::geteuid() || target.existing->st_gid != ::getegid()) {
       (void)::fchown(fd, target.existing->st_uid, target.existing->st_gid);
     }
@@ -555,9 +555,9 @@ Status save_by_rename(const Target& target, const Contents& s) {
   }
   // The data must be on disk before the name points at it, or a crash right
   // after the rename could leave an empty file where the old one was.
-  if (::fsync(fd) != 0) return fail(FileError::os(errno), true);
-  if (::close(fd) != 0 && errno != EINTR) return fail(FileError::os(errno), false);
-  if (::rename(temp.c_str(), target.path.c_str()) != 0) return fail(FileError::os(errno), false);
+  if (::fsync(fd) != 0) return fail(IndexError::os_error(errno), true);
+  if (::close(fd) != 0 && errno != EINTR) return fail(IndexError::os_error(errno), false);
+  if (::rename(temp.c_str(), target.path.c_str()) != 0) return fail(IndexError::os_error(errno), false);
 
   // Make the rename itself durable. The file is already in place, so a
   // failure here would be misleading to report.
@@ -628,12 +628,12 @@ size_t index_file_bytes_needed(std::span<const uint8_t> file) {
 Result<StoredIndex> load_index_file(const std::string& path, const StopOnSignal& stop_on_signal) {
   if (path.find('\0') != std::string::npos) return std::unexpected(nul_in_path());
   const int fd = open_retrying(path.c_str(), O_RDONLY, 0, stop_on_signal);
-  if (fd < 0) return std::unexpected(FileError::os(errno));
+  if (fd < 0) return std::unexpected(IndexError::os_error(errno));
   struct stat st;
   if (::fstat(fd, &st) != 0) {
     const int error = errno;
     ::close(fd);
-    return std::unexpected(FileError::os(error));
+    return std::unexpected(IndexError::os_error(error));
   }
   if (S_ISREG(st.st_mode)) {
     Result<StoredIndex> loaded =
@@ -655,7 +655,7 @@ Status save_index_file(const std::string& path, const IndexParams& params, const
   if (path.find('\0') != std::string::npos) return std::unexpected(nul_in_path());
   if (Status fits = dimension_fits(contents); !fits) return fits;
   // An empty name is refused by open(); say so rather than invent a sibling.
-  if (path.empty()) return std::unexpected(FileError::os(ENOENT));
+  if (path.empty()) return std::unexpected(IndexError::os_error(ENOENT));
 
   Result<Target> target = resolve_target(path);
   if (!target) return std::unexpected(std::move(target.error()));

@@ -58,7 +58,7 @@ u128 saturating_product(u128 a, u128 b) {
 
 uint64_t block_bytes(uint64_t words_per_row) { return words_per_row * kBlockRows * sizeof(uint32_t); }
 
-IndexError invalid(std::string reason) { return FileError::invalid_file(std::move(reason)); }
+IndexError invalid(std::string reason) { return IndexError::invalid_file(std::move(reason)); }
 
 // The sizes of a file's sections, from the header's counts alone.
 struct SectionSizes {
@@ -331,7 +331,7 @@ class Mapping {
 
 Result<StoredIndex> map_open_file(int fd, const std::string& path, bool warm) {
   struct stat st;
-  if (::fstat(fd, &st) != 0) return std::unexpected(FileError::os(errno));
+  if (::fstat(fd, &st) != 0) return std::unexpected(IndexError::os_error(errno));
   if (!S_ISREG(st.st_mode)) {
     return std::unexpected(IndexError::invalid_argument("cannot map " + path + ": not a regular file"));
   }
@@ -367,7 +367,7 @@ Result<StoredIndex> map_open_file(int fd, const std::string& path, bool warm) {
     // Only as far as the sections go: bytes past them are never looked at.
     const size_t map_length = static_cast<size_t>(l.end);
     void* base = ::mmap(nullptr, map_length, PROT_READ, MAP_SHARED | (warm ? MAP_POPULATE : 0), fd, 0);
-    if (base == MAP_FAILED) return std::unexpected(FileError::os(errno));
+    if (base == MAP_FAILED) return std::unexpected(IndexError::os_error(errno));
     auto mapping = std::make_shared<const Mapping>(base, map_length);
     BorrowedRows rows;
     rows.len = static_cast<size_t>(l.count);
@@ -387,7 +387,7 @@ Result<StoredIndex> map_open_file(int fd, const std::string& path, bool warm) {
 Result<StoredIndex> map_mappable_file(const std::string& path, bool warm) {
   if (path.find('\0') != std::string::npos) return std::unexpected(nul_in_path());
   const int fd = open_retrying(path.c_str(), O_RDONLY);
-  if (fd < 0) return std::unexpected(FileError::os(errno));
+  if (fd < 0) return std::unexpected(IndexError::os_error(errno));
   Result<StoredIndex> mapped = map_open_file(fd, path, warm);
   ::close(fd);  // the map keeps the file itself open
   return mapped;

@@ -49,20 +49,20 @@ const std::array<std::span<const float>, 4> kBoundaryTables = {kBoundaries2, kBo
                                                                kBoundaries5};
 
 // bits 2..5 map to 0..3; 0 and 1 wrap to 254 and 255 and miss the table.
-std::expected<std::span<const float>, CodebookError> select(const std::array<std::span<const float>, 4>& tables,
+Result<std::span<const float>> select(const std::array<std::span<const float>, 4>& tables,
                                                             uint8_t bits) {
   const auto n = static_cast<uint8_t>(bits - 2);
-  if (n >= tables.size()) return std::unexpected(CodebookError::unsupported_bit_width(bits));
+  if (n >= tables.size()) return std::unexpected(IndexError::unsupported_bit_width(bits));
   return tables[n];
 }
 
 }  // namespace
 
-std::expected<std::span<const float>, CodebookError> centroids(uint8_t bits) {
+Result<std::span<const float>> centroids(uint8_t bits) {
   return select(kCentroidTables, bits);
 }
 
-std::expected<std::span<const float>, CodebookError> boundaries(uint8_t bits) {
+Result<std::span<const float>> boundaries(uint8_t bits) {
   return select(kBoundaryTables, bits);
 }
 

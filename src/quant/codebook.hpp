@@ -11,9 +11,9 @@
 namespace lodex {
 
 // 2^bits ascending centroids; UnsupportedBitWidth for bits outside 2..5.
-std::expected<std::span<const float>, CodebookError> centroids(uint8_t bits);
+Result<std::span<const float>> centroids(uint8_t bits);
 // 2^bits - 1 ascending boundaries (midpoints of neighbouring centroids).
-std::expected<std::span<const float>, CodebookError> boundaries(uint8_t bits);
+Result<std::span<const float>> boundaries(uint8_t bits);
 
 // The number of boundaries strictly below x (binary search). A value on a
 // boundary takes the lower code; NaN takes code 0.

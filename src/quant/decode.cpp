@@ -15,7 +15,7 @@ namespace lodex {
 Status decode_row(std::span<const uint8_t> codes, float norm, const Rotator& rotator, uint8_t bits, float scale,
                   std::span<const float> center, std::span<float> out, std::span<float> scratch) {
   auto table = centroids(bits);
-  if (!table) return std::unexpected(IndexError(table.error()));
+  if (!table) return std::unexpected(table.error());
   const uint64_t width = rotator.width();
   float* y = scratch.data();
   for (uint64_t j = 0; j < width; ++j) y[j] = (*table)[unpack_code(codes.data(), j, bits)];

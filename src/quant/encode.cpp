@@ -119,9 +119,9 @@ float row_norm(const float* x, size_t d) {
 Result<RowEncoder> RowEncoder::create(uint64_t row_length, std::span<const float> signs, uint8_t bits) {
   // The same checks, in the same order, as rotating and then selecting the
   // table would make; none depends on a row's values.
-  if (row_length != signs.size()) return std::unexpected(RotationError::dimension_mismatch(row_length, signs.size()));
+  if (row_length != signs.size()) return std::unexpected(IndexError::rotation_dimension_mismatch(row_length, signs.size()));
   if (row_length == 0 || (row_length & (row_length - 1)) != 0) {
-    return std::unexpected(RotationError::not_power_of_two(row_length));
+    return std::unexpected(IndexError::not_power_of_two(row_length));
   }
   auto table = boundaries(bits);
   if (!table) return std::unexpected(table.error());

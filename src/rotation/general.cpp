@@ -542,8 +542,8 @@ uint64_t GeneralRotation::width_for(uint64_t dim) {
   return choose_width(planner, dim);
 }
 
-std::expected<GeneralRotation, RotationError> GeneralRotation::create(uint64_t dim, uint64_t seed) {
-  if (dim == 0) return std::unexpected(RotationError::zero_dimension());
+Result<GeneralRotation> GeneralRotation::create(uint64_t dim, uint64_t seed) {
+  if (dim == 0) return std::unexpected(IndexError::zero_dimension());
   Planner planner;
   const uint64_t width = choose_width(planner, dim);
 
@@ -583,15 +583,15 @@ void GeneralRotation::transpose(const float* y, float* out, float* scratch) cons
   for (uint64_t i = 0; i < dim_; ++i) out[i] = scratch[i] * s[i];
 }
 
-std::expected<std::vector<float>, RotationError> GeneralRotation::rotate_unscaled(std::span<const float> x) const {
-  if (x.size() != dim_) return std::unexpected(RotationError::dimension_mismatch(x.size(), dim_));
+Result<std::vector<float>> GeneralRotation::rotate_unscaled(std::span<const float> x) const {
+  if (x.size() != dim_) return std::unexpected(IndexError::rotation_dimension_mismatch(x.size(), dim_));
   std::vector<float> out(width_);
   std::vector<float> scratch(scratch_size_);
   transform(x.data(), out.data(), scratch.data());
   return out;
 }
 
-std::expected<std::vector<float>, RotationError> GeneralRotation::rotate(std::span<const float> x) const {
+Result<std::vector<float>> GeneralRotation::rotate(std::span<const float> x) const {
   auto out = rotate_unscaled(x);
   if (!out) return out;
   for (float& v : *out) v = v * inverse_gain_;

@@ -3,7 +3,7 @@
 // a power of two), flipped by a seeded sign vector and turned by a fixed
 // orthogonal m x m transform made of Walsh–Hadamard and Paley ±1 stages.
 // Pure C++; float32 throughout, in a fixed operation order; errors are
-// returned as RotationError values.
+// returned as IndexError values.
 #pragma once
 
 #include <cstdint>
@@ -62,7 +62,7 @@ class GeneralRotation {
   static constexpr uint64_t kPaleyOrders[] = {12, 20, 28, 36, 44, 60};
 
   // Fails with ZeroDimension for dim 0.
-  static std::expected<GeneralRotation, RotationError> create(uint64_t dim, uint64_t seed);
+  static Result<GeneralRotation> create(uint64_t dim, uint64_t seed);
   // The width create() chooses for dim >= 1, from the plan alone (no
   // transform is built): what a reader checks a stored width against.
   static uint64_t width_for(uint64_t dim);
@@ -101,9 +101,9 @@ class GeneralRotation {
   void transpose(const float* y, float* out, float* scratch) const;
 
   // R * D * pad(x) (orthonormal), or DimensionMismatch (x's length, dim).
-  std::expected<std::vector<float>, RotationError> rotate(std::span<const float> x) const;
+  Result<std::vector<float>> rotate(std::span<const float> x) const;
   // sigma * R * D * pad(x), or DimensionMismatch.
-  std::expected<std::vector<float>, RotationError> rotate_unscaled(std::span<const float> x) const;
+  Result<std::vector<float>> rotate_unscaled(std::span<const float> x) const;
 
   // The recipe, for logs and reports: "800 = walsh 2 x paley 20 x paley 20".
   std::string describe() const;

@@ -85,20 +85,20 @@ class ChaCha8Stream {
 
 // Sign flip into a new array, then the checks in the order callers see them:
 // length first (even between two powers of two), power of two second.
-std::expected<std::vector<float>, RotationError> flip_and_transform(std::span<const float> x,
+Result<std::vector<float>> flip_and_transform(std::span<const float> x,
                                                                     std::span<const float> signs) {
-  if (x.size() != signs.size()) return std::unexpected(RotationError::dimension_mismatch(x.size(), signs.size()));
+  if (x.size() != signs.size()) return std::unexpected(IndexError::rotation_dimension_mismatch(x.size(), signs.size()));
   std::vector<float> out(x.size());
   for (size_t i = 0; i < x.size(); ++i) out[i] = x[i] * signs[i];
-  if (!is_power_of_two(out.size())) return std::unexpected(RotationError::not_power_of_two(out.size()));
+  if (!is_power_of_two(out.size())) return std::unexpected(IndexError::not_power_of_two(out.size()));
   hadamard_transform(out);
   return out;
 }
 
 }  // namespace
 
-std::expected<SignVector, RotationError> make_sign_vector(uint64_t dim, uint64_t seed) {
-  if (!is_power_of_two(dim)) return std::unexpected(RotationError::not_power_of_two(dim));
+Result<SignVector> make_sign_vector(uint64_t dim, uint64_t seed) {
+  if (!is_power_of_two(dim)) return std::unexpected(IndexError::not_power_of_two(dim));
   return sign_sequence(dim, seed);
 }
 
@@ -172,7 +172,7 @@ void hadamard_transform(std::span<float> x) {
   }
 }
 
-std::expected<std::vector<float>, RotationError> rotate(std::span<const float> x, std::span<const float> signs) {
+Result<std::vector<float>> rotate(std::span<const float> x, std::span<const float> signs) {
   auto out = flip_and_transform(x, signs);
   if (!out) return out;
   // A multiplication by the rounded reciprocal, not a division by the root.
@@ -181,7 +181,7 @@ std::expected<std::vector<float>, RotationError> rotate(std::span<const float> x
   return out;
 }
 
-std::expected<std::vector<float>, RotationError> rotate_unscaled(std::span<const float> x,
+Result<std::vector<float>> rotate_unscaled(std::span<const float> x,
                                                                  std::span<const float> signs) {
   return flip_and_transform(x, signs);
 }

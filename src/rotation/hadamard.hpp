@@ -15,7 +15,7 @@ using SignVector = std::vector<float>;
 
 // `dim` signs, each +1.0f or -1.0f, a pure function of (dim, seed). The
 // signs for a smaller dim are a prefix of those for a larger one.
-std::expected<SignVector, RotationError> make_sign_vector(uint64_t dim, uint64_t seed);
+Result<SignVector> make_sign_vector(uint64_t dim, uint64_t seed);
 
 // The first `count` signs of seed's sequence, for any count: the same values
 // make_sign_vector gives when count is a power of two.
@@ -30,10 +30,10 @@ void hadamard_transform(std::span<float> x);
 float rotation_scale(uint64_t dim);
 
 // H·D·x / sqrt(dim): the orthonormal rotation used when rows are encoded.
-std::expected<std::vector<float>, RotationError> rotate(std::span<const float> x, std::span<const float> signs);
+Result<std::vector<float>> rotate(std::span<const float> x, std::span<const float> signs);
 
 // H·D·x with no scaling: the query's rotation.
-std::expected<std::vector<float>, RotationError> rotate_unscaled(std::span<const float> x,
+Result<std::vector<float>> rotate_unscaled(std::span<const float> x,
                                                                  std::span<const float> signs);
 
 }  // namespace lodex

@@ -15,7 +15,7 @@ constexpr uint64_t kCodeGroup = 32;
 
 }  // namespace
 
-std::expected<Rotator, RotationError> Rotator::hadamard(uint64_t dim, uint64_t seed) {
+Result<Rotator> Rotator::hadamard(uint64_t dim, uint64_t seed) {
   auto signs = make_sign_vector(dim, seed);
   if (!signs) return std::unexpected(signs.error());
   return from_signs(*signs);
@@ -38,7 +38,7 @@ uint64_t Rotator::code_width_for(bool general, uint64_t dim) {
   return std::max(kCodeGroup, (GeneralRotation::width_for(dim) + kCodeGroup - 1) / kCodeGroup * kCodeGroup);
 }
 
-std::expected<Rotator, RotationError> Rotator::general(uint64_t dim, uint64_t seed) {
+Result<Rotator> Rotator::general(uint64_t dim, uint64_t seed) {
   auto built = GeneralRotation::create(dim, seed);
   if (!built) return std::unexpected(built.error());
   Rotator r;

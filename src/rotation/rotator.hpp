@@ -1,7 +1,7 @@
 // The index's rotation, of either kind, behind one interface: the seeded sign
 // flip and Walsh–Hadamard transform (power-of-two dimensions) or the general
 // rotation (any dimension). Float32 throughout, in a fixed operation order;
-// errors are returned as RotationError values.
+// errors are returned as IndexError values.
 #pragma once
 
 #include <cstddef>
@@ -26,11 +26,11 @@ namespace lodex {
 class Rotator {
  public:
   // make_sign_vector's checks: dim a power of two.
-  static std::expected<Rotator, RotationError> hadamard(uint64_t dim, uint64_t seed);
+  static Result<Rotator> hadamard(uint64_t dim, uint64_t seed);
   // The Hadamard rotation over `signs` (a power-of-two count; the caller checks).
   static Rotator from_signs(std::span<const float> signs);
   // Any dim from 1.
-  static std::expected<Rotator, RotationError> general(uint64_t dim, uint64_t seed);
+  static Result<Rotator> general(uint64_t dim, uint64_t seed);
   // The code width of the general (or the Hadamard) rotation for dim >= 1,
   // without building it.
   static uint64_t code_width_for(bool general, uint64_t dim);

@@ -1,7 +1,7 @@
 // Query preparation, the reference scorer, the top-k heaps and the batch scan
 // driver: fixed pieces of rows x groups of queries on the pool, each
 // (piece, query) pair with its own heap fed in row order, merged in piece
-// order. Errors are returned as SearchError values; nothing here throws except
+// order. Errors are returned as IndexError values; nothing here throws except
 // std::bad_alloc, and nothing that runs on a pool worker allocates.
 #include "search/search.hpp"
 
@@ -989,14 +989,14 @@ class BatchScan {
 
 // The checks every batch makes before it scans, in order: the query width,
 // then (after the caller's shortcut) the codebook.
-std::optional<SearchError> check_width(const ScanModel& model, size_t query_dim) {
-  if (query_dim != model.dim) return SearchError::dimension_mismatch(query_dim, model.dim);
+std::optional<IndexError> check_width(const ScanModel& model, size_t query_dim) {
+  if (query_dim != model.dim) return IndexError::query_dimension_mismatch(query_dim, model.dim);
   return std::nullopt;
 }
 
 }  // namespace
 
-std::expected<BatchResults, SearchError> search_batch(const Storage& storage, const ScanModel& model, uint8_t bits,
+Result<BatchResults> search_batch(const Storage& storage, const ScanModel& model, uint8_t bits,
                                                       std::span<const float> queries, size_t n, size_t query_dim,
                                                       uint64_t k, const SearchOptions& options) {
   // The length is checked before the shortcuts: a wrong query is an error
@@ -1010,7 +1010,7 @@ std::expected<BatchResults, SearchError> search_batch(const Storage& storage, co
   if (options.stats != nullptr) *options.stats = SearchStats{};
   if (n == 0 || out.per_query == 0) return out;
   auto codebook = centroids(bits);
-  if (!codebook) return std::unexpected(SearchError::codebook(codebook.error()));
+  if (!codebook) return std::unexpected(IndexError::in_search(codebook.error()));
 
   const size_t m = out.per_query;
   out.ids.resize(n * m);
@@ -1052,14 +1052,14 @@ std::expected<BatchResults, SearchError> search_batch(const Storage& storage, co
 Result<RangeResults> search_range(const Storage& storage, const ScanModel& model, uint8_t bits,
                                   std::span<const float> queries, size_t n, size_t query_dim, float floor,
                                   const SearchOptions& options) {
-  if (auto error = check_width(model, query_dim)) return std::unexpected(IndexError(std::move(*error)));
+  if (auto error = check_width(model, query_dim)) return std::unexpected(std::move(*error));
   RangeResults out;
   out.queries = n;
   out.lims.assign(n + 1, 0);
   if (options.stats != nullptr) *options.stats = SearchStats{};
   if (n == 0 || count_rows(options.row_mask, storage.len()) == 0) return out;
   auto codebook = centroids(bits);
-  if (!codebook) return std::unexpected(IndexError(SearchError::codebook(codebook.error())));
+  if (!codebook) return std::unexpected(IndexError::in_search(codebook.error()));
 
   BatchScan scan(storage, model, bits, *codebook, queries.data(), n, 0, options);
   const size_t wave_cap = scan.wave_cap();
@@ -1095,11 +1095,11 @@ Result<RangeResults> search_range(const Storage& storage, const ScanModel& model
   return out;
 }
 
-std::expected<BatchResults, SearchError> search_batch(const Storage& storage, std::span<const float> signs,
+Result<BatchResults> search_batch(const Storage& storage, std::span<const float> signs,
                                                       uint8_t bits, std::span<const float> queries, size_t n,
                                                       size_t query_dim, uint64_t k, const SearchOptions& options) {
   const uint64_t dim = storage.dim();
-  if (query_dim != dim) return std::unexpected(SearchError::dimension_mismatch(query_dim, dim));
+  if (query_dim != dim) return std::unexpected(IndexError::query_dimension_mismatch(query_dim, dim));
   const size_t searchable = count_rows(options.row_mask, storage.len());
   if (n == 0 || std::min<uint64_t>(k, searchable) == 0) {
     if (options.stats != nullptr) *options.stats = SearchStats{};
@@ -1109,20 +1109,20 @@ std::expected<BatchResults, SearchError> search_batch(const Storage& storage, st
     return out;
   }
   // The rotation's checks, in the order rotate_unscaled makes them.
-  if (signs.size() != dim) return std::unexpected(SearchError::rotation(RotationError::dimension_mismatch(dim, signs.size())));
-  if (!std::has_single_bit(dim)) return std::unexpected(SearchError::rotation(RotationError::not_power_of_two(dim)));
+  if (signs.size() != dim) return std::unexpected(IndexError::in_search(IndexError::rotation_dimension_mismatch(dim, signs.size())));
+  if (!std::has_single_bit(dim)) return std::unexpected(IndexError::in_search(IndexError::not_power_of_two(dim)));
   const Rotator rotator = Rotator::from_signs(signs);
   const ScanModel model{dim, &rotator,
                         make_metric_model(Metric::kIp, {}, bits, rotator.score_scale_f64(), rotator.score_scale())};
   return search_batch(storage, model, bits, queries, n, query_dim, k, options);
 }
 
-std::expected<std::vector<ScoredResult>, SearchError> search(const Storage& storage, std::span<const float> signs,
+Result<std::vector<ScoredResult>> search(const Storage& storage, std::span<const float> signs,
                                                              uint8_t bits, std::span<const float> query, uint64_t k) {
   return search(storage, signs, bits, query, k, SearchOptions{});
 }
 
-std::expected<std::vector<ScoredResult>, SearchError> search(const Storage& storage, std::span<const float> signs,
+Result<std::vector<ScoredResult>> search(const Storage& storage, std::span<const float> signs,
                                                              uint8_t bits, std::span<const float> query, uint64_t k,
                                                              const SearchOptions& options) {
   auto found = search_batch(storage, signs, bits, query, 1, query.size(), k, options);

@@ -156,9 +156,9 @@ struct ScanModel {
 // The best min(k, searchable rows) rows by rank (stable sort, no secondary
 // key). The query length is checked first, then the k == 0 / empty shortcut.
 // The same as search_batch with one query.
-std::expected<std::vector<ScoredResult>, SearchError> search(const Storage& storage, std::span<const float> signs,
+Result<std::vector<ScoredResult>> search(const Storage& storage, std::span<const float> signs,
                                                              uint8_t bits, std::span<const float> query, uint64_t k);
-std::expected<std::vector<ScoredResult>, SearchError> search(const Storage& storage, std::span<const float> signs,
+Result<std::vector<ScoredResult>> search(const Storage& storage, std::span<const float> signs,
                                                              uint8_t bits, std::span<const float> query, uint64_t k,
                                                              const SearchOptions& options);
 
@@ -166,13 +166,13 @@ std::expected<std::vector<ScoredResult>, SearchError> search(const Storage& stor
 // n * query_dim values). query_dim != dim fails first, even for n = 0 or
 // k = 0. Query i's row equals search(query i, k) exactly, whatever else the
 // batch holds.
-std::expected<BatchResults, SearchError> search_batch(const Storage& storage, std::span<const float> signs,
+Result<BatchResults> search_batch(const Storage& storage, std::span<const float> signs,
                                                       uint8_t bits, std::span<const float> queries, size_t n,
                                                       size_t query_dim, uint64_t k, const SearchOptions& options = {});
 
 // The same for any rotation and metric: rows ranked by key. query_dim is
 // checked against model.dim.
-std::expected<BatchResults, SearchError> search_batch(const Storage& storage, const ScanModel& model, uint8_t bits,
+Result<BatchResults> search_batch(const Storage& storage, const ScanModel& model, uint8_t bits,
                                                       std::span<const float> queries, size_t n, size_t query_dim,
                                                       uint64_t k, const SearchOptions& options = {});
 

@@ -103,7 +103,7 @@ TEST_P(NotPowerOfTwoTest, SignVectorRejectsDim) {
   for (uint64_t seed : {uint64_t{0}, uint64_t{42}, ~uint64_t{0}}) {
     const auto s = make_sign_vector(GetParam(), seed);
     ASSERT_FALSE(s.has_value());
-    EXPECT_EQ(s.error().kind(), RotationError::Kind::kNotPowerOfTwo);
+    EXPECT_EQ(s.error().reason(), IndexError::Reason::kNotPowerOfTwo);
     EXPECT_EQ(s.error().text(), "dimension " + std::to_string(GetParam()) + " is not a power of 2");
   }
 }
@@ -177,7 +177,7 @@ TEST(Rotate, AppliesSignsBeforeTransformAndScalesByReciprocalRoot) {
 struct RotateErrorCase {
   size_t x_len;
   size_t sign_len;
-  RotationError::Kind kind;
+  IndexError::Reason kind;
   std::string text;
 };
 
@@ -192,7 +192,7 @@ TEST_P(RotateErrorTest, BothFormsReportInOrder) {
   const std::vector<float> signs(c.sign_len, 1.0f);
   for (const auto& result : {rotate(x, signs), rotate_unscaled(x, signs)}) {
     ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(result.error().kind(), c.kind);
+    EXPECT_EQ(result.error().reason(), c.kind);
     EXPECT_EQ(result.error().text(), c.text);
   }
 }
@@ -200,10 +200,10 @@ TEST_P(RotateErrorTest, BothFormsReportInOrder) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, RotateErrorTest,
     testing::Values(
-        RotateErrorCase{4, 8, RotationError::Kind::kDimensionMismatch, "dimension mismatch: vector has 4, sign vector has 8"},
-        RotateErrorCase{3, 4, RotationError::Kind::kDimensionMismatch, "dimension mismatch: vector has 3, sign vector has 4"},
-        RotateErrorCase{3, 3, RotationError::Kind::kNotPowerOfTwo, "dimension 3 is not a power of 2"},
-        RotateErrorCase{0, 0, RotationError::Kind::kNotPowerOfTwo, "dimension 0 is not a power of 2"}));
+        RotateErrorCase{4, 8, IndexError::Reason::kDimensionMismatch, "dimension mismatch: vector has 4, sign vector has 8"},
+        RotateErrorCase{3, 4, IndexError::Reason::kDimensionMismatch, "dimension mismatch: vector has 3, sign vector has 4"},
+        RotateErrorCase{3, 3, IndexError::Reason::kNotPowerOfTwo, "dimension 3 is not a power of 2"},
+        RotateErrorCase{0, 0, IndexError::Reason::kNotPowerOfTwo, "dimension 0 is not a power of 2"}));
 
 }  // namespace
 }  // namespace lodex

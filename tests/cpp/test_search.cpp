@@ -25,7 +25,7 @@ using testing_support::reference_scores;
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-std::string error_text(const std::expected<std::vector<ScoredResult>, SearchError>& r) {
+std::string error_text(const Result<std::vector<ScoredResult>>& r) {
   return r.has_value() ? std::string("<no error>") : r.error().text();
 }
 

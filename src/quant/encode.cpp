@@ -72,7 +72,7 @@ void pack16(U16 c, uint8_t* out) {
 // other goes one coordinate at a time through `scratch` and pack_codes.
 // Kept out of line: inlined into RowEncoder::encode, whose rotation
 // branches leave it fewer registers, its vectors were spilled to the stack
-// (measured: 2-bit add_batch 7 % slower at dim 128).
+// (a slower add_batch at small widths: benchmarks/bench_collection.py shows it).
 template <unsigned Bits>
 [[gnu::noinline]] void quantize_and_pack(const float* u, size_t d, float r, float root, const float* boundary_table,
                        uint8_t* scratch, uint8_t* out) {

@@ -1,7 +1,7 @@
 // Memory for the store's code blocks. A search streams every block once per
-// query, and with 4 KB pages each page costs the scan a TLB miss; on 2 MB
-// pages the one-query pass over 1M rows at dim 128 took 0.82-0.86x the time
-// (same process, alternating). So blocks of 2 MB or more start on a 2 MB
+// query, and with 4 KB pages each page costs the scan a TLB miss, a cost a
+// one-query pass over millions of rows feels (the README's Benchmarks section has the
+// figures). So blocks of 2 MB or more start on a 2 MB
 // boundary and ask for transparent huge pages, and smaller buffers whose
 // size divides 2 MB (a full chunk at dim 128, 4 bits, is 1 MB) share 2 MB
 // slabs that do. Anything else, and every platform without transparent
@@ -13,8 +13,8 @@
 
 namespace lodex {
 
-// A cache line: the scan's loads never straddle two (a misaligned chunk costs
-// the scan about 15 %).
+// A cache line: the scan's loads never straddle two (a misaligned chunk slows
+// every load of the scan that crosses a line).
 inline constexpr size_t kBlockAlignment = 64;
 
 // Throws std::bad_alloc when no memory is left. The result is aligned to at

@@ -1,7 +1,7 @@
 // Memory for the store's code blocks. A search streams every block once per
-// query, and with 4 KB pages each page costs the scan a TLB miss, a cost a
-// one-query pass over millions of rows feels (the README's Benchmarks section has the
-// figures). So blocks of 2 MB or more start on a 2 MB
+// query, and with 4 KB pages each page costs the scan a TLB miss, which a
+// one-query pass over millions of rows feels (the README's Benchmarks
+// section has the figures). So blocks of 2 MB or more start on a 2 MB
 // boundary and ask for transparent huge pages, and smaller buffers whose
 // size divides 2 MB (a full chunk at dim 128, 4 bits, is 1 MB) share 2 MB
 // slabs that do. Anything else, and every platform without transparent

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <new>
 #include <shared_mutex>
@@ -245,6 +246,17 @@ Result<ScanModel> Index::scan_model() const {
 // ---------------------------------------------------------------------------
 // Adding rows.
 
+namespace {
+
+IndexError norm_error(size_t row) {
+  char limit[32];
+  std::snprintf(limit, sizeof limit, "%.8g", static_cast<double>(kMaxStoredNorm));
+  return IndexError::invalid_argument("row " + std::to_string(row) + " has a norm above " + limit +
+                                      ", the largest norm the index can store");
+}
+
+}  // namespace
+
 Status Index::add(std::span<const uint64_t> ids, const void* rows, size_t n) {
   if (read_only()) return std::unexpected(read_only_error("add rows"));
   if (ids.size() != n) {
@@ -274,6 +286,7 @@ Status Index::add(std::span<const uint64_t> ids, const void* rows, size_t n) {
       float term = 0.0f;
       const float* row = prepare_row(metric, matrix.row(r), dim(), prepared.data(), &term);
       const uint16_t norm = encoder->encode(row, codes.data());
+      if (norm_too_large(row, static_cast<size_t>(dim()), norm)) return Status(std::unexpected(norm_error(r)));
       storage_.push(ids[r], norm, codes, qjl_bits, term);
     }
     return Status{};

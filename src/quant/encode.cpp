@@ -7,6 +7,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "quant/codebook.hpp"
 #include "rotation/hadamard.hpp"
@@ -108,12 +109,35 @@ template <unsigned Bits>
 
 }  // namespace
 
+namespace {
+
+[[gnu::noinline]] float wide_norm(const float* x, size_t d) {
+  // Squares of float32 values are exact in double and their sum cannot
+  // overflow; the order is still the coordinates'.
+  double s = 0.0;
+  for (size_t j = 0; j < d; ++j) s += static_cast<double>(x[j]) * static_cast<double>(x[j]);
+  return static_cast<float>(std::sqrt(s));
+}
+
+}  // namespace
+
 float row_norm(const float* x, size_t d) {
   // From -0.0, the exact additive identity. The squares are independent
   // (and may be formed several at once); the additions are one chain.
   float s = -0.0f;
   for (size_t j = 0; j < d; ++j) s = s + x[j] * x[j];
+  // Infinity from finite values is an overflow of the float32 chain, not of
+  // the norm; an infinite or NaN coordinate gives the same in double.
+  if (s == std::numeric_limits<float>::infinity()) return wide_norm(x, d);
   return std::sqrt(s);
+}
+
+bool norm_too_large(const float* x, size_t d, uint16_t stored_norm) {
+  if ((stored_norm & 0x7FFFu) != 0x7F80u) return false;  // not an infinite bfloat16
+  for (size_t j = 0; j < d; ++j) {
+    if (!std::isfinite(x[j])) return false;
+  }
+  return true;
 }
 
 Result<RowEncoder> RowEncoder::create(uint64_t row_length, std::span<const float> signs, uint8_t bits) {

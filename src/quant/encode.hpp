@@ -18,8 +18,20 @@ namespace lodex {
 // 1e-10 as float32 (bit pattern 0x2EDBE6FF): below it a row has no direction.
 inline constexpr float kMinNorm = 1e-10f;
 
-// |x|: the float32 sum of squares in coordinate order, then its root.
+// |x|: the float32 sum of squares in coordinate order, then its root. Where
+// that sum overflows (a coordinate beyond about 1.8e19) though |x| itself may
+// be a finite float32, the sum is taken again in double and its root rounded
+// once; every row whose float32 sum is finite keeps the float32 chain.
 float row_norm(const float* x, size_t d);
+
+// The largest norm a stored row can carry: the largest finite bfloat16
+// (0x7F7F). A larger finite norm would be stored as infinity.
+inline constexpr float kMaxStoredNorm = 3.38953139e38f;
+
+// Whether a row of finite values has a norm beyond kMaxStoredNorm, so that
+// storing it would lose the row. Rows holding NaN or infinity are stored as
+// they are (their scores are NaN or infinite, and rank accordingly).
+bool norm_too_large(const float* x, size_t d, uint16_t stored_norm);
 
 struct EncodedRow {
   uint16_t norm;                               // bfloat16 bits of the row's norm

@@ -255,6 +255,29 @@ def test_non_finite_values_are_stored(rng):
     assert len(index.search(rng.standard_normal(8).astype(np.float32), 10)) == 4
 
 
+@pytest.mark.parametrize("metric", ["ip", "cosine"])
+def test_a_row_whose_sum_of_squares_overflows_keeps_its_norm(metric, rng):
+    # |3e18 v|^2 overflows float32, |3e18 v| does not.
+    v = rng.standard_normal(64).astype(np.float32)
+    huge = np.float32(3e18) * v
+    index = lodex.Index(64, 4, False, 0, metric=metric)
+    index.add_batch([0, 1], np.stack([v, huge]))
+    scores = dict(index.search(v, 2))
+    exact = float(v @ huge) if metric == "ip" else 1.0
+    assert scores[1] == pytest.approx(exact, rel=0.05)
+    want = (huge if metric == "ip" else v / np.linalg.norm(v)).astype(np.float64)
+    got = index.get([1]).astype(np.float64)
+    assert np.linalg.norm(got - want) < 0.2 * np.linalg.norm(want)
+
+
+def test_a_row_beyond_the_largest_storable_norm_is_refused(rng):
+    index = make_index(dim=64)
+    rows = np.stack([rng.standard_normal(64), np.full(64, 1e38)]).astype(np.float32)
+    with pytest.raises(ValueError, match=r"^row 1 has a norm above 3\.3895314e\+38, the largest norm"):
+        index.add_batch([0, 1], rows)
+    assert index.size == 0
+
+
 def test_keyword_binding_errors():
     index = make_index(dim=4)
     with pytest.raises(TypeError, match=r"^Index.add_batch\(\) missing 1 required positional argument: 'vectors'$"):

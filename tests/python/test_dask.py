@@ -494,19 +494,20 @@ def corrupt(directory, change):
     "change, error, message",
     [
         (lambda m: m["shards"][1].update(file="shard-00001-00000000.ldx"), FileNotFoundError, r"shard 1 \("),
-        (lambda m: m.update(version=4), ValueError, "version 4"),
+        (lambda m: m.update(version=99), ValueError, "version 99"),
         (lambda m: m.update(routing="modulo"), ValueError, "routing 'modulo'"),
         (lambda m: m.pop("bits"), ValueError, "bits missing"),
         (lambda m: m.update(shards=[]), ValueError, "no shard list"),
         (lambda m: m["shards"].pop(), ValueError, "shard_count 3, but 2"),
         (lambda m: m["shards"][0].update(rows=1), ValueError, "shard 0 .* holds"),
         (lambda m: m["shards"][0].update(file="../elsewhere.ldx"), ValueError, "shard 0 needs"),
-        # Whichever misplaced shard reports first names itself and the shard its id routes to.
+        # Whichever misplaced shard reports first names itself and the shard its id routes to. A
+        # version 3 manifest's file names carry no shard count: only the ids tell a shard left out.
         (lambda m: m["shards"].reverse(), ValueError, r"shard [02] .* routes to shard [20] of 3"),
-        (lambda m: (m["shards"].pop(), m.update(shard_count=2)), ValueError, "routes to shard [01] of 2"),
+        (lambda m: (m["shards"].pop(), m.update(shard_count=2, version=3)), ValueError, "routes to shard [01] of 2"),
         # A mapped load reads no more than a page of ids, and still finds a file out of place.
         (lambda m: m["shards"].reverse(), ValueError, r"shard [02] .* routes to shard [20] of 3"),
-        (lambda m: (m["shards"].pop(), m.update(shard_count=2)), ValueError, "routes to shard [01] of 2"),
+        (lambda m: (m["shards"].pop(), m.update(shard_count=2, version=3)), ValueError, "routes to shard [01] of 2"),
         (lambda m: m["shards"][2].update(bytes=m["shards"][2]["bytes"] + 1), ValueError, "bytes long"),
         (lambda m: None, ValueError, "not saved with mappable=True"),
         (lambda m: m.update(center=[1.0]), ValueError, "center has 1 values"),  # Index's own check
@@ -523,6 +524,32 @@ def test_load_refuses_a_bad_manifest_clearly(client, pair, tmp_path, request, ch
     corrupt(directory, change)
     with pytest.raises(error, match=message):
         ShardedIndex.load(client, directory, timeout=WAIT, mmap=mapped or case == "map-an-unmappable-save")
+
+
+@pytest.mark.parametrize("case", ["edited-down", "renamed-too", "old-names"])
+def test_a_list_the_file_names_contradict_is_refused_unread_and_old_names_load(client, tmp_path, case):
+    # One shard left of four: every id routes to shard 0, so only the file names can tell.
+    ids = np.arange(2_000, dtype=np.uint64)
+    sharded = ShardedIndex(client, 4, DIM, BITS, False, SEED, timeout=WAIT)
+    sharded.add_batch(ids, rows_for(ids))
+    directory = str(tmp_path)
+    sharded.save(directory, mappable=True)
+    manifest = json.loads((tmp_path / "manifest.json").read_text())
+    files = [shard["file"] for shard in manifest["shards"]]
+    renamed = {"renamed-too": {0: files[0].replace("-of-00004-", "-of-00001-")},
+               "old-names": {s: re.sub("-of-00004", "", name) for s, name in enumerate(files)}}.get(case, {})
+    for s, name in renamed.items():
+        os.rename(tmp_path / files[s], tmp_path / name)
+        manifest["shards"][s]["file"] = name
+    if case == "old-names":
+        corrupt(directory, lambda m: m.update(version=3, shards=manifest["shards"]))
+        assert len(ShardedIndex.load(client, directory, timeout=WAIT, mmap=True)) == len(ids)
+        return
+    corrupt(directory, lambda m: m.update(shard_count=1, shards=manifest["shards"][:1]))
+    message = {"edited-down": "shard_count 1, but shard 0 is shard-00000-of-00004-.* one of 4 shards",
+               "renamed-too": f"{re.escape(str(tmp_path / files[1]))} belongs to the same save but is not listed"}
+    with pytest.raises(ValueError, match=message[case]):
+        ShardedIndex.load(client, directory, timeout=WAIT, mmap=True)
 
 
 def test_load_checks_checksums_when_asked_and_reads_first_version_manifests(client, pair, tmp_path):

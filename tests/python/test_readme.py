@@ -2,13 +2,21 @@
 
 Each block runs on its own, in a fresh interpreter and an empty working
 directory (files it saves land there), so every block must be self-contained.
+
+A block that prints says what: every line starting with `print(` ends with a
+comment holding the line it prints (`print(x)  # 7`), or, when too long, is
+followed by a line holding only that comment. The block's output must be
+exactly those lines, in order, so a print in a loop cannot be written down
+(and floats must be rounded by the block itself).
 """
 
 import pathlib
 import re
+import io
 import subprocess
 import sys
 import textwrap
+import tokenize
 
 import pytest
 
@@ -40,6 +48,15 @@ def python_blocks(text):
         blocks.append((start, textwrap.dedent("\n".join(lines[start:i])) + "\n"))
         i += 1
     return blocks
+
+
+def declared_output(source):
+    """The line each print( line of a block says it prints (None where it says nothing)."""
+    comments = {token.start[0]: token.string.removeprefix("#").strip()
+                for token in tokenize.generate_tokens(io.StringIO(source).readline) if token.type == tokenize.COMMENT}
+    lines = source.splitlines()
+    return [comments.get(n, comments.get(n + 1) if n < len(lines) and lines[n].lstrip().startswith("#") else None)
+            for n, text in enumerate(lines, 1) if text.lstrip().startswith("print(")]
 
 
 BLOCKS = python_blocks(README.read_text(encoding="utf-8"))
@@ -81,3 +98,5 @@ def test_block_runs(line, source, tmp_path):
         [sys.executable, str(script)], cwd=workdir, capture_output=True, text=True, timeout=300, env=env
     )
     assert result.returncode == 0, f"README.md block at line {line} failed:\n{result.stdout}{result.stderr}"
+    printed = [text.rstrip() for text in result.stdout.splitlines()]
+    assert printed == declared_output(source), f"README.md block at line {line}: its print comments are not its output"

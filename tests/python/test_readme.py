@@ -2,17 +2,12 @@
 
 Each block runs on its own, in a fresh interpreter and an empty working
 directory (files it saves land there), so every block must be self-contained.
-
-A block that prints says what: every line starting with `print(` ends with a
-comment holding the line it prints (`print(x)  # 7`), or, when too long, is
-followed by a line holding only that comment. The block's output must be
-exactly those lines, in order, so a print in a loop cannot be written down
-(and floats must be rounded by the block itself).
+A block's output must be, line for line, the comments ending its `print(` lines
+(`print(x)  # 7`): one line per print, floats rounded by the block.
 """
 
 import pathlib
 import re
-import io
 import subprocess
 import sys
 import textwrap
@@ -51,12 +46,9 @@ def python_blocks(text):
 
 
 def declared_output(source):
-    """The line each print( line of a block says it prints (None where it says nothing)."""
-    comments = {token.start[0]: token.string.removeprefix("#").strip()
-                for token in tokenize.generate_tokens(io.StringIO(source).readline) if token.type == tokenize.COMMENT}
-    lines = source.splitlines()
-    return [comments.get(n, comments.get(n + 1) if n < len(lines) and lines[n].lstrip().startswith("#") else None)
-            for n, text in enumerate(lines, 1) if text.lstrip().startswith("print(")]
+    lines = source.splitlines(keepends=True)
+    comments = {t.start[0]: t.string[1:].strip() for t in tokenize.generate_tokens(iter(lines).__next__) if t.type == tokenize.COMMENT}
+    return [comments.get(n) for n, text in enumerate(lines, 1) if text.lstrip().startswith("print(")]
 
 
 BLOCKS = python_blocks(README.read_text(encoding="utf-8"))

@@ -6,6 +6,7 @@ bits; recall@10 is measured against NumPy's exact inner products.
 
 import contextlib
 import os
+import sys
 import tempfile
 import time
 
@@ -23,7 +24,12 @@ def clustered(rng, n, dim, clusters=1000):
 
 
 def progress(total, desc):
-    """A tqdm bar when tqdm is installed; without it, no bar (None)."""
+    """A tqdm bar on a terminal when tqdm is installed; otherwise no bar (None).
+
+    Redrawn bars written to a log or a pipe are a line of carriage returns: there, the table's
+    rows are the progress."""
+    if not sys.stderr.isatty():
+        return contextlib.nullcontext()
     try:
         from tqdm import tqdm
     except ModuleNotFoundError:

@@ -1,8 +1,8 @@
 """Semantic search over sentence embeddings with a compressed lodex index.
 
-The flow is the one a real application has: embed a corpus, pad the
-embeddings to a power-of-two dimension, index them, embed a question and ask
-for the closest documents.
+The flow is the one a real application has: embed a corpus, index the
+embeddings at the model's width (384 is no power of two, so the index uses
+the general rotation), embed a question and ask for the closest documents.
 
 The embeddings are synthetic. The small sentence-embedding models packaged on
 PyPI need PyTorch at run time, too heavy a dependency for an example, so each
@@ -64,14 +64,6 @@ def embed(topics: list[str], rng: np.random.Generator) -> NDArray[np.float32]:
     return unit(centres + noise * np.float32(1.1 / np.sqrt(EMBEDDING_DIM)))
 
 
-def pad_to_power_of_two(x: NDArray[np.float32]) -> NDArray[np.float32]:
-    """lodex needs a power-of-two width; zero columns leave every inner product unchanged."""
-    width = 1 << (x.shape[-1] - 1).bit_length()
-    padded = np.zeros((*x.shape[:-1], width), dtype=np.float32)
-    padded[..., : x.shape[-1]] = x
-    return padded
-
-
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--docs", type=int, default=30_000, help="corpus size")
@@ -81,9 +73,10 @@ def main() -> None:
     all_topics = [t for topics in SUBJECTS.values() for t in topics]
     doc_topics = [all_topics[i] for i in rng.integers(len(all_topics), size=args.docs)]
     titles = [f"{topic} note #{i}" for i, topic in enumerate(doc_topics)]
-    vectors = pad_to_power_of_two(embed(doc_topics, rng))  # (docs, 512)
+    vectors = embed(doc_topics, rng)  # (docs, 384), unit rows
 
-    index = lodex.Index(dim=vectors.shape[1], bits=4, use_qjl=False, seed=42)
+    # The rows are unit vectors, so the inner product is their cosine; "general" codes any width.
+    index = lodex.Index(dim=EMBEDDING_DIM, bits=4, use_qjl=False, seed=42, rotation="general")
     batch = 10_000
     for start in range(0, len(vectors), batch):
         stop = min(start + batch, len(vectors))
@@ -93,7 +86,7 @@ def main() -> None:
     on_topic = 0
     recall = 0.0
     k = 5
-    queries = pad_to_power_of_two(embed([topic for _, topic in QUESTIONS], rng))
+    queries = embed([topic for _, topic in QUESTIONS], rng)
     for (question, topic), query in zip(QUESTIONS, queries):
         hits = index.search(query=query, k=k)
         exact = set(np.argsort(-(vectors @ query), kind="stable")[:k].tolist())

@@ -533,7 +533,7 @@ class ShardedIndex:
         with _manifest.save_lock(directory, self._timeout):
             previous = _manifest.listed(directory) if keep_previous else []
             generation = secrets.token_hex(4)
-            files = [_manifest.shard_file(s, generation) for s in range(len(self._homes))]
+            files = [_manifest.shard_file(s, len(self._homes), generation) for s in range(len(self._homes))]
             flag = bool(mappable)
             try:
                 saved = self._call(
@@ -585,6 +585,7 @@ class ShardedIndex:
         if missing:
             names = ", ".join(f"shard {s} ({paths[s]})" for s in missing)
             raise FileNotFoundError(f"missing shard file{plural(missing)}: {names}")
+        _manifest.check_names(directory, manifest)
         if verify and manifest["version"] < 2:
             raise ValueError(f"the manifest in {directory} (version 1) records no checksums to verify")
         if mmap and not manifest.get("mappable", False):

@@ -27,20 +27,24 @@ FORMAT = "lodex-sharded"
 # A writer bumps the version whenever it adds a field; a reader reads every version up to its own
 # and refuses a newer one rather than ignore what it cannot know. Version 2 adds each shard
 # file's sha256; version 3 the metric, rotation and centre, whether the files are mappable, and
-# each file's length in bytes (what a mapped load checks instead of reading every id).
-VERSION = 3
+# each file's length in bytes (what a mapped load checks instead of reading every id). Version 4
+# names each shard file with its place, the shard count and the save's generation, and lists
+# every file of that generation: a list edited down (to one shard, say, where every id routes
+# home) contradicts the names of the files it keeps or leaves one of its generation unlisted.
+VERSION = 4
 METRICS = ("ip", "cosine", "l2")
 ROTATIONS = ("hadamard", "general")
 # What a manifest before version 3 means: Index's defaults.
 DEFAULT_OPTIONS: dict[str, Any] = {"metric": "ip", "rotation": "hadamard", "center": None}
-SHARD_FILE = re.compile(r"shard-\d{5}-[0-9a-f]{8}\.ldx")
+# shard-00001-of-00004-<generation>.ldx since version 4; shard-00001-<generation>.ldx before.
+SHARD_FILE = re.compile(r"shard-(?P<shard>\d{5})(?:-of-(?P<count>\d{5}))?-(?P<generation>[0-9a-f]{8})\.ldx")
 SHA256 = re.compile(r"[0-9a-f]{64}")
 # How often a save waiting for another one tries the lock again.
 LOCK_POLL = 0.05
 
 
-def shard_file(shard: int, generation: str) -> str:
-    return f"shard-{shard:05d}-{generation}.ldx"
+def shard_file(shard: int, count: int, generation: str) -> str:
+    return f"shard-{shard:05d}-of-{count:05d}-{generation}.ldx"
 
 
 def build(
@@ -152,6 +156,43 @@ def config(manifest: dict[str, Any]) -> dict[str, Any]:
 def options(manifest: dict[str, Any]) -> dict[str, Any]:
     """The metric, rotation and centre (a list, or None) the manifest records."""
     return {key: manifest.get(key, default) for key, default in DEFAULT_OPTIONS.items()}
+
+
+def check_names(directory: str, manifest: dict[str, Any]) -> None:
+    """Refuses (ValueError) a manifest of version 4 or later whose list its file names contradict.
+
+    It reads names only, never a file: every listed file must carry the manifest's shard count
+    and one generation, and no other file of that generation may lie in the directory. Older
+    manifests' files carry no count, and pass as before.
+    """
+    if manifest["version"] < 4:
+        return
+    path = os.path.join(directory, MANIFEST)
+    count = manifest["shard_count"]
+    files = [shard["file"] for shard in manifest["shards"]]
+    generation = None
+    for s, file in enumerate(files):
+        name = SHARD_FILE.fullmatch(file)
+        if name is None or name["count"] is None:
+            raise ValueError(
+                f"invalid manifest {path}: shard {s} is {file}, not a name "
+                "shard-NNNNN-of-NNNNN-<generation>.ldx as every shard file of a version 4 save has"
+            )
+        if int(name["count"]) != count:
+            raise ValueError(
+                f"invalid manifest {path}: shard_count {count}, but shard {s} is {file}, "
+                f"a file saved as one of {int(name['count'])} shards"
+            )
+        generation = generation or name["generation"]
+        if name["generation"] != generation:
+            raise ValueError(f"invalid manifest {path}: shard {s} is {file}, of another save than {files[0]}")
+    for other in sorted(os.listdir(directory)):
+        found = SHARD_FILE.fullmatch(other)
+        if found and found["generation"] == generation and other not in files:
+            raise ValueError(
+                f"invalid manifest {path}: {os.path.join(directory, other)} belongs to the same save "
+                "but is not listed (a shard left out of the list)"
+            )
 
 
 def listed(directory: str) -> list[str]:

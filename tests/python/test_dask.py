@@ -494,26 +494,29 @@ def corrupt(directory, change):
     "change, error, message",
     [
         (lambda m: m["shards"][1].update(file="shard-00001-00000000.ldx"), FileNotFoundError, r"shard 1 \("),
-        (lambda m: m.update(version=4), ValueError, "version 4"),
+        (lambda m: m.update(version=99), ValueError, "version 99"),
         (lambda m: m.update(routing="modulo"), ValueError, "routing 'modulo'"),
         (lambda m: m.pop("bits"), ValueError, "bits missing"),
         (lambda m: m.update(shards=[]), ValueError, "no shard list"),
         (lambda m: m["shards"].pop(), ValueError, "shard_count 3, but 2"),
         (lambda m: m["shards"][0].update(rows=1), ValueError, "shard 0 .* holds"),
         (lambda m: m["shards"][0].update(file="../elsewhere.ldx"), ValueError, "shard 0 needs"),
-        # Whichever misplaced shard reports first names itself and the shard its id routes to.
+        # Whichever misplaced shard reports first names itself and the shard its id routes to. A
+        # version 3 manifest's file names carry no shard count: only the ids tell a shard left out.
         (lambda m: m["shards"].reverse(), ValueError, r"shard [02] .* routes to shard [20] of 3"),
-        (lambda m: (m["shards"].pop(), m.update(shard_count=2)), ValueError, "routes to shard [01] of 2"),
+        (lambda m: (m["shards"].pop(), m.update(shard_count=2, version=3)), ValueError, "routes to shard [01] of 2"),
         # A mapped load reads no more than a page of ids, and still finds a file out of place.
         (lambda m: m["shards"].reverse(), ValueError, r"shard [02] .* routes to shard [20] of 3"),
-        (lambda m: (m["shards"].pop(), m.update(shard_count=2)), ValueError, "routes to shard [01] of 2"),
+        (lambda m: (m["shards"].pop(), m.update(shard_count=2, version=3)), ValueError, "routes to shard [01] of 2"),
         (lambda m: m["shards"][2].update(bytes=m["shards"][2]["bytes"] + 1), ValueError, "bytes long"),
+        # One shard left: every id routes to shard 0, and only its file's name tells.
+        (lambda m: m.update(shard_count=1, shards=m["shards"][:1]), ValueError, "shard_count 1, but shard 0 is shard-00000-of-00003-"),
         (lambda m: None, ValueError, "not saved with mappable=True"),
         (lambda m: m.update(center=[1.0]), ValueError, "center has 1 values"),  # Index's own check
     ],
     ids=["missing-file", "version", "routing", "field", "no-shards", "shard-count", "row-count", "file-name",
          "swapped-files", "a-shard-left-out", "mapped-swapped-files", "mapped-a-shard-left-out", "mapped-length",
-         "map-an-unmappable-save", "center"],
+         "one-shard-left", "map-an-unmappable-save", "center"],
 )
 def test_load_refuses_a_bad_manifest_clearly(client, pair, tmp_path, request, change, error, message):
     directory = str(tmp_path)
@@ -523,6 +526,21 @@ def test_load_refuses_a_bad_manifest_clearly(client, pair, tmp_path, request, ch
     corrupt(directory, change)
     with pytest.raises(error, match=message):
         ShardedIndex.load(client, directory, timeout=WAIT, mmap=mapped or case == "map-an-unmappable-save")
+
+
+@pytest.mark.parametrize("count, old, new, version, message", [
+    (1, "-of-00003-", "-of-00001-", 4, r"shard-00001-of-00003-\w+\.ldx belongs to the same save but is not listed"),
+    (3, "-of-00003-", "-", 3, None),  # the names of a version 3 save load as they did
+], ids=["left-out-and-renamed", "old-names"])
+def test_the_files_of_a_save_tell_a_list_left_short(client, pair, tmp_path, count, old, new, version, message):
+    pair[1].save(str(tmp_path))
+    shards = json.loads((tmp_path / "manifest.json").read_text())["shards"][:count]
+    for shard in shards:
+        os.rename(tmp_path / shard["file"], tmp_path / shard["file"].replace(old, new))
+        shard["file"] = shard["file"].replace(old, new)
+    corrupt(str(tmp_path), lambda m: m.update(shard_count=count, shards=shards, version=version))
+    with pytest.raises(ValueError, match=message) if message else contextlib.nullcontext():
+        assert len(ShardedIndex.load(client, str(tmp_path), timeout=WAIT)) == len(pair[1])
 
 
 def test_load_checks_checksums_when_asked_and_reads_first_version_manifests(client, pair, tmp_path):

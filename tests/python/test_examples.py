@@ -46,11 +46,12 @@ def test_example_runs(name, tmp_path):
     assert "lodex.Index(" in result.stdout
 
 
-def test_demo_runs_without_tqdm(tmp_path):
-    # The progress bar is a nicety: without tqdm the demo shows none (here at a reduced size).
-    code = ("import sys; sys.modules['tqdm'] = None; sys.path.insert(0, sys.argv[1]); import demo; "
+@pytest.mark.parametrize("hide", ["sys.modules['tqdm'] = None; ", ""], ids=["no-tqdm", "tqdm-into-a-pipe"])
+def test_demo_runs_without_tqdm(tmp_path, hide):
+    # The progress bar is a nicety: without tqdm, or off a terminal, the demo shows none (here at a reduced size).
+    code = (f"import sys; {hide}sys.path.insert(0, sys.argv[1]); import demo; "
             "demo.N, demo.BATCH = 3000, 1000; demo.main()")
     result = subprocess.run([sys.executable, "-c", code, str(EXAMPLES.parent)], cwd=tmp_path, capture_output=True,
                             text=True, timeout=300, env=child_env())
     assert result.returncode == 0, result.stdout + result.stderr
-    assert "loaded index answers the same: True" in result.stdout
+    assert "loaded index answers the same: True" in result.stdout and result.stderr == ""

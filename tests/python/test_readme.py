@@ -2,6 +2,8 @@
 
 Each block runs on its own, in a fresh interpreter and an empty working
 directory (files it saves land there), so every block must be self-contained.
+A block's output must be, line for line, the comments ending its `print(` lines
+(`print(x)  # 7`): one line per print, floats rounded by the block.
 """
 
 import pathlib
@@ -9,6 +11,7 @@ import re
 import subprocess
 import sys
 import textwrap
+import tokenize
 
 import pytest
 
@@ -40,6 +43,12 @@ def python_blocks(text):
         blocks.append((start, textwrap.dedent("\n".join(lines[start:i])) + "\n"))
         i += 1
     return blocks
+
+
+def declared_output(source):
+    lines = source.splitlines(keepends=True)
+    comments = {t.start[0]: t.string[1:].strip() for t in tokenize.generate_tokens(iter(lines).__next__) if t.type == tokenize.COMMENT}
+    return [comments.get(n) for n, text in enumerate(lines, 1) if text.lstrip().startswith("print(")]
 
 
 BLOCKS = python_blocks(README.read_text(encoding="utf-8"))
@@ -81,3 +90,5 @@ def test_block_runs(line, source, tmp_path):
         [sys.executable, str(script)], cwd=workdir, capture_output=True, text=True, timeout=300, env=env
     )
     assert result.returncode == 0, f"README.md block at line {line} failed:\n{result.stdout}{result.stderr}"
+    printed = [text.rstrip() for text in result.stdout.splitlines()]
+    assert printed == declared_output(source), f"README.md block at line {line}: its print comments are not its output"

@@ -1,10 +1,11 @@
-// The scalar first pass on the blocked layout: byte tables at 2 and 4 bits,
-// rank-one levels at 3 and 5. Built with the baseline target flags only;
-// produces survivor masks, never scores.
+// The scalar level: its table, and its first pass on the blocked layout
+// (byte tables at 2 and 4 bits, rank-one levels at 3 and 5), which produces
+// survivor masks, never scores; the exact scans are scan_scalar.cpp's. Built
+// with the baseline target flags only.
 #include <algorithm>
 #include <cstring>
 
-#include "kernels/scan.hpp"
+#include "kernels/shared_kernels.hpp"
 #include "store/storage.hpp"
 
 namespace lodex {
@@ -120,19 +121,23 @@ void pass_rank1(const PassArgs& args, const uint32_t* blocks, const uint16_t* no
   }
 }
 
+// The byte-table pass at one width, as the table takes it.
+template <int Bits>
+void byte_table_pass(const PassArgs& args, const uint32_t* blocks, const uint16_t* norms, size_t rows,
+                     uint16_t* survivors) {
+  pass_byte_tables(args, Bits, blocks, norms, rows, survivors);
+}
+
 }  // namespace
 
-void pass_scalar_2(const PassArgs& a, const uint32_t* b, const uint16_t* n, size_t r, uint16_t* s) {
-  pass_byte_tables(a, 2, b, n, r, s);
-}
-void pass_scalar_3(const PassArgs& a, const uint32_t* b, const uint16_t* n, size_t r, uint16_t* s) {
-  pass_rank1<3>(a, b, n, r, s);
-}
-void pass_scalar_4(const PassArgs& a, const uint32_t* b, const uint16_t* n, size_t r, uint16_t* s) {
-  pass_byte_tables(a, 4, b, n, r, s);
-}
-void pass_scalar_5(const PassArgs& a, const uint32_t* b, const uint16_t* n, size_t r, uint16_t* s) {
-  pass_rank1<5>(a, b, n, r, s);
-}
+extern constinit const ScanKernels kScalarKernels = {
+    .level = SimdLevel::kScalar,
+    .by_bits = {&scan_scalar_2, &scan_scalar_3, &scan_scalar_4, &scan_scalar_5},
+    .first_pass = {{&byte_table_pass<2>, PassFormat::kByteTable},
+                   {&pass_rank1<3>, PassFormat::kRank1U8},
+                   {&byte_table_pass<4>, PassFormat::kByteTable},
+                   {&pass_rank1<5>, PassFormat::kRank1U8}},
+    .mixed = {&scan_mixed_scalar_2, &scan_mixed_scalar_3, &scan_mixed_scalar_4, &scan_mixed_scalar_5},
+};
 
 }  // namespace lodex

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "kernels/scan.hpp"
+#include "kernels/shared_kernels.hpp"
 #include "store/storage.hpp"
 
 namespace lodex {

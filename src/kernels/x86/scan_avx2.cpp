@@ -9,7 +9,7 @@
 
 #include <algorithm>
 
-#include "kernels/scan.hpp"
+#include "kernels/shared_kernels.hpp"
 #include "store/storage.hpp"
 
 namespace lodex {

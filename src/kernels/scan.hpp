@@ -23,8 +23,9 @@ inline constexpr size_t kScanTableAlign = 64;
 
 // How far ahead of the scan the SIMD kernels prefetch: far into L2, so that
 // memory latency is hidden, and near into L1, so that the loads of the
-// lookups rarely wait on L2. Measured at dim 128 from a 64 MB store: the near
-// fetch gains ~4 % at 4 bits and ~20 % at 5 bits over the far one alone.
+// lookups rarely wait on L2. The near fetch measured faster than the far one
+// alone at dim 128 from a 64 MB store, most at 5 bits (`make bench-levels`;
+// the current times per level are in benchmarks/results/levels.md).
 inline constexpr size_t kPrefetchFarBytes = 16384;
 inline constexpr size_t kPrefetchNearBytes = 2048;
 

@@ -190,10 +190,10 @@ inline void some_blocks(const PassArgs& args, const uint32_t* first, const uint1
 }
 
 // Blocks side by side: enough independent dot-product chains for one query,
-// fewer as queries add their own. A query alone reads two (its windows of
-// several runs stream better from two neighbouring blocks than from four:
-// 0.90-0.97x the time at 2, 4 and 5 bits, 1.0x at 3, measured at 1M rows;
-// one block at a time left too few chains, 0.98-1.05x).
+// fewer as queries add their own. A query alone reads two: its windows of
+// several runs stream better from two neighbouring blocks than from four,
+// and one block at a time leaves too few chains (measured at 1M rows;
+// benchmarks/results/levels.md has this level's times).
 template <int Bits, int NQ>
 void pass_queries(const PassArgs& args, const uint32_t* blocks, const uint16_t* norms, size_t rows, uint16_t* out,
                   size_t stride) {
@@ -226,8 +226,8 @@ void pass(const PassArgs& args, const uint32_t* blocks, const uint16_t* norms, s
 // products of the rank-one pass at 2 bits and bound tighter; 3 and 5 bits
 // decode to levels once per block, which makes their per-query cost that of
 // 4 bits. Batches at 4 bits take the VNNI rank-one pass, whose decoding a
-// group of queries shares (measured: a quarter faster from 4 queries on,
-// about 8 % slower for one).
+// group of queries shares: it measured faster from 4 queries on and slower
+// for one (benchmarks/results/levels.md has this level's times).
 extern constinit const ScanKernels kAvx512VbmiKernels = {
     .level = SimdLevel::kAvx512Vbmi,
     .by_bits = {&scan_avx512_2, &scan_avx512_3, &scan_avx512_4, &scan_avx512_5},

@@ -5,7 +5,8 @@
 #   * a weak symbol (nm: W, V, u): an inline function or template the linker
 #     may pick from this object for every other file that uses it;
 #   * a static constructor (objdump -h: .init_array or .ctors), which runs at
-#     load time, before any dispatch has asked the CPU.
+#     load time, before any dispatch has asked the CPU (as a level table not
+#     constant-initialised would).
 #   scripts/check_kernel_objects.sh BUILD_DIR...
 # Environment: NM, OBJDUMP (default: the cross tools for aarch64 objects,
 # else nm and objdump); ALLOWED_WEAK, a regular expression of symbol names

@@ -123,6 +123,8 @@ std::span<const SimdLevel> supported_simd_levels() {
   return std::span<const SimdLevel>(kChain, static_cast<size_t>(rank_of(best_simd_level()) + 1));
 }
 
+std::span<const SimdLevel> architecture_simd_levels() { return kChain; }
+
 bool simd_level_supported(SimdLevel level) {
   const int rank = rank_of(level);
   return rank >= 0 && rank <= rank_of(best_simd_level());

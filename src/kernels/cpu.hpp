@@ -38,6 +38,10 @@ SimdLevel best_simd_level();
 // The supported levels of this machine, lowest (scalar) first.
 std::span<const SimdLevel> supported_simd_levels();
 
+// Every level of this architecture's chain, lowest (scalar) first, whether
+// this machine supports it or not.
+std::span<const SimdLevel> architecture_simd_levels();
+
 // True when `level` may run here (kScalar always may).
 bool simd_level_supported(SimdLevel level);
 

@@ -1,5 +1,6 @@
 // How a pass kernel splits a call's queries into the group sizes it is
-// instantiated for. Included by the pass files only, each compiled with its
+// instantiated for, and the form in which a pass file puts its kernels in
+// its level's table. Included by the pass files only, each compiled with its
 // own flags; internal linkage, so no file hands its instructions to another.
 #pragma once
 
@@ -42,6 +43,16 @@ inline void for_query_chunks(const PassArgs& args, uint16_t* survivors, Run run)
       take(std::integral_constant<int, 1>{});
     }
   }
+}
+
+// A pass as its level's table holds it: a function of its own per width,
+// the pass inlined into it. GCC allocates registers differently in a pass
+// template whose own address is taken, which would change the kernels'
+// generated code.
+template <auto Pass>
+void table_entry(const PassArgs& args, const uint32_t* blocks, const uint16_t* norms, size_t rows,
+                 uint16_t* survivors) {
+  Pass(args, blocks, norms, rows, survivors);
 }
 
 }  // namespace

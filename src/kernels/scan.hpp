@@ -23,8 +23,9 @@ inline constexpr size_t kScanTableAlign = 64;
 
 // How far ahead of the scan the SIMD kernels prefetch: far into L2, so that
 // memory latency is hidden, and near into L1, so that the loads of the
-// lookups rarely wait on L2. Measured at dim 128 from a 64 MB store: the near
-// fetch gains ~4 % at 4 bits and ~20 % at 5 bits over the far one alone.
+// lookups rarely wait on L2. The near fetch measured faster than the far one
+// alone at dim 128 from a 64 MB store, most at 5 bits (`make bench-levels`;
+// the current times per level are in benchmarks/results/levels.md).
 inline constexpr size_t kPrefetchFarBytes = 16384;
 inline constexpr size_t kPrefetchNearBytes = 2048;
 
@@ -75,29 +76,27 @@ struct MixedArgs {
 using ScanMixedFn = void (*)(const MixedArgs& args, const uint32_t* codes, const uint32_t* offsets,
                              const uint32_t* queries, const uint16_t* norms, const size_t* rows, size_t count,
                              float* scores);
-using ScanMixedKernelType = void(const MixedArgs&, const uint32_t*, const uint32_t*, const uint32_t*,
-                                 const uint16_t*, const size_t*, size_t, float*);
 // The most blocks one mixed call takes: enough to score side by side (their
 // add chains overlap), few enough to leave a run's last call well filled.
 inline constexpr size_t kMixedBlocks = 4;
 
-// The level's mixed kernel (kernels/dispatch.cpp), or nullptr where it has
-// none: its caller then gives each query its own blocks, scored by by_bits.
-ScanMixedFn scan_mixed_kernel(SimdLevel level, uint8_t bits);
-
 // A search of at least this many queries takes a level's batch pass.
 inline constexpr size_t kBatchPassQueries = 3;
 
-// One instruction set's kernels, indexed by bits - 2. A `first_pass` entry
-// with no function: the level has no first pass of its own for that width.
-// A `batch_pass` entry with a function replaces first_pass in searches of
-// kBatchPassQueries queries or more (a pass whose per-block work is shared by
-// a group's queries, where first_pass is the faster one for a single query).
+// One level's kernels, indexed by bits - 2: a constant table per level,
+// defined in that level's file and read through scan_kernels alone. Every
+// level has an exact scan and a first pass at every width. A `batch_pass`
+// entry with a function replaces first_pass in searches of
+// kBatchPassQueries queries or more (a pass whose per-block work is shared
+// by a group's queries, where first_pass is the faster one for a single
+// query). A level without `mixed` kernels has its caller give each query
+// its own blocks, scored by by_bits.
 struct ScanKernels {
   SimdLevel level;
-  ScanFn by_bits[4];
+  ScanFn by_bits[4];  // the exact scan
   PassKernel first_pass[4];
   PassKernel batch_pass[4] = {};
+  ScanMixedFn mixed[4] = {};
 };
 
 // The kernels of `level`, or of the best supported level below it when the
@@ -105,27 +104,13 @@ struct ScanKernels {
 // every loop.
 const ScanKernels& scan_kernels(SimdLevel level);
 
-// The kernels each level's file exports (by width), for the table in
-// dispatch.cpp: function declarations through the kernels' function types.
-using ScanKernelType = void(const ScanArgs&, const uint32_t*, const uint16_t*, size_t, float*);
-using PassKernelType = void(const PassArgs&, const uint32_t*, const uint16_t*, size_t, uint16_t*);
-ScanKernelType scan_scalar_2, scan_scalar_3, scan_scalar_4, scan_scalar_5;
-ScanMixedKernelType scan_mixed_scalar_2, scan_mixed_scalar_3, scan_mixed_scalar_4, scan_mixed_scalar_5;
-PassKernelType pass_scalar_2, pass_scalar_3, pass_scalar_4, pass_scalar_5;
-#if defined(LODEX_X86)
-ScanKernelType scan_avx2_2, scan_avx2_3, scan_avx2_4, scan_avx2_5;
-ScanKernelType scan_avx512_2, scan_avx512_3, scan_avx512_4, scan_avx512_5;
-ScanMixedKernelType scan_mixed_avx2_2, scan_mixed_avx2_3, scan_mixed_avx2_4, scan_mixed_avx2_5;
-ScanMixedKernelType scan_mixed_avx512_2, scan_mixed_avx512_3, scan_mixed_avx512_4, scan_mixed_avx512_5;
-PassKernelType pass_avx2_2, pass_avx2_3, pass_avx2_4, pass_avx2_5;
-PassKernelType pass_avx512_2, pass_avx512_3, pass_avx512_4, pass_avx512_5;
-PassKernelType pass_avx512vnni_2, pass_avx512vnni_3, pass_avx512vnni_4, pass_avx512vnni_5;
-PassKernelType pass_avx512vbmi_2, pass_avx512vbmi_3, pass_avx512vbmi_4, pass_avx512vbmi_5;
-#endif
-#if defined(LODEX_AARCH64)
-ScanKernelType scan_neon_2, scan_neon_3, scan_neon_4, scan_neon_5;
-PassKernelType pass_neon_2, pass_neon_3, pass_neon_4, pass_neon_5;
-PassKernelType pass_neondot_2, pass_neondot_3, pass_neondot_4, pass_neondot_5;
-#endif
+// scan_kernels(level).mixed[bits - 2]: nullptr where that level has none
+// (or for bits outside 2 .. 5).
+ScanMixedFn scan_mixed_kernel(SimdLevel level, uint8_t bits);
+
+// The table of `level` itself, whether or not this machine may run it (the
+// scalar one for a level of another architecture): for checking tables.
+// Only kernels that scan_kernels returns may be called.
+const ScanKernels& level_kernels(SimdLevel level);
 
 }  // namespace lodex

@@ -552,6 +552,26 @@ TEST(KernelDispatch, ForcedLevelRuns) {
   EXPECT_FALSE(set_simd_cap(SimdLevel::kScalar)) << "the level is fixed once read";
 }
 
+// Every level this architecture names has its own table, whether or not
+// this machine can run it: an exact scan and a first pass at every width,
+// mixed kernels at every width or none; a supported level is reached by
+// forcing it.
+TEST(KernelDispatch, EveryLevelHasACompleteTable) {
+  for (const SimdLevel level : architecture_simd_levels()) {
+    SCOPED_TRACE(simd_level_name(level));
+    const ScanKernels& table = level_kernels(level);
+    EXPECT_EQ(table.level, level);
+    for (size_t i = 0; i < 4; ++i) {
+      EXPECT_NE(table.by_bits[i], nullptr) << "bits " << i + 2;
+      EXPECT_NE(table.first_pass[i].fn, nullptr) << "bits " << i + 2;
+      EXPECT_EQ(table.mixed[i] != nullptr, table.mixed[0] != nullptr) << "bits " << i + 2;
+    }
+    if (simd_level_supported(level)) {
+      EXPECT_EQ(&scan_kernels(level), &table);
+    }
+  }
+}
+
 // The levels of this machine form its architecture's chain from scalar up to
 // the best; a cap takes the best of them at or below it, a level of another
 // architecture caps to scalar, and every name reads back as its level.

@@ -1,7 +1,8 @@
-// The integer first pass on NEON without the dot-product extension: rank-one
-// plans in kRank1S8, dotted with widening multiplies and pairwise adds
-// (pass_neon.hpp proves their widths). Baseline aarch64 flags only. Produces
-// survivor masks, never scores.
+// The neon level (Advanced SIMD without the dot products): its table. Its
+// first pass is pass_neon.hpp's rank-one pass built with the baseline flags:
+// kRank1S8 plans dotted with widening multiplies and pairwise adds
+// (pass_neon.hpp proves their widths). Its exact scans are scan_neon.cpp's.
+#include "kernels/shared_kernels.hpp"
 #include "kernels/arm/pass_neon.hpp"
 
 #if defined(__ARM_FEATURE_DOTPROD)
@@ -10,17 +11,13 @@
 
 namespace lodex {
 
-void pass_neon_2(const PassArgs& a, const uint32_t* b, const uint16_t* n, size_t r, uint16_t* s) {
-  rank1_pass<2>(a, b, n, r, s);
-}
-void pass_neon_3(const PassArgs& a, const uint32_t* b, const uint16_t* n, size_t r, uint16_t* s) {
-  rank1_pass<3>(a, b, n, r, s);
-}
-void pass_neon_4(const PassArgs& a, const uint32_t* b, const uint16_t* n, size_t r, uint16_t* s) {
-  rank1_pass<4>(a, b, n, r, s);
-}
-void pass_neon_5(const PassArgs& a, const uint32_t* b, const uint16_t* n, size_t r, uint16_t* s) {
-  rank1_pass<5>(a, b, n, r, s);
-}
+extern constinit const ScanKernels kNeonKernels = {
+    .level = SimdLevel::kNeon,
+    .by_bits = {&scan_neon_2, &scan_neon_3, &scan_neon_4, &scan_neon_5},
+    .first_pass = {{&table_entry<rank1_pass<2>>, PassFormat::kRank1S8},
+                   {&table_entry<rank1_pass<3>>, PassFormat::kRank1S8},
+                   {&table_entry<rank1_pass<4>>, PassFormat::kRank1S8},
+                   {&table_entry<rank1_pass<5>>, PassFormat::kRank1S8}},
+};
 
 }  // namespace lodex

@@ -1,8 +1,10 @@
-// The integer first pass on NEON with the dot-product extension (Armv8.2
-// FEAT_DotProd): rank-one plans in kRank1S8, four s8 products per row and
-// instruction (sdot). Compiled with the extension's flags; only reached when
-// the kernel announces it (HWCAP_ASIMDDP). Produces survivor masks, never
-// scores.
+// The neondot level (NEON with the dot-product extension, Armv8.2
+// FEAT_DotProd): its table. Its first pass is pass_neon.hpp's rank-one pass
+// built with the extension: kRank1S8 plans, four s8 products per row and
+// instruction (sdot). Its exact scans are scan_neon.cpp's, as neon's.
+// Compiled with the extension's flags; only reached when the kernel
+// announces it (HWCAP_ASIMDDP).
+#include "kernels/shared_kernels.hpp"
 #include "kernels/arm/pass_neon.hpp"
 
 #if !defined(__ARM_FEATURE_DOTPROD)
@@ -11,17 +13,13 @@
 
 namespace lodex {
 
-void pass_neondot_2(const PassArgs& a, const uint32_t* b, const uint16_t* n, size_t r, uint16_t* s) {
-  rank1_pass<2>(a, b, n, r, s);
-}
-void pass_neondot_3(const PassArgs& a, const uint32_t* b, const uint16_t* n, size_t r, uint16_t* s) {
-  rank1_pass<3>(a, b, n, r, s);
-}
-void pass_neondot_4(const PassArgs& a, const uint32_t* b, const uint16_t* n, size_t r, uint16_t* s) {
-  rank1_pass<4>(a, b, n, r, s);
-}
-void pass_neondot_5(const PassArgs& a, const uint32_t* b, const uint16_t* n, size_t r, uint16_t* s) {
-  rank1_pass<5>(a, b, n, r, s);
-}
+extern constinit const ScanKernels kNeonDotKernels = {
+    .level = SimdLevel::kNeonDot,
+    .by_bits = {&scan_neon_2, &scan_neon_3, &scan_neon_4, &scan_neon_5},
+    .first_pass = {{&table_entry<rank1_pass<2>>, PassFormat::kRank1S8},
+                   {&table_entry<rank1_pass<3>>, PassFormat::kRank1S8},
+                   {&table_entry<rank1_pass<4>>, PassFormat::kRank1S8},
+                   {&table_entry<rank1_pass<5>>, PassFormat::kRank1S8}},
+};
 
 }  // namespace lodex

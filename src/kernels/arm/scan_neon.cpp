@@ -14,7 +14,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "kernels/scan.hpp"
+#include "kernels/shared_kernels.hpp"
 #include "store/storage.hpp"
 
 namespace lodex {

@@ -1,7 +1,7 @@
-// The integer first pass on AVX2: rank-one plans in kRank1U7 (levels
-// 0..127), dotted with vpmaddubsw + vpmaddwd. Compiled with AVX2 flags; only
-// reached when the CPU and OS support them. Produces survivor masks, never
-// scores.
+// The avx2 level: its table, and its integer first pass, rank-one plans in
+// kRank1U7 (levels 0..127) dotted with vpmaddubsw + vpmaddwd; the exact scans
+// are scan_avx2.cpp's. Compiled with AVX2 flags; only reached when the CPU
+// and OS support them. The pass produces survivor masks, never scores.
 //
 // Eight u32 lanes per register, so a block of 16 rows is two halves (rows
 // 0-7 and 8-15 of every code word). Each half's codes are cut into quads
@@ -20,7 +20,7 @@
 
 #include "search/first_pass.hpp"
 #include "kernels/pass_queries.hpp"
-#include "kernels/scan.hpp"
+#include "kernels/shared_kernels.hpp"
 #include "store/storage.hpp"
 
 namespace lodex {
@@ -320,17 +320,14 @@ void rank1_pass(const PassArgs& args, const uint32_t* blocks, const uint16_t* no
 
 }  // namespace
 
-void pass_avx2_2(const PassArgs& a, const uint32_t* b, const uint16_t* n, size_t r, uint16_t* s) {
-  rank1_pass<2>(a, b, n, r, s);
-}
-void pass_avx2_3(const PassArgs& a, const uint32_t* b, const uint16_t* n, size_t r, uint16_t* s) {
-  rank1_pass<3>(a, b, n, r, s);
-}
-void pass_avx2_4(const PassArgs& a, const uint32_t* b, const uint16_t* n, size_t r, uint16_t* s) {
-  rank1_pass<4>(a, b, n, r, s);
-}
-void pass_avx2_5(const PassArgs& a, const uint32_t* b, const uint16_t* n, size_t r, uint16_t* s) {
-  rank1_pass<5>(a, b, n, r, s);
-}
+extern constinit const ScanKernels kAvx2Kernels = {
+    .level = SimdLevel::kAvx2,
+    .by_bits = {&scan_avx2_2, &scan_avx2_3, &scan_avx2_4, &scan_avx2_5},
+    .first_pass = {{&table_entry<rank1_pass<2>>, PassFormat::kRank1U7},
+                   {&table_entry<rank1_pass<3>>, PassFormat::kRank1U7},
+                   {&table_entry<rank1_pass<4>>, PassFormat::kRank1U7},
+                   {&table_entry<rank1_pass<5>>, PassFormat::kRank1U7}},
+    .mixed = {&scan_mixed_avx2_2, &scan_mixed_avx2_3, &scan_mixed_avx2_4, &scan_mixed_avx2_5},
+};
 
 }  // namespace lodex

@@ -1,6 +1,8 @@
-// The integer first pass on AVX-512 with VBMI (byte permutes, multishift) and
-// VNNI (u8 dot products). Compiled with those flags; only reached when the
-// CPU and OS support them. Produces survivor masks, never scores.
+// The avx512vbmi level (AVX-512 with VBMI's byte permutes and multishift and
+// VNNI's u8 dot products): its table, and its integer first pass; the exact
+// scans are scan_avx512.cpp's. Compiled with those flags; only reached when
+// the CPU and OS support them. The pass produces survivor masks, never
+// scores.
 //
 // A block register holds one code word of each of 16 rows (a u32 lane per
 // row). 2 and 4 bits read nibble tables: every byte of a lane becomes a 6-bit
@@ -9,6 +11,7 @@
 // 3 and 5 bits read rank-one plans: codes become levels once per block, and
 // each query adds them times its weights. Several queries share each block's
 // loads and index extraction; their tables stay in L1.
+#include "kernels/shared_kernels.hpp"
 #include "kernels/x86/pass_avx512.hpp"
 
 namespace lodex {
@@ -187,10 +190,10 @@ inline void some_blocks(const PassArgs& args, const uint32_t* first, const uint1
 }
 
 // Blocks side by side: enough independent dot-product chains for one query,
-// fewer as queries add their own. A query alone reads two (its windows of
-// several runs stream better from two neighbouring blocks than from four:
-// 0.90-0.97x the time at 2, 4 and 5 bits, 1.0x at 3, measured at 1M rows;
-// one block at a time left too few chains, 0.98-1.05x).
+// fewer as queries add their own. A query alone reads two: its windows of
+// several runs stream better from two neighbouring blocks than from four,
+// and one block at a time leaves too few chains (measured at 1M rows;
+// benchmarks/results/levels.md has this level's times).
 template <int Bits, int NQ>
 void pass_queries(const PassArgs& args, const uint32_t* blocks, const uint16_t* norms, size_t rows, uint16_t* out,
                   size_t stride) {
@@ -219,17 +222,21 @@ void pass(const PassArgs& args, const uint32_t* blocks, const uint16_t* norms, s
 
 }  // namespace
 
-void pass_avx512vbmi_2(const PassArgs& a, const uint32_t* b, const uint16_t* n, size_t r, uint16_t* s) {
-  pass<2>(a, b, n, r, s);
-}
-void pass_avx512vbmi_3(const PassArgs& a, const uint32_t* b, const uint16_t* n, size_t r, uint16_t* s) {
-  pass<3>(a, b, n, r, s);
-}
-void pass_avx512vbmi_4(const PassArgs& a, const uint32_t* b, const uint16_t* n, size_t r, uint16_t* s) {
-  pass<4>(a, b, n, r, s);
-}
-void pass_avx512vbmi_5(const PassArgs& a, const uint32_t* b, const uint16_t* n, size_t r, uint16_t* s) {
-  pass<5>(a, b, n, r, s);
-}
+// 2 and 4 bits keep per-query byte-permute tables, which need half the dot
+// products of the rank-one pass at 2 bits and bound tighter; 3 and 5 bits
+// decode to levels once per block, which makes their per-query cost that of
+// 4 bits. Batches at 4 bits take the VNNI rank-one pass, whose decoding a
+// group of queries shares: it measured faster from 4 queries on and slower
+// for one (benchmarks/results/levels.md has this level's times).
+extern constinit const ScanKernels kAvx512VbmiKernels = {
+    .level = SimdLevel::kAvx512Vbmi,
+    .by_bits = {&scan_avx512_2, &scan_avx512_3, &scan_avx512_4, &scan_avx512_5},
+    .first_pass = {{&table_entry<pass<2>>, PassFormat::kNibbleTable},
+                   {&table_entry<pass<3>>, PassFormat::kRank1U8},
+                   {&table_entry<pass<4>>, PassFormat::kNibbleTable},
+                   {&table_entry<pass<5>>, PassFormat::kRank1U8}},
+    .batch_pass = {{}, {}, {&pass_avx512vnni_4, PassFormat::kRank1U8}, {}},
+    .mixed = {&scan_mixed_avx512_2, &scan_mixed_avx512_3, &scan_mixed_avx512_4, &scan_mixed_avx512_5},
+};
 
 }  // namespace lodex

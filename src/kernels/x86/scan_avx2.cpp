@@ -9,7 +9,7 @@
 
 #include <algorithm>
 
-#include "kernels/scan.hpp"
+#include "kernels/shared_kernels.hpp"
 #include "store/storage.hpp"
 
 namespace lodex {
@@ -31,9 +31,9 @@ inline __m256 lookup(const float* t, __m256i code) {
     // blendv selects by each lane's sign bit: move code bit 3 there.
     return _mm256_blendv_ps(lo, hi, _mm256_castsi256_ps(_mm256_slli_epi32(code, 28)));
   } else {
-    // Measured on Sapphire Rapids: one gather beats four permutes and
-    // three blends (55 against 35 M rows/s at dim 128); at 4 bits the two
-    // permutes and a blend beat a gather (83 against 59).
+    // One gather beats four permutes and three blends here, while at 4 bits
+    // the two permutes and a blend beat a gather (measured on Sapphire
+    // Rapids at dim 128; benchmarks/results/levels.md).
     return _mm256_i32gather_ps(t, _mm256_and_si256(code, _mm256_set1_epi32(31)), 4);
   }
 }

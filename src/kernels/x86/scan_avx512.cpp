@@ -17,7 +17,7 @@
 
 #include <algorithm>
 
-#include "kernels/scan.hpp"
+#include "kernels/shared_kernels.hpp"
 #include "store/storage.hpp"
 
 namespace lodex {
@@ -82,7 +82,8 @@ inline void accumulate(const ScanArgs& args, const uint32_t* first, __m512* sums
         // stream. Blocks are contiguous, so these lines cover the whole store
         // ahead of the scan. Without it the hardware streamer, which stops at
         // every 4 KiB page, leaves each group of blocks to start with demand
-        // misses (the scan ran at less than half its speed from memory).
+        // misses, and the scan from memory ran far slower
+        // (benchmarks/results/levels.md).
         const char* here = reinterpret_cast<const char*>(words + (j * Bits / 32) * kBlockRows);
 #pragma GCC unroll 8
         for (int b = 0; b < NB; ++b) {

@@ -155,6 +155,16 @@ bool to_u8(PyObject* obj, const char* name, uint8_t* out) {
   return true;
 }
 
+bool to_double(PyObject* obj, const char* name, double* out) {
+  const double value = PyFloat_AsDouble(obj);
+  if (value == -1.0 && PyErr_Occurred()) {
+    wrap_conversion_error(name);
+    return false;
+  }
+  *out = value;
+  return true;
+}
+
 bool to_bool(PyObject* obj, const char* name, bool* out) {
   if (PyBool_Check(obj)) {
     *out = obj == Py_True;

@@ -45,6 +45,8 @@ void wrap_conversion_error(const char* name);
 bool to_u64_raw(PyObject* obj, uint64_t* out);
 bool to_u64(PyObject* obj, const char* name, uint64_t* out);
 bool to_u8(PyObject* obj, const char* name, uint8_t* out);
+// A float or anything with __float__ or __index__.
+bool to_double(PyObject* obj, const char* name, double* out);
 // A bool or a NumPy bool.
 bool to_bool(PyObject* obj, const char* name, bool* out);
 // An optional bool keyword: absent is false.

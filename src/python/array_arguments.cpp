@@ -71,12 +71,24 @@ PyArrayObject* checked_vectors(PyObject* obj, uint64_t dim, bool raise) {
   return array;
 }
 
-const float* readable_floats(PyArrayObject* array, size_t count, std::vector<float>& copy) {
-  const void* data = PyArray_DATA(array);
-  if (reinterpret_cast<uintptr_t>(data) % alignof(float) == 0) return static_cast<const float*>(data);
-  copy.resize(count);
-  if (count > 0) std::memcpy(copy.data(), data, count * sizeof(float));
-  return copy.data();
+bool QueryMatrix::read(PyArrayObject* queries) {
+  if (!is_row_major(queries)) {
+    raise_not_contiguous("queries");
+    return false;
+  }
+  keep_alive_ = PyRef(Py_NewRef(reinterpret_cast<PyObject*>(queries)));
+  rows_ = static_cast<size_t>(PyArray_DIM(queries, 0));
+  width_ = static_cast<size_t>(PyArray_DIM(queries, 1));
+  const size_t count = rows_ * width_;
+  const void* data = PyArray_DATA(queries);
+  if (reinterpret_cast<uintptr_t>(data) % alignof(float) == 0) {
+    flat_ = {static_cast<const float*>(data), count};
+    return true;
+  }
+  aligned_.resize(count);
+  if (count > 0) std::memcpy(aligned_.data(), data, count * sizeof(float));
+  flat_ = {aligned_.data(), count};
+  return true;
 }
 
 bool to_center(PyObject* obj, uint64_t dim, std::vector<float>* out) {

@@ -6,8 +6,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
+#include "python/py_ref.hpp"
 #include "python/python_headers.hpp"
 
 namespace lodex::python {
@@ -41,14 +43,32 @@ PyArrayObject* as_row_major_matrix(PyObject* obj, const char* name);
 // the first failure raised (with `raise`) or nothing set (without).
 PyArrayObject* checked_vectors(PyObject* obj, uint64_t dim, bool raise);
 
-// The array's `count` floats, readable through a float pointer: its own
-// memory when that is aligned for float (nearly always), else a copy. NumPy
-// allows a float32 array at any byte address (frombuffer at an odd offset, a
-// field of a packed record, an array rebuilt from a network message), and
-// reading such memory through float* is undefined behaviour. For the queries
-// only, which are read whole anyway: the core reads the (large) matrices of
-// add_batch and of re-ranking row by row at any address.
-const float* readable_floats(PyArrayObject* array, size_t count, std::vector<float>& copy);
+// The query matrix of search_batch and search_range, read once its type has
+// passed and every other argument is converted: its layout is the last
+// check of both. It is then held for the call (the GIL is given up while the
+// core reads it) and readable through a float pointer: its own memory when
+// that is aligned for float (nearly always), else a copy. NumPy allows a
+// float32 array at any byte address (frombuffer at an odd offset, a field of
+// a packed record, an array rebuilt from a network message), and reading
+// such memory through float* is undefined behaviour. The queries are read
+// whole anyway; the core reads the (large) matrices of add_batch and of
+// re-ranking row by row at any address.
+class QueryMatrix {
+ public:
+  // False, with the ValueError raised, when the rows cannot be read in place.
+  bool read(PyArrayObject* queries);
+
+  std::span<const float> flat() const { return flat_; }
+  size_t rows() const { return rows_; }
+  size_t width() const { return width_; }
+
+ private:
+  PyRef keep_alive_;
+  std::vector<float> aligned_;
+  std::span<const float> flat_;
+  size_t rows_ = 0;
+  size_t width_ = 0;
+};
 
 // center: a 1-D float32 array (any strides), copied. Its length and values
 // are the core's to check.

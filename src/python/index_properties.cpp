@@ -1,6 +1,5 @@
 // The Index object's properties, representation, len, `in` and truth: short
 // reads that keep the GIL (gil.hpp says when they give it up).
-#include <cstring>
 #include <span>
 #include <string>
 
@@ -9,6 +8,7 @@
 #include "python/index_methods.hpp"
 #include "python/index_object.hpp"
 #include "python/py_ref.hpp"
+#include "python/results.hpp"
 
 namespace lodex::python {
 
@@ -62,12 +62,7 @@ PyObject* index_get_rotation(PyObject* self, void*) {
 PyObject* index_get_center(PyObject* self, void*) {
   const std::span<const float> center = index_of(self).center();
   if (center.empty()) Py_RETURN_NONE;
-  npy_intp shape[1] = {static_cast<npy_intp>(center.size())};
-  PyObject* array = PyArray_SimpleNew(1, shape, NPY_FLOAT32);
-  if (array != nullptr) {
-    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), center.data(), center.size() * sizeof(float));
-  }
-  return array;
+  return new_vector(NPY_FLOAT32, center);
 }
 
 Py_ssize_t index_len(PyObject* self) { return static_cast<Py_ssize_t>(shared_size(index_of(self))); }

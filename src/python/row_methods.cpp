@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "python/arguments.hpp"
-#include "python/array_arguments.hpp"
 #include "python/exceptions.hpp"
 #include "python/gil.hpp"
 #include "python/id_arguments.hpp"
@@ -23,35 +22,14 @@ PyObject* index_add_batch(PyObject* self, PyObject* const* args, Py_ssize_t narg
       return nullptr;
     }
     lodex::Index& index = index_of(self);
-    // The ids are converted first and `vectors` checked after them, but a
-    // length the ids claim is weighed against `vectors` before a single id
-    // is converted, so that no claimed length (range(2**62), a broadcast
-    // array) makes the conversion run away: beside a `vectors` that passes
-    // its checks, another length is the length error at once; beside one
-    // that fails them, more than a plausible batch is that failure at once.
-    PyArrayObject* fine = checked_vectors(bound[1], index.dim(), false);
-    const LengthCheck check_length = [&](size_t claimed) {
-      if (fine != nullptr) {
-        const auto rows = static_cast<size_t>(PyArray_DIM(fine, 0));
-        if (claimed == rows) return true;
-        PyErr_Format(PyExc_ValueError, "ids length %zu != row count %zu", claimed, rows);
-        return false;
-      }
-      if (claimed <= kPlausibleIds) return true;
-      checked_vectors(bound[1], index.dim(), true);
-      return false;
-    };
-    std::vector<uint64_t> ids;
-    if (!convert_ids(bound[0], "ids", check_length, &ids)) return nullptr;
-    // Checked again: converting the ids ran the sequence's own code.
-    PyArrayObject* array = checked_vectors(bound[1], index.dim(), true);
-    if (array == nullptr) return nullptr;
-    PyRef keep_alive(Py_NewRef(reinterpret_cast<PyObject*>(array)));  // the buffer lives for the whole call
-    const void* data = PyArray_DATA(array);
-    const auto rows = static_cast<size_t>(PyArray_DIM(array, 0));
+    Batch batch;
+    if (!to_batch(bound[0], bound[1], index.dim(), &batch)) return nullptr;
+    PyRef keep_alive(Py_NewRef(reinterpret_cast<PyObject*>(batch.vectors)));  // the buffer lives for the whole call
+    const void* data = PyArray_DATA(batch.vectors);
+    const auto rows = static_cast<size_t>(PyArray_DIM(batch.vectors, 0));
     Failure failure;
     without_gil(failure, [&] {
-      take(index.add(ids, data, rows), failure);
+      take(index.add(batch.ids, data, rows), failure);
     });
     if (failure.failed()) return failure.raise();
     Py_RETURN_NONE;

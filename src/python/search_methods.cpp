@@ -38,6 +38,27 @@ bool to_allow_and_threads(PyObject* allow_obj, PyObject* threads_obj, std::optio
   return true;
 }
 
+// search_batch's `rerank` and `candidates`; None is absent. The originals
+// are held in `keep_alive` for the call: only the candidates' rows are ever
+// read, with the GIL released (a memory map of them, typically).
+bool to_rerank_and_candidates(PyObject* rerank_obj, PyObject* candidates_obj, PyRef* keep_alive,
+                              lodex::RerankSource* source, lodex::IndexSearchOptions* options) {
+  if (rerank_obj != nullptr && rerank_obj != Py_None) {
+    PyArrayObject* rerank = as_row_major_matrix(rerank_obj, "rerank");
+    if (rerank == nullptr) return false;
+    *keep_alive = PyRef(Py_NewRef(reinterpret_cast<PyObject*>(rerank)));
+    *source = {PyArray_DATA(rerank), static_cast<uint64_t>(PyArray_DIM(rerank, 0)),
+               static_cast<uint64_t>(PyArray_DIM(rerank, 1))};
+    options->rerank = source;
+  }
+  if (candidates_obj != nullptr && candidates_obj != Py_None) {
+    uint64_t candidates = 0;
+    if (!to_u64(candidates_obj, "candidates", &candidates)) return false;
+    options->candidates = candidates;
+  }
+  return true;
+}
+
 }  // namespace
 
 PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -80,48 +101,24 @@ PyObject* index_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t n
                         args, nargs, kwnames, args + nargs, bound)) {
       return nullptr;
     }
-    // Conversions here; the values (threads, candidates, widths) are the
-    // core's to check.
-    PyArrayObject* queries = as_float32_array(bound[0], 2, "queries");
-    if (queries == nullptr) return nullptr;
+    PyArrayObject* array = as_float32_array(bound[0], 2, "queries");
+    if (array == nullptr) return nullptr;
     uint64_t k = 0;
     if (!to_u64(bound[1], "k", &k)) return nullptr;
-    auto given = [](PyObject* obj) { return obj != nullptr && obj != Py_None; };
     lodex::IndexSearchOptions options;
     std::optional<std::vector<uint64_t>> allow;
-    if (!to_allow_and_threads(bound[2], bound[3], &allow, &options)) return nullptr;
-    PyArrayObject* rerank = nullptr;
-    if (given(bound[4])) {
-      rerank = as_row_major_matrix(bound[4], "rerank");
-      if (rerank == nullptr) return nullptr;
-    }
-    if (given(bound[5])) {
-      uint64_t candidates = 0;
-      if (!to_u64(bound[5], "candidates", &candidates)) return nullptr;
-      options.candidates = candidates;
-    }
-    if (!is_row_major(queries)) return raise_not_contiguous("queries");
-
-    // Both arrays are read with the GIL released; these references keep
-    // their buffers (a memory map included) alive until the call ends. Only
-    // the candidates' rows of `rerank` are ever read.
-    PyRef keep_queries(Py_NewRef(reinterpret_cast<PyObject*>(queries)));
-    PyRef keep_rerank(Py_XNewRef(reinterpret_cast<PyObject*>(rerank)));
+    PyRef keep_rerank;
     lodex::RerankSource source;
-    if (rerank != nullptr) {
-      source = {PyArray_DATA(rerank), static_cast<uint64_t>(PyArray_DIM(rerank, 0)),
-                static_cast<uint64_t>(PyArray_DIM(rerank, 1))};
-      options.rerank = &source;
+    QueryMatrix queries;
+    if (!to_allow_and_threads(bound[2], bound[3], &allow, &options) ||
+        !to_rerank_and_candidates(bound[4], bound[5], &keep_rerank, &source, &options) || !queries.read(array)) {
+      return nullptr;
     }
-    const auto n = static_cast<size_t>(PyArray_DIM(queries, 0));
-    const auto width = static_cast<size_t>(PyArray_DIM(queries, 1));
-    std::vector<float> aligned_queries;
-    const std::span<const float> flat(readable_floats(queries, n * width, aligned_queries), n * width);
     const lodex::Index& index = index_of(self);
     lodex::BatchResults found;
     Failure failure;
     without_gil(failure, [&] {
-      take(index.search(flat, n, width, k, options), found, failure);
+      take(index.search(queries.flat(), queries.rows(), queries.width(), k, options), found, failure);
     });
     if (failure.failed()) return failure.raise();
 
@@ -140,28 +137,19 @@ PyObject* index_search_range(PyObject* self, PyObject* const* args, Py_ssize_t n
                         kwnames, args + nargs, bound)) {
       return nullptr;
     }
-    PyArrayObject* queries = as_float32_array(bound[0], 2, "queries");
-    if (queries == nullptr) return nullptr;
-    const double threshold = PyFloat_AsDouble(bound[1]);
-    if (threshold == -1.0 && PyErr_Occurred()) {
-      wrap_conversion_error("threshold");
-      return nullptr;
-    }
+    PyArrayObject* array = as_float32_array(bound[0], 2, "queries");
+    if (array == nullptr) return nullptr;
+    double threshold = 0.0;
+    if (!to_double(bound[1], "threshold", &threshold)) return nullptr;
     lodex::IndexSearchOptions options;
     std::optional<std::vector<uint64_t>> allow;
-    if (!to_allow_and_threads(bound[2], bound[3], &allow, &options)) return nullptr;
-    if (!is_row_major(queries)) return raise_not_contiguous("queries");
-
-    PyRef keep_queries(Py_NewRef(reinterpret_cast<PyObject*>(queries)));
-    const auto n = static_cast<size_t>(PyArray_DIM(queries, 0));
-    const auto width = static_cast<size_t>(PyArray_DIM(queries, 1));
-    std::vector<float> aligned_queries;
-    const std::span<const float> flat(readable_floats(queries, n * width, aligned_queries), n * width);
+    QueryMatrix queries;
+    if (!to_allow_and_threads(bound[2], bound[3], &allow, &options) || !queries.read(array)) return nullptr;
     const lodex::Index& index = index_of(self);
     lodex::RangeResults found;
     Failure failure;
     without_gil(failure, [&] {
-      take(index.search_range(flat, n, width, threshold, options), found, failure);
+      take(index.search_range(queries.flat(), queries.rows(), queries.width(), threshold, options), found, failure);
     });
     if (failure.failed()) return failure.raise();
 

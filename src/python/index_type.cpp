@@ -11,6 +11,7 @@
 #include "python/exceptions.hpp"
 #include "python/index_methods.hpp"
 #include "python/index_object.hpp"
+#include "python/method_table.hpp"
 #include "python/py_ref.hpp"
 
 namespace lodex::python {
@@ -19,16 +20,12 @@ namespace {
 
 PyObject* g_index_type = nullptr;
 
-using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
-// A method taking positional and keyword arguments through vectorcall.
-PyMethodDef method(const char* name, FastCall function, const char* doc, int extra_flags = 0) {
-  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),
-          METH_FASTCALL | METH_KEYWORDS | extra_flags, doc};
+PyMethodDef method(const char* name, FastCall function, const char* doc) {
+  return fastcall_method(name, function, doc);
 }
 
 PyMethodDef static_method(const char* name, FastCall function, const char* doc) {
-  return method(name, function, doc, METH_STATIC);
+  return fastcall_method(name, function, doc, METH_STATIC);
 }
 
 // The first four entries and their texts are the class's original surface;

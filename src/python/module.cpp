@@ -1,6 +1,6 @@
 // The module entry: PyInit_lodex creates the module once per process, with
-// the Index type, lodex.InternalFault and the module-level functions, and
-// applies the LODEX_SIMD cap. Methods, conversions and error translation
+// the Index type, lodex.InternalFault, the module-level functions and the
+// private lodex._arguments, and applies the LODEX_SIMD cap. Methods, conversions and error translation
 // live in the other files of src/python; this file only assembles them.
 #define LODEX_IMPORT_NUMPY  // the one file that fills in NumPy's function table
 #include "python/python_headers.hpp"
@@ -12,10 +12,12 @@
 
 #include "kernels/cpu.hpp"
 #include "python/arguments.hpp"
+#include "python/arguments_module.hpp"
 #include "python/docstrings.hpp"
 #include "python/exceptions.hpp"
 #include "python/index_methods.hpp"
 #include "python/index_object.hpp"
+#include "python/method_table.hpp"
 #include "python/py_ref.hpp"
 
 namespace lodex::python {
@@ -30,8 +32,7 @@ PyObject* module_simd_level(PyObject*, PyObject*) {
 }
 
 PyMethodDef module_methods[] = {
-    {"_from_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(index_from_bytes)),
-     METH_FASTCALL | METH_KEYWORDS, doc::kFromBytesFunction},
+    fastcall_method("_from_bytes", index_from_bytes, doc::kFromBytesFunction),
     {"simd_level", module_simd_level, METH_NOARGS, doc::kSimdLevel},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -96,6 +97,8 @@ PyObject* create_module() {
   // Reachable so a server can catch it on purpose; not part of __all__.
   if (PyModule_AddObjectRef(module.get(), "InternalFault", fault_type()) < 0) return nullptr;
   if (PyModule_AddStringConstant(module.get(), "__version__", LODEX_VERSION) < 0) return nullptr;
+  // Private: the Dask layer's coordinator checks arguments with these.
+  if (PyModule_Add(module.get(), "_arguments", create_arguments_module()) < 0) return nullptr;
   if (!remember_from_bytes(module.get())) return nullptr;
   return module.release();
 }

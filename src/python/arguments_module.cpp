@@ -1,0 +1,145 @@
+// lodex._arguments (arguments_module.hpp): each function binds its own
+// arguments, runs the binding's converter of that name, and returns what the
+// converter made or raises exactly what an Index method raises with it. So
+// the coordinator's checks are these, not a copy of them: every message is
+// written once, here in C++. Checks of values stay the core's.
+#include "python/arguments_module.hpp"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "python/arguments.hpp"
+#include "python/array_arguments.hpp"
+#include "python/docstrings.hpp"
+#include "python/exceptions.hpp"
+#include "python/id_arguments.hpp"
+#include "python/method_table.hpp"
+#include "python/py_ref.hpp"
+#include "python/results.hpp"
+
+namespace lodex::python {
+
+namespace {
+
+// The name an argument is reported by: a str, alive for the call.
+bool to_name(PyObject* obj, const char** out) {
+  *out = PyUnicode_Check(obj) ? PyUnicode_AsUTF8(obj) : nullptr;
+  if (*out != nullptr) return true;
+  if (!PyErr_Occurred()) fail_conversion(obj, "PyString");
+  wrap_conversion_error("name");
+  return false;
+}
+
+// Binds (obj, name) or (obj, ndim, name): the argument last.
+bool bind_named(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** bound,
+                const char** name) {
+  return bind_arguments(sig, args, nargs, kwnames, args + nargs, bound) &&
+         to_name(bound[sig.positional.size() - 1], name);
+}
+
+PyObject* call_to_u64(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry([&]() -> PyObject* {
+    PyObject* bound[2];
+    const char* name = nullptr;
+    uint64_t value = 0;
+    if (!bind_named({"to_u64", {"obj", "name"}}, args, nargs, kwnames, bound, &name) ||
+        !to_u64(bound[0], name, &value)) {
+      return nullptr;
+    }
+    return PyLong_FromUnsignedLongLong(value);
+  });
+}
+
+PyObject* call_to_path(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry([&]() -> PyObject* {
+    PyObject* bound[2];
+    const char* name = nullptr;
+    std::string path;
+    if (!bind_named({"to_path", {"obj", "name"}}, args, nargs, kwnames, bound, &name) ||
+        !to_path(bound[0], name, &path)) {
+      return nullptr;
+    }
+    return PyUnicode_FromStringAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+  });
+}
+
+PyObject* call_convert_ids(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry([&]() -> PyObject* {
+    PyObject* bound[2];
+    const char* name = nullptr;
+    std::vector<uint64_t> ids;
+    if (!bind_named({"convert_ids", {"obj", "name"}}, args, nargs, kwnames, bound, &name) ||
+        !convert_ids(bound[0], name, {}, &ids)) {
+      return nullptr;
+    }
+    return new_vector(NPY_UINT64, ids);
+  });
+}
+
+PyObject* call_as_float32_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry([&]() -> PyObject* {
+    PyObject* bound[3];
+    const char* name = nullptr;
+    uint8_t ndim = 0;
+    if (!bind_named({"as_float32_array", {"obj", "ndim", "name"}}, args, nargs, kwnames, bound, &name) ||
+        !to_u8(bound[1], "ndim", &ndim)) {
+      return nullptr;
+    }
+    PyArrayObject* array = as_float32_array(bound[0], ndim, name);
+    return array != nullptr ? Py_NewRef(reinterpret_cast<PyObject*>(array)) : nullptr;
+  });
+}
+
+PyObject* call_as_row_major_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry([&]() -> PyObject* {
+    PyObject* bound[2];
+    const char* name = nullptr;
+    if (!bind_named({"as_row_major_matrix", {"obj", "name"}}, args, nargs, kwnames, bound, &name)) return nullptr;
+    PyArrayObject* array = as_row_major_matrix(bound[0], name);
+    return array != nullptr ? Py_NewRef(reinterpret_cast<PyObject*>(array)) : nullptr;
+  });
+}
+
+// The ids as a uint64 array and `vectors`. Beyond add_batch's own
+// conversion, the length of ids that claim none is checked against the rows
+// here, with the message the core's add gives it.
+PyObject* call_to_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry([&]() -> PyObject* {
+    PyObject* bound[3];
+    uint64_t dim = 0;
+    Batch batch;
+    if (!bind_arguments({"to_batch", {"ids", "vectors", "dim"}}, args, nargs, kwnames, args + nargs, bound) ||
+        !to_u64(bound[2], "dim", &dim) || !to_batch(bound[0], bound[1], dim, &batch)) {
+      return nullptr;
+    }
+    const auto rows = static_cast<size_t>(PyArray_DIM(batch.vectors, 0));
+    if (batch.ids.size() != rows) {
+      raise_ids_length(batch.ids.size(), rows);
+      return nullptr;
+    }
+    PyRef ids(new_vector(NPY_UINT64, batch.ids));
+    if (!ids) return nullptr;
+    return PyTuple_Pack(2, ids.get(), reinterpret_cast<PyObject*>(batch.vectors));
+  });
+}
+
+PyMethodDef converters[] = {
+    fastcall_method("to_u64", call_to_u64, doc::kToU64),
+    fastcall_method("to_path", call_to_path, doc::kToPath),
+    fastcall_method("convert_ids", call_convert_ids, doc::kConvertIds),
+    fastcall_method("as_float32_array", call_as_float32_array, doc::kAsFloat32Array),
+    fastcall_method("as_row_major_matrix", call_as_row_major_matrix, doc::kAsRowMajorMatrix),
+    fastcall_method("to_batch", call_to_batch, doc::kToBatch),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef arguments_def = {
+    PyModuleDef_HEAD_INIT, "lodex._arguments", doc::kArgumentsModule, 0, converters, nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyObject* create_arguments_module() { return PyModule_Create(&arguments_def); }
+
+}  // namespace lodex::python

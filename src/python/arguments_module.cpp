@@ -14,7 +14,6 @@
 #include "python/docstrings.hpp"
 #include "python/exceptions.hpp"
 #include "python/id_arguments.hpp"
-#include "python/method_table.hpp"
 #include "python/py_ref.hpp"
 #include "python/results.hpp"
 
@@ -31,19 +30,17 @@ bool to_name(PyObject* obj, const char** out) {
   return false;
 }
 
-// Binds (obj, name) or (obj, ndim, name): the argument last.
-bool bind_named(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** bound,
-                const char** name) {
-  return bind_arguments(sig, args, nargs, kwnames, args + nargs, bound) &&
-         to_name(bound[sig.positional.size() - 1], name);
+// Binds (obj, name) or (obj, ndim, name), positionally: the name comes last.
+bool bind_named(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject** bound, const char** name) {
+  return bind_arguments(sig, args, nargs, nullptr, nullptr, bound) && to_name(bound[sig.positional.size() - 1], name);
 }
 
-PyObject* call_to_u64(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* call_to_u64(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return entry([&]() -> PyObject* {
     PyObject* bound[2];
     const char* name = nullptr;
     uint64_t value = 0;
-    if (!bind_named({"to_u64", {"obj", "name"}}, args, nargs, kwnames, bound, &name) ||
+    if (!bind_named({"to_u64", {"obj", "name"}}, args, nargs, bound, &name) ||
         !to_u64(bound[0], name, &value)) {
       return nullptr;
     }
@@ -51,12 +48,12 @@ PyObject* call_to_u64(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   });
 }
 
-PyObject* call_to_path(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* call_to_path(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return entry([&]() -> PyObject* {
     PyObject* bound[2];
     const char* name = nullptr;
     std::string path;
-    if (!bind_named({"to_path", {"obj", "name"}}, args, nargs, kwnames, bound, &name) ||
+    if (!bind_named({"to_path", {"obj", "name"}}, args, nargs, bound, &name) ||
         !to_path(bound[0], name, &path)) {
       return nullptr;
     }
@@ -64,12 +61,12 @@ PyObject* call_to_path(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   });
 }
 
-PyObject* call_convert_ids(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* call_convert_ids(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return entry([&]() -> PyObject* {
     PyObject* bound[2];
     const char* name = nullptr;
     std::vector<uint64_t> ids;
-    if (!bind_named({"convert_ids", {"obj", "name"}}, args, nargs, kwnames, bound, &name) ||
+    if (!bind_named({"convert_ids", {"obj", "name"}}, args, nargs, bound, &name) ||
         !convert_ids(bound[0], name, {}, &ids)) {
       return nullptr;
     }
@@ -77,12 +74,12 @@ PyObject* call_convert_ids(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   });
 }
 
-PyObject* call_as_float32_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* call_as_float32_array(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return entry([&]() -> PyObject* {
     PyObject* bound[3];
     const char* name = nullptr;
     uint8_t ndim = 0;
-    if (!bind_named({"as_float32_array", {"obj", "ndim", "name"}}, args, nargs, kwnames, bound, &name) ||
+    if (!bind_named({"as_float32_array", {"obj", "ndim", "name"}}, args, nargs, bound, &name) ||
         !to_u8(bound[1], "ndim", &ndim)) {
       return nullptr;
     }
@@ -91,11 +88,11 @@ PyObject* call_as_float32_array(PyObject*, PyObject* const* args, Py_ssize_t nar
   });
 }
 
-PyObject* call_as_row_major_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* call_as_row_major_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return entry([&]() -> PyObject* {
     PyObject* bound[2];
     const char* name = nullptr;
-    if (!bind_named({"as_row_major_matrix", {"obj", "name"}}, args, nargs, kwnames, bound, &name)) return nullptr;
+    if (!bind_named({"as_row_major_matrix", {"obj", "name"}}, args, nargs, bound, &name)) return nullptr;
     PyArrayObject* array = as_row_major_matrix(bound[0], name);
     return array != nullptr ? Py_NewRef(reinterpret_cast<PyObject*>(array)) : nullptr;
   });
@@ -104,12 +101,12 @@ PyObject* call_as_row_major_matrix(PyObject*, PyObject* const* args, Py_ssize_t 
 // The ids as a uint64 array and `vectors`. Beyond add_batch's own
 // conversion, the length of ids that claim none is checked against the rows
 // here, with the message the core's add gives it.
-PyObject* call_to_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* call_to_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return entry([&]() -> PyObject* {
     PyObject* bound[3];
     uint64_t dim = 0;
     Batch batch;
-    if (!bind_arguments({"to_batch", {"ids", "vectors", "dim"}}, args, nargs, kwnames, args + nargs, bound) ||
+    if (!bind_arguments({"to_batch", {"ids", "vectors", "dim"}}, args, nargs, nullptr, nullptr, bound) ||
         !to_u64(bound[2], "dim", &dim) || !to_batch(bound[0], bound[1], dim, &batch)) {
       return nullptr;
     }
@@ -124,13 +121,19 @@ PyObject* call_to_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   });
 }
 
+// Positional arguments only, through vectorcall.
+template <PyObject* (*Call)(PyObject*, PyObject* const*, Py_ssize_t)>
+PyMethodDef positional(const char* name, const char* doc) {
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Call)), METH_FASTCALL, doc};
+}
+
 PyMethodDef converters[] = {
-    fastcall_method("to_u64", call_to_u64, doc::kToU64),
-    fastcall_method("to_path", call_to_path, doc::kToPath),
-    fastcall_method("convert_ids", call_convert_ids, doc::kConvertIds),
-    fastcall_method("as_float32_array", call_as_float32_array, doc::kAsFloat32Array),
-    fastcall_method("as_row_major_matrix", call_as_row_major_matrix, doc::kAsRowMajorMatrix),
-    fastcall_method("to_batch", call_to_batch, doc::kToBatch),
+    positional<call_to_u64>("to_u64", doc::kToU64),
+    positional<call_to_path>("to_path", doc::kToPath),
+    positional<call_convert_ids>("convert_ids", doc::kConvertIds),
+    positional<call_as_float32_array>("as_float32_array", doc::kAsFloat32Array),
+    positional<call_as_row_major_matrix>("as_row_major_matrix", doc::kAsRowMajorMatrix),
+    positional<call_to_batch>("to_batch", doc::kToBatch),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -143,21 +143,21 @@ inline constexpr char kReadOnly[] = "Whether the index is served from a read-onl
 inline constexpr char kArgumentsModule[] =
     "The argument converters of lodex.Index, each raising exactly what the Index methods raise.";
 
-inline constexpr char kToU64[] = "to_u64(obj, name)\n--\n\nAn int or anything with __index__, in 0 .. 2**64-1.";
+inline constexpr char kToU64[] = "to_u64(obj, name, /)\n--\n\nAn int or anything with __index__, in 0 .. 2**64-1.";
 
-inline constexpr char kToPath[] = "to_path(obj, name)\n--\n\nA str, as the path of a file.";
+inline constexpr char kToPath[] = "to_path(obj, name, /)\n--\n\nA str, as the path of a file.";
 
 inline constexpr char kConvertIds[] =
-    "convert_ids(obj, name)\n--\n\nIds as a new uint64 array: any sequence but str of integers in 0 .. 2**64-1.";
+    "convert_ids(obj, name, /)\n--\n\nIds as a new uint64 array: any sequence but str of integers in 0 .. 2**64-1.";
 
 inline constexpr char kAsFloat32Array[] =
-    "as_float32_array(obj, ndim, name)\n--\n\nobj, a NumPy array of ndim dimensions and native float32 values.";
+    "as_float32_array(obj, ndim, name, /)\n--\n\nobj, a NumPy array of ndim dimensions and native float32 values.";
 
 inline constexpr char kAsRowMajorMatrix[] =
-    "as_row_major_matrix(obj, name)\n--\n\nobj, a float32 matrix that reads in place as one row-major run.";
+    "as_row_major_matrix(obj, name, /)\n--\n\nobj, a float32 matrix that reads in place as one row-major run.";
 
 inline constexpr char kToBatch[] =
-    "to_batch(ids, vectors, dim)\n--\n\n"
+    "to_batch(ids, vectors, dim, /)\n--\n\n"
     "add_batch's arguments in its order, for an index of dimension dim: (ids as a new\n"
     "uint64 array, vectors), as many ids as rows.";
 

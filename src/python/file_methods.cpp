@@ -40,11 +40,7 @@ PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     bool mappable = false;
     if (!to_path(bound[0], "path", &path) || !to_flag(bound[1], "mappable", &mappable)) return nullptr;
     const lodex::Index& index = index_of(self);
-    Failure failure;
-    without_gil(failure, [&] {
-      take(index.save(path, mappable), failure);
-    });
-    if (failure.failed()) return failure.raise();
+    if (!run_without_gil([&] { return index.save(path, mappable); })) return nullptr;
     Py_RETURN_NONE;
   });
 }
@@ -93,11 +89,7 @@ PyObject* index_to_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     }
     const lodex::Index& index = index_of(self);
     std::vector<uint8_t> bytes;
-    Failure failure;
-    without_gil(failure, [&] {
-      take(index.to_bytes(mappable), bytes, failure);
-    });
-    if (failure.failed()) return failure.raise();
+    if (!run_without_gil([&] { return index.to_bytes(mappable); }, &bytes)) return nullptr;
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
                                      static_cast<Py_ssize_t>(bytes.size()));
   });

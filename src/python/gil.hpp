@@ -24,6 +24,28 @@ void without_gil(Failure& failure, Body&& body) {
   Py_END_ALLOW_THREADS
 }
 
+// Runs the core operation `call` with the GIL released and moves the value
+// of the Result it returns into `out`; false, with the Python exception
+// raised once the GIL is back, when it failed.
+template <class T, class Call>
+bool run_without_gil(Call&& call, T* out) {
+  Failure failure;
+  without_gil(failure, [&] { take(call(), *out, failure); });
+  if (!failure.failed()) return true;
+  failure.raise();
+  return false;
+}
+
+// The same for an operation that returns a Status.
+template <class Call>
+bool run_without_gil(Call&& call) {
+  Failure failure;
+  without_gil(failure, [&] { take(call(), failure); });
+  if (!failure.failed()) return true;
+  failure.raise();
+  return false;
+}
+
 // The row count, read under the shared lock. When a writer holds or waits
 // for the lock, the GIL is given up before waiting and retaken only after
 // the lock is released.

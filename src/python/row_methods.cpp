@@ -15,6 +15,18 @@
 
 namespace lodex::python {
 
+namespace {
+
+// Binds the one argument of remove and get, `ids`, and converts it.
+bool bind_ids(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+              std::vector<uint64_t>* ids) {
+  PyObject* bound[1];
+  return bind_arguments({function, {"ids"}}, args, nargs, kwnames, args + nargs, bound) &&
+         convert_ids(bound[0], "ids", {}, ids);
+}
+
+}  // namespace
+
 PyObject* index_add_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return entry([&]() -> PyObject* {
     PyObject* bound[2];
@@ -27,49 +39,33 @@ PyObject* index_add_batch(PyObject* self, PyObject* const* args, Py_ssize_t narg
     PyRef keep_alive(Py_NewRef(reinterpret_cast<PyObject*>(batch.vectors)));  // the buffer lives for the whole call
     const void* data = PyArray_DATA(batch.vectors);
     const auto rows = static_cast<size_t>(PyArray_DIM(batch.vectors, 0));
-    Failure failure;
-    without_gil(failure, [&] {
-      take(index.add(batch.ids, data, rows), failure);
-    });
-    if (failure.failed()) return failure.raise();
+    if (!run_without_gil([&] { return index.add(batch.ids, data, rows); })) return nullptr;
     Py_RETURN_NONE;
   });
 }
 
 PyObject* index_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return entry([&]() -> PyObject* {
-    PyObject* bound[1];
-    if (!bind_arguments({"Index.remove", {"ids"}}, args, nargs, kwnames, args + nargs, bound)) return nullptr;
     std::vector<uint64_t> ids;
-    if (!convert_ids(bound[0], "ids", {}, &ids)) return nullptr;
+    if (!bind_ids("Index.remove", args, nargs, kwnames, &ids)) return nullptr;
     lodex::Index& index = index_of(self);
     size_t removed = 0;
-    Failure failure;
-    without_gil(failure, [&] {
-      take(index.remove(std::move(ids)), removed, failure);
-    });
-    if (failure.failed()) return failure.raise();
+    if (!run_without_gil([&] { return index.remove(std::move(ids)); }, &removed)) return nullptr;
     return PyLong_FromSize_t(removed);
   });
 }
 
 PyObject* index_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return entry([&]() -> PyObject* {
-    PyObject* bound[1];
-    if (!bind_arguments({"Index.get", {"ids"}}, args, nargs, kwnames, args + nargs, bound)) return nullptr;
     std::vector<uint64_t> ids;
-    if (!convert_ids(bound[0], "ids", {}, &ids)) return nullptr;
+    if (!bind_ids("Index.get", args, nargs, kwnames, &ids)) return nullptr;
     const lodex::Index& index = index_of(self);
     npy_intp shape[2] = {static_cast<npy_intp>(ids.size()), static_cast<npy_intp>(index.dim())};
     PyRef out(PyArray_SimpleNew(2, shape, NPY_FLOAT32));
     if (!out) return nullptr;
     float* data = static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
     std::optional<uint64_t> missing;
-    Failure failure;
-    without_gil(failure, [&] {
-      take(index.get(ids, data), missing, failure);
-    });
-    if (failure.failed()) return failure.raise();
+    if (!run_without_gil([&] { return index.get(ids, data); }, &missing)) return nullptr;
     if (missing) {
       PyRef key(PyLong_FromUnsignedLongLong(*missing));
       if (key) PyErr_SetObject(PyExc_KeyError, key.get());

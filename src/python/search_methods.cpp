@@ -21,19 +21,32 @@ namespace lodex::python {
 
 namespace {
 
-// The `allow` and `threads` keywords both searches share; None is absent.
-// `allow` holds the converted ids the options point at.
-bool to_allow_and_threads(PyObject* allow_obj, PyObject* threads_obj, std::optional<std::vector<uint64_t>>* allow,
-                          lodex::IndexSearchOptions* options) {
+// Binds a search's arguments and checks the type of the first, its query
+// array of `ndim` dimensions: the first conversion of every search. The
+// array, or nullptr with the error set.
+PyArrayObject* bind_queries(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                            PyObject** bound, int ndim) {
+  if (!bind_arguments(sig, args, nargs, kwnames, args + nargs, bound)) return nullptr;
+  return as_float32_array(bound[0], ndim, sig.positional.begin()[0]);
+}
+
+// A search's options, with the converted ids `allow` they point at.
+struct Options {
+  lodex::IndexSearchOptions options;
+  std::optional<std::vector<uint64_t>> allow;
+};
+
+// The `allow` and `threads` keywords both batch searches share; None is absent.
+bool to_allow_and_threads(PyObject* allow_obj, PyObject* threads_obj, Options* out) {
   if (allow_obj != nullptr && allow_obj != Py_None) {
-    allow->emplace();
-    if (!convert_ids(allow_obj, "allow", {}, &**allow)) return false;
-    options->allow = &**allow;
+    out->allow.emplace();
+    if (!convert_ids(allow_obj, "allow", {}, &*out->allow)) return false;
+    out->options.allow = &*out->allow;
   }
   if (threads_obj != nullptr && threads_obj != Py_None) {
     uint64_t threads = 0;
     if (!to_u64(threads_obj, "threads", &threads)) return false;
-    options->threads = threads;
+    out->options.threads = threads;
   }
   return true;
 }
@@ -64,8 +77,7 @@ bool to_rerank_and_candidates(PyObject* rerank_obj, PyObject* candidates_obj, Py
 PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return entry([&]() -> PyObject* {
     PyObject* bound[2];
-    if (!bind_arguments({"Index.search", {"query", "k"}}, args, nargs, kwnames, args + nargs, bound)) return nullptr;
-    PyArrayObject* array = as_float32_array(bound[0], 1, "query");
+    PyArrayObject* array = bind_queries({"Index.search", {"query", "k"}}, args, nargs, kwnames, bound, 1);
     if (array == nullptr) return nullptr;
     uint64_t k = 0;
     if (!to_u64(bound[1], "k", &k)) return nullptr;
@@ -76,11 +88,7 @@ PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
     const lodex::Index& index = index_of(self);
     lodex::BatchResults found;
-    Failure failure;
-    without_gil(failure, [&] {
-      take(index.search(query, 1, query.size(), k, {}), found, failure);
-    });
-    if (failure.failed()) return failure.raise();
+    if (!run_without_gil([&] { return index.search(query, 1, query.size(), k, {}); }, &found)) return nullptr;
 
     PyRef list(PyList_New(static_cast<Py_ssize_t>(found.per_query)));
     if (!list) return nullptr;
@@ -97,30 +105,23 @@ PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* index_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return entry([&]() -> PyObject* {
     PyObject* bound[6];
-    if (!bind_arguments({"Index.search_batch", {"queries", "k"}, {"allow", "threads", "rerank", "candidates"}},
-                        args, nargs, kwnames, args + nargs, bound)) {
-      return nullptr;
-    }
-    PyArrayObject* array = as_float32_array(bound[0], 2, "queries");
-    if (array == nullptr) return nullptr;
+    const Signature sig{"Index.search_batch", {"queries", "k"}, {"allow", "threads", "rerank", "candidates"}};
+    PyArrayObject* array = bind_queries(sig, args, nargs, kwnames, bound, 2);
     uint64_t k = 0;
-    if (!to_u64(bound[1], "k", &k)) return nullptr;
-    lodex::IndexSearchOptions options;
-    std::optional<std::vector<uint64_t>> allow;
+    if (array == nullptr || !to_u64(bound[1], "k", &k)) return nullptr;
+    Options options;
     PyRef keep_rerank;
     lodex::RerankSource source;
     QueryMatrix queries;
-    if (!to_allow_and_threads(bound[2], bound[3], &allow, &options) ||
-        !to_rerank_and_candidates(bound[4], bound[5], &keep_rerank, &source, &options) || !queries.read(array)) {
+    if (!to_allow_and_threads(bound[2], bound[3], &options) ||
+        !to_rerank_and_candidates(bound[4], bound[5], &keep_rerank, &source, &options.options) ||
+        !queries.read(array)) {
       return nullptr;
     }
     const lodex::Index& index = index_of(self);
     lodex::BatchResults found;
-    Failure failure;
-    without_gil(failure, [&] {
-      take(index.search(queries.flat(), queries.rows(), queries.width(), k, options), found, failure);
-    });
-    if (failure.failed()) return failure.raise();
+    auto search = [&] { return index.search(queries.flat(), queries.rows(), queries.width(), k, options.options); };
+    if (!run_without_gil(search, &found)) return nullptr;
 
     PyRef ids(new_matrix(NPY_UINT64, found.queries, found.per_query, found.ids));
     if (!ids) return nullptr;
@@ -133,25 +134,19 @@ PyObject* index_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t n
 PyObject* index_search_range(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return entry([&]() -> PyObject* {
     PyObject* bound[4];
-    if (!bind_arguments({"Index.search_range", {"queries", "threshold"}, {"allow", "threads"}}, args, nargs,
-                        kwnames, args + nargs, bound)) {
-      return nullptr;
-    }
-    PyArrayObject* array = as_float32_array(bound[0], 2, "queries");
-    if (array == nullptr) return nullptr;
+    const Signature sig{"Index.search_range", {"queries", "threshold"}, {"allow", "threads"}};
+    PyArrayObject* array = bind_queries(sig, args, nargs, kwnames, bound, 2);
     double threshold = 0.0;
-    if (!to_double(bound[1], "threshold", &threshold)) return nullptr;
-    lodex::IndexSearchOptions options;
-    std::optional<std::vector<uint64_t>> allow;
+    if (array == nullptr || !to_double(bound[1], "threshold", &threshold)) return nullptr;
+    Options options;
     QueryMatrix queries;
-    if (!to_allow_and_threads(bound[2], bound[3], &allow, &options) || !queries.read(array)) return nullptr;
+    if (!to_allow_and_threads(bound[2], bound[3], &options) || !queries.read(array)) return nullptr;
     const lodex::Index& index = index_of(self);
     lodex::RangeResults found;
-    Failure failure;
-    without_gil(failure, [&] {
-      take(index.search_range(queries.flat(), queries.rows(), queries.width(), threshold, options), found, failure);
-    });
-    if (failure.failed()) return failure.raise();
+    auto search = [&] {
+      return index.search_range(queries.flat(), queries.rows(), queries.width(), threshold, options.options);
+    };
+    if (!run_without_gil(search, &found)) return nullptr;
 
     PyRef lims(new_vector(NPY_UINT64, found.lims));
     if (!lims) return nullptr;

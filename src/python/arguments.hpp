@@ -1,7 +1,6 @@
-// Argument binding and the scalar converters every method shares: positional
-// and keyword arguments bound with the interpreter's own messages, then each
-// converted to a C++ value or refused with the TypeError that names it. No
-// arithmetic and no value checks: those are the core's.
+// Argument binding with the interpreter's own messages, and the scalar
+// converters every method shares: each argument becomes a C++ value or a
+// TypeError naming it. No arithmetic and no value checks: those are the core's.
 #pragma once
 
 #include <cstddef>

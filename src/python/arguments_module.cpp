@@ -1,8 +1,6 @@
-// lodex._arguments (arguments_module.hpp): each function binds its own
-// arguments, runs the binding's converter of that name, and returns what the
-// converter made or raises exactly what an Index method raises with it. So
-// the coordinator's checks are these, not a copy of them: every message is
-// written once, here in C++. Checks of values stay the core's.
+// lodex._arguments (arguments_module.hpp): each function runs the binding's
+// converter of its name and returns what it made or raises what the Index
+// methods raise with it, so no message is written twice. No value checks.
 #include "python/arguments_module.hpp"
 
 #include <cstdint>

@@ -1,6 +1,5 @@
 // The float32 array arguments: their type, their shape and whether their
-// memory can be read in place, with the messages the methods raise. The
-// arrays are borrowed, never copied here but where a comment says so; their
+// memory can be read in place, with the messages the methods raise. Their
 // values are the core's to check.
 #pragma once
 

@@ -1,5 +1,5 @@
-// The interpreter-lock / index-lock protocol of the binding; it converts no
-// arguments and raises nothing itself.
+// The interpreter-lock / index-lock protocol of the binding, and core calls
+// run with the GIL released. Converts no arguments.
 //
 // Locking rule: a thread never waits for the index lock while it holds the
 // interpreter lock, and never waits for the interpreter lock while it holds

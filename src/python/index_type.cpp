@@ -1,7 +1,6 @@
 // The Index type: its construction, its tables of methods and properties
 // (each entry a name, a function and its docstring), and its creation. The
 // methods' bodies live in the *_methods.cpp files; the texts in docstrings.hpp.
-#include <string>
 #include <utility>
 #include <vector>
 

@@ -1,7 +1,6 @@
-// The module entry: PyInit_lodex creates the module once per process, with
-// the Index type, lodex.InternalFault, the module-level functions and the
-// private lodex._arguments, and applies the LODEX_SIMD cap. Methods, conversions and error translation
-// live in the other files of src/python; this file only assembles them.
+// The module entry: PyInit_lodex creates the module once per process from
+// the parts the other files of src/python define, and applies the LODEX_SIMD
+// cap. Nothing here converts an argument or calls the core's index.
 #define LODEX_IMPORT_NUMPY  // the one file that fills in NumPy's function table
 #include "python/python_headers.hpp"
 

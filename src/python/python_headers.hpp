@@ -1,7 +1,6 @@
-// The Python and NumPy headers, included the one way the binding's files
-// need them: one table of NumPy's C functions for the whole module, filled in
-// by module.cpp (the only file that defines LODEX_IMPORT_NUMPY). Only
-// src/python includes this; the core never sees Python.
+// The Python and NumPy headers as every file of src/python includes them:
+// one table of NumPy's C functions for the whole module, filled in by
+// module.cpp (which alone defines LODEX_IMPORT_NUMPY). The core never sees this.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

@@ -1,6 +1,6 @@
 # Type information for the compiled `lodex` extension module. It is installed
 # beside the shared library, so type checkers read it in place of the binary.
-# `_Config` and `_Ids` exist only here: import them under TYPE_CHECKING.
+# `_Config`, `_Ids` and `_Arguments` exist only here: import them under TYPE_CHECKING.
 
 from collections.abc import Buffer, Sequence
 from typing import Any, Literal, TypeAlias, TypedDict, final
@@ -29,6 +29,25 @@ class InternalFault(BaseException):
 def _from_bytes(data: Buffer) -> Index: ...
 def simd_level() -> str:
     """The vector instruction level searches run at ("scalar", "avx2", ..., "neondot")."""
+
+@final
+class _Arguments:
+    """The type of lodex._arguments: Index's argument converters, for lodex_dask (private)."""
+
+    @staticmethod
+    def to_u64(obj: object, name: str) -> int: ...
+    @staticmethod
+    def to_path(obj: object, name: str) -> str: ...
+    @staticmethod
+    def convert_ids(obj: object, name: str) -> NDArray[np.uint64]: ...
+    @staticmethod
+    def as_float32_array(obj: object, ndim: int, name: str) -> NDArray[np.float32]: ...
+    @staticmethod
+    def as_row_major_matrix(obj: object, name: str) -> NDArray[np.float32]: ...
+    @staticmethod
+    def to_batch(ids: object, vectors: object, dim: int) -> tuple[NDArray[np.uint64], NDArray[np.float32]]: ...
+
+_arguments: _Arguments
 
 @final
 class Index:

@@ -262,7 +262,7 @@ class ShardedIndex:
         shards only, PartialBatchError names exactly the shards that took their rows (`applied`)
         and the others.
         """
-        id_values, rows = check.batch(ids, vectors, self._config["dim"])
+        id_values, rows = lodex._arguments.to_batch(ids, vectors, self._config["dim"])
         if self._read_only:
             # Every shard is a read-only map: its Index refuses (naming its file) before a row travels.
             self._call("add_nothing", {0: ()})
@@ -349,7 +349,7 @@ class ShardedIndex:
         by that score come back with it: the answer of one Index holding every row, given the
         same originals.
         """
-        args = check.search(queries, k, allow, self._config["dim"], threads, rerank, candidates)
+        args = check.search(self._probe, queries, k, allow, threads, rerank, candidates)
         array = np.ascontiguousarray(args.queries)
         if args.rerank is None:
             wanted = args.k
@@ -403,25 +403,25 @@ class ShardedIndex:
         """Every row scoring at least `threshold` (at most, for "l2") over all shards, as
         Index.search_range: (lims, ids, scores), query i's rows at lims[i]:lims[i + 1], best
         first (equal scores in shard order)."""
-        thread_count = None if threads is None else check.integer(threads, "threads")
+        thread_count = None if threads is None else lodex._arguments.to_u64(threads, "threads")
         # The empty Index of the same parameters checks the rest as a shard's would, at once.
         self._probe.search_range(queries, threshold, allow=allow)
         array = np.ascontiguousarray(queries)
-        allowed = None if allow is None else check.ids(allow, "allow")
+        allowed = None if allow is None else lodex._arguments.convert_ids(allow, "allow")
         level = float(threshold)  # the probe has converted it
         answers = self._call("search_range", self._calls(allowed, lambda part: (array, level, part, thread_count)))
         return merge_ranges([answers[s] for s in range(self.shards)], len(array), self.metric)
 
     def search(self, query: NDArray[np.float32], k: int) -> list[tuple[int, float]]:
         """The k stored rows scoring highest against `query`, as (id, score), best first (as Index.search)."""
-        array, count = check.query(query, k, self._config["dim"])
-        ids, scores = self.search_batch(np.ascontiguousarray(array).reshape(1, -1), count)
+        self._probe.search(query, k)  # Index.search's own checks, by the empty Index of these parameters
+        ids, scores = self.search_batch(np.ascontiguousarray(query).reshape(1, -1), k)
         return list(zip(ids[0].tolist(), scores[0].tolist()))
 
     def get(self, ids: Ids) -> NDArray[np.float32]:
         """The decoded approximation of the first row of each id, shape (len(ids), dim) (as
         Index.get; KeyError names the first listed id that no row has)."""
-        values = check.ids(ids, "ids")
+        values = lodex._arguments.convert_ids(ids, "ids")
         by_shard = split(route(values, self.shards), self.shards)
         answers = self._call("get", {s: (values[rows],) for s, rows in enumerate(by_shard) if len(rows)})
         rows_out = np.empty((len(values), self._config["dim"]), dtype=np.float32)
@@ -438,7 +438,7 @@ class ShardedIndex:
 
     def remove(self, ids: Ids) -> int:
         """Remove every row whose id is listed; return how many rows went (as Index.remove)."""
-        values = check.ids(ids, "ids")
+        values = lodex._arguments.convert_ids(ids, "ids")
         by_shard = split(route(values, len(self._homes)), len(self._homes))
         answers = self._call("remove", {s: (values[rows],) for s, rows in enumerate(by_shard) if len(rows)})
         return sum(answers.values())
@@ -458,10 +458,8 @@ class ShardedIndex:
     def __contains__(self, key: object) -> bool:
         # As Index: anything that is not an id (an integer in 0 .. 2**64-1) is simply absent.
         try:
-            value = operator.index(key)  # type: ignore[arg-type]
-        except TypeError:
-            return False
-        if not 0 <= value < 1 << 64:
+            value = lodex._arguments.to_u64(key, "key")
+        except (TypeError, OverflowError):
             return False
         shard = int(route(np.array([value], dtype=np.uint64), len(self._homes))[0])
         return bool(self._call("contains", {shard: (value,)})[shard])

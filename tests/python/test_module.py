@@ -2,6 +2,7 @@ import subprocess
 import sys
 import textwrap
 
+import numpy as np
 import pytest
 
 import lodex
@@ -41,11 +42,53 @@ def test_module_surface():
     assert lodex.__doc__ == "Python module entry point for lodex."
     assert lodex.__all__ == ["Index"]
     # The fault class is reachable but not exported; _from_bytes is what a
-    # pickled index is rebuilt with.
+    # pickled index is rebuilt with; _arguments holds the converters the Dask
+    # layer checks arguments with.
     assert [name for name in vars(lodex) if not name.startswith("__")] == [
-        "_from_bytes", "simd_level", "Index", "InternalFault"
+        "_from_bytes", "simd_level", "Index", "InternalFault", "_arguments"
     ]
     assert lodex.InternalFault.__bases__ == (BaseException,)
+
+
+class ItemsOnly:
+    """A sequence with items but no length."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+ROWS = np.zeros((4, 8), np.float32)
+# Each private converter beside an Index call that fails in it.
+REFUSALS = {
+    "u64": (lambda a: a.to_u64(-1, "k"), lambda index: index.search(ROWS[0], -1)),
+    "path": (lambda a: a.to_path(3, "path"), lambda index: index.save(3)),
+    "ids": (lambda a: a.convert_ids("12", "ids"), lambda index: index.remove("12")),
+    "array": (lambda a: a.as_float32_array(ROWS[0], 2, "queries"), lambda index: index.search_batch(ROWS[0], 1)),
+    "layout": (
+        lambda a: a.as_row_major_matrix(ROWS[:, ::2], "queries"), lambda index: index.search_batch(ROWS[:, ::2], 1)
+    ),
+    "batch": (lambda a: a.to_batch([1, 2], ROWS, 8), lambda index: index.add_batch([1, 2], ROWS)),
+    "batch-unsized": (
+        lambda a: a.to_batch(ItemsOnly([1]), ROWS, 8), lambda index: index.add_batch(ItemsOnly([1]), ROWS)
+    ),
+}
+
+
+@pytest.mark.parametrize("convert, call", REFUSALS.values(), ids=REFUSALS.keys())
+def test_private_converters_raise_what_index_raises(convert, call):
+    with pytest.raises(Exception) as converted:
+        convert(lodex._arguments)
+    with pytest.raises(Exception) as called:
+        call(lodex.Index(8, 4, False, 0))
+    assert (type(converted.value), str(converted.value)) == (type(called.value), str(called.value))
+
+
+def test_private_converters_return_what_they_convert():
+    ids, vectors = lodex._arguments.to_batch(range(4), ROWS, 8)
+    assert ids.dtype == np.uint64 and ids.tolist() == [0, 1, 2, 3] and vectors is ROWS
 
 
 def test_type_identity_and_docs():

@@ -1,0 +1,50 @@
+// Python exceptions from the core's errors, and lodex.InternalFault. Every
+// core error is converted here, once, with the GIL held; nothing here looks
+// at an argument.
+#include "python/exceptions.hpp"
+
+#include <cxxabi.h>
+
+#include "python/docstrings.hpp"
+
+namespace lodex::python {
+
+namespace {
+
+PyObject* g_fault_type = nullptr;  // derives from BaseException: `except Exception` must not swallow it
+
+}  // namespace
+
+bool create_fault_type() {
+  if (g_fault_type == nullptr) {
+    g_fault_type = PyErr_NewExceptionWithDoc("lodex.InternalFault", doc::kInternalFault, PyExc_BaseException, nullptr);
+  }
+  return g_fault_type != nullptr;
+}
+
+PyObject* fault_type() { return g_fault_type; }
+
+PyObject* raise_fault(const char* message) {
+  PyErr_SetString(g_fault_type, message);
+  return nullptr;
+}
+
+PyObject* raise_index_error(const IndexError& error) {
+  PyObject* type = PyExc_RuntimeError;
+  switch (error.kind()) {
+    case IndexError::Kind::kFile:
+      if (error.is_io()) type = PyExc_OSError;
+      break;
+    case IndexError::Kind::kInvalidArgument: type = PyExc_ValueError; break;
+    case IndexError::Kind::kInternalFault: type = g_fault_type; break;
+    case IndexError::Kind::kOutOfMemory: return PyErr_NoMemory();
+    default: break;
+  }
+  // A single str argument: str(exc) is the text and an OSError carries no errno.
+  PyErr_SetString(type, error.text().c_str());
+  return nullptr;
+}
+
+bool handling_foreign_exception() { return abi::__cxa_current_exception_type() == nullptr; }
+
+}  // namespace lodex::python

@@ -1,0 +1,136 @@
+// save, load, to_bytes, from_bytes and pickling: an index to and from a file
+// or bytes. The core reads and writes with the GIL released; a load that a
+// signal interrupts asks Python's handlers.
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "python/arguments.hpp"
+#include "python/exceptions.hpp"
+#include "python/gil.hpp"
+#include "python/index_methods.hpp"
+#include "python/index_object.hpp"
+#include "python/py_ref.hpp"
+
+namespace lodex::python {
+
+namespace {
+
+PyObject* g_from_bytes = nullptr;  // the module-level function pickles rebuild an index with
+
+// Wraps the outcome of a load into a new Index object.
+PyObject* finish_load(Failure& failure, std::unique_ptr<lodex::Index> loaded) {
+  if (PyErr_Occurred()) return nullptr;  // a signal handler's exception ended the load
+  if (failure.failed()) return failure.raise();
+  return wrap_index(index_type(), std::move(loaded));
+}
+
+}  // namespace
+
+PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry([&]() -> PyObject* {
+    PyObject* bound[2];
+    if (!bind_arguments({"Index.save", {"path"}, {"mappable"}}, args, nargs, kwnames, args + nargs, bound)) {
+      return nullptr;
+    }
+    std::string path;
+    bool mappable = false;
+    if (!to_path(bound[0], "path", &path) || !to_flag(bound[1], "mappable", &mappable)) return nullptr;
+    const lodex::Index& index = index_of(self);
+    if (!run_without_gil([&] { return index.save(path, mappable); })) return nullptr;
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* index_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry([&]() -> PyObject* {
+    PyObject* bound[3];
+    if (!bind_arguments({"Index.load", {"path"}, {"mmap", "warm"}}, args, nargs, kwnames, args + nargs, bound)) {
+      return nullptr;
+    }
+    std::string path;
+    bool mmap = false;
+    bool warm = false;
+    if (!to_path(bound[0], "path", &path) || !to_flag(bound[1], "mmap", &mmap) || !to_flag(bound[2], "warm", &warm)) {
+      return nullptr;
+    }
+    if (warm && !mmap) {
+      PyErr_SetString(PyExc_ValueError, "warm applies only with mmap=True");
+      return nullptr;
+    }
+    // A read that a signal interrupts (Ctrl-C on a FIFO that never ends)
+    // asks Python's handlers; no index lock is held, so taking the GIL for
+    // that is safe. An exception they raise ends the load and is raised.
+    const lodex::StopOnSignal stop_on_signal = [] {
+      const PyGILState_STATE gil = PyGILState_Ensure();
+      const bool stop = PyErr_CheckSignals() != 0;
+      PyGILState_Release(gil);
+      return stop;
+    };
+    std::unique_ptr<lodex::Index> loaded;
+    Failure failure;
+    without_gil(failure, [&] {
+      take(mmap ? lodex::Index::map(path, warm) : lodex::Index::load(path, stop_on_signal), loaded, failure);
+    });
+    return finish_load(failure, std::move(loaded));
+  });
+}
+
+PyObject* index_to_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry([&]() -> PyObject* {
+    PyObject* bound[1];
+    bool mappable = false;
+    if (!bind_arguments({"Index.to_bytes", {}, {"mappable"}}, args, nargs, kwnames, args + nargs, bound) ||
+        !to_flag(bound[0], "mappable", &mappable)) {
+      return nullptr;
+    }
+    const lodex::Index& index = index_of(self);
+    std::vector<uint8_t> bytes;
+    if (!run_without_gil([&] { return index.to_bytes(mappable); }, &bytes)) return nullptr;
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                     static_cast<Py_ssize_t>(bytes.size()));
+  });
+}
+
+// Index.from_bytes and the module's _from_bytes (what pickles call).
+PyObject* index_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry([&]() -> PyObject* {
+    PyObject* bound[1];
+    if (!bind_arguments({"Index.from_bytes", {"data"}}, args, nargs, kwnames, args + nargs, bound)) return nullptr;
+    if (!PyObject_CheckBuffer(bound[0])) {
+      fail_conversion(bound[0], "PyBytes");
+      wrap_conversion_error("data");
+      return nullptr;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(bound[0], &view, PyBUF_SIMPLE) < 0) {
+      wrap_conversion_error("data");
+      return nullptr;
+    }
+    // The exporter keeps the bytes alive and unmoved until the view goes.
+    const std::span<const uint8_t> bytes(static_cast<const uint8_t*>(view.buf), static_cast<size_t>(view.len));
+    std::unique_ptr<lodex::Index> loaded;
+    Failure failure;
+    without_gil(failure, [&] {
+      take(lodex::Index::from_bytes(bytes), loaded, failure);
+    });
+    PyBuffer_Release(&view);
+    return finish_load(failure, std::move(loaded));
+  });
+}
+
+PyObject* index_reduce(PyObject* self, PyObject*) {
+  PyRef bytes(index_to_bytes(self, nullptr, 0, nullptr));
+  if (!bytes) return nullptr;
+  return Py_BuildValue("(O(O))", g_from_bytes, bytes.get());
+}
+
+bool remember_from_bytes(PyObject* module) {
+  g_from_bytes = PyObject_GetAttrString(module, "_from_bytes");
+  return g_from_bytes != nullptr;
+}
+
+}  // namespace lodex::python

@@ -18,6 +18,7 @@
 #include "search/first_pass.hpp"
 #include "kernels/scan.hpp"
 #include "rotation/hadamard.hpp"
+#include "search/reference_score.hpp"
 #include "search/search.hpp"
 #include "store/storage.hpp"
 

@@ -1,4 +1,4 @@
-// Query preparation, per-row scoring, the parallel scan and top-k selection.
+// Query preparation, the parallel scan and top-k selection (top_k.hpp).
 // Runs with the interpreter lock released and the index's shared lock held;
 // reads the store, writes nothing shared.
 #pragma once
@@ -13,74 +13,11 @@
 #include "kernels/cpu.hpp"
 #include "errors.hpp"
 #include "search/metric.hpp"
+#include "search/top_k.hpp"
 #include "rotation/rotator.hpp"
 #include "store/storage.hpp"
 
 namespace lodex {
-
-struct ScoredResult {
-  uint64_t id;
-  float score;
-};
-
-// Per-query lookup table: entries[j * n_centroids + c] = centroid[c] * r[j].
-struct QueryTable {
-  std::vector<float> entries;
-  size_t n_centroids = 0;
-};
-
-QueryTable build_query_table(std::span<const float> rotated_query, std::span<const float> centroids);
-
-// The reference scorer: the row's table entries summed in coordinate order
-// from +0.0, then sum * (norm * scale); a NaN sum is returned as it is.
-float score_row(const QueryTable& table, uint8_t bits, uint64_t dim, float scale, std::span<const uint8_t> codes,
-                float norm);
-
-// x ranks above y: a greater score, or a number against a NaN. NaN ranks
-// below every number (and level with other NaNs), so a row scoring NaN is
-// returned only when fewer than k rows score a number. Unlike float32 `>`
-// alone this is a strict weak order, so heaps and sorts stay well defined.
-inline bool ranks_above(float x, float y) { return x > y || (y != y && x == x); }
-
-// A bounded min-heap over caller-provided room: the root (position 0) holds a
-// lowest-ranked entry, no parent ranks strictly above a child. The room must
-// hold one entry more than the heap will ever keep (at most bound + 1).
-class TopKHeap {
- public:
-  TopKHeap(std::span<ScoredResult> room, size_t bound) : room_(room), bound_(bound) {}
-
-  size_t size() const { return len_; }
-  size_t bound() const { return bound_; }
-  bool full() const { return len_ >= bound_; }
-  float root_score() const { return room_[0].score; }
-  // The heap in array order (not sorted).
-  std::span<ScoredResult> entries() const { return room_.first(len_); }
-
-  void push(ScoredResult x);
-  // Discards the root; only used right after a push that made size() = bound + 1.
-  void pop_root();
-  // Push, then pop the root if the heap went over its bound: an equal
-  // newcomer enters and the earlier root leaves.
-  void offer(ScoredResult x) {
-    push(x);
-    if (len_ > bound_) pop_root();
-  }
-  void clear() { len_ = 0; }
-
- private:
-  std::span<ScoredResult> room_;
-  size_t bound_;
-  size_t len_ = 0;
-};
-
-// Offers b's entries to a in b's array order.
-void merge_top_k(TopKHeap& a, const TopKHeap& b);
-
-// Stable sort, best first: x before y exactly when x ranks above y; equal
-// scores (and NaNs among themselves) keep their order.
-void sort_results(std::span<ScoredResult> results);
-// The same with caller-provided scratch of results.size() entries; allocates nothing.
-void sort_results(std::span<ScoredResult> results, std::span<ScoredResult> scratch);
 
 // Which scan a search runs. kAuto takes the integer first pass where the
 // level has one of its own; kFast forces it wherever the store's shape allows

@@ -14,6 +14,7 @@
 #include "quant/codebook.hpp"
 #include "kernels/scan.hpp"
 #include "rotation/hadamard.hpp"
+#include "search/reference_score.hpp"
 #include "search/search.hpp"
 #include "store/storage.hpp"
 

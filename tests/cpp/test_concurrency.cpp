@@ -20,6 +20,7 @@
 #include "rotation/hadamard.hpp"
 #include "scan_fixtures.hpp"
 #include "search/search.hpp"
+#include "search/top_k.hpp"
 #include "store/storage.hpp"
 
 namespace lodex {

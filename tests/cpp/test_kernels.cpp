@@ -19,6 +19,7 @@
 #include "search/metric.hpp"
 #include "rotation/hadamard.hpp"
 #include "scan_fixtures.hpp"
+#include "search/reference_score.hpp"
 #include "search/search.hpp"
 
 namespace lodex {

@@ -13,7 +13,9 @@
 
 #include "quant/codebook.hpp"
 #include "scan_fixtures.hpp"
+#include "search/reference_score.hpp"
 #include "search/search.hpp"
+#include "search/top_k.hpp"
 
 namespace lodex {
 namespace {

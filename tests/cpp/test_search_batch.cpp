@@ -16,6 +16,7 @@
 #include "rotation/hadamard.hpp"
 #include "scan_fixtures.hpp"
 #include "search/search.hpp"
+#include "search/top_k.hpp"
 
 namespace lodex {
 namespace {

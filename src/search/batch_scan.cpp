@@ -1,33 +1,42 @@
-// Query preparation and the batch scan driver: fixed pieces of rows x groups
-// of queries on the pool, each
-// (piece, query) pair with its own heap fed in row order, merged in piece
-// order. Errors are returned as SearchError values; nothing here throws except
-// std::bad_alloc, and nothing that runs on a pool worker allocates.
-#include "search/search.hpp"
+// The scan driver (batch_scan.hpp): fixed pieces of rows x groups of queries
+// on the pool, each (piece, query) pair fed in row order into its sink, a
+// heap or a match list. Nothing here throws except std::bad_alloc on the
+// calling thread, and nothing that runs on a pool worker allocates but a
+// match list growing.
+#include "search/batch_scan.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstring>
 #include <limits>
-#include <memory>
-#include <new>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
-#include "quant/codebook.hpp"
-#include "search/first_pass.hpp"
-#include "kernels/scan.hpp"
 #include "pool.hpp"
-#include "rotation/hadamard.hpp"
 
 namespace lodex {
 
 size_t piece_rows_for(size_t len) {
   const size_t chunks = (len + kChunkRows - 1) / kChunkRows;
   return std::max<size_t>(1, (chunks + kTargetPieces - 1) / kTargetPieces) * kChunkRows;
+}
+
+PieceSplit split_pieces(size_t len, const SearchOptions& options) {
+  PieceSplit split;
+  split.rows =
+      options.piece_rows != 0 ? (options.piece_rows + kBlockRows - 1) / kBlockRows * kBlockRows : piece_rows_for(len);
+  split.count = (len + split.rows - 1) / split.rows;
+  return split;
+}
+
+size_t count_rows(const uint64_t* mask, size_t len) {
+  if (mask == nullptr) return len;
+  size_t total = 0;
+  for (size_t w = 0; w < len / 64; ++w) total += static_cast<size_t>(std::popcount(mask[w]));
+  if (len % 64 != 0) total += static_cast<size_t>(std::popcount(mask[len / 64] & ((uint64_t{1} << (len % 64)) - 1)));
+  return total;
 }
 
 namespace {
@@ -70,17 +79,6 @@ constexpr size_t kWaveBytes = size_t{64} << 20;
 // scans the rest of its piece exactly (clustered or duplicate-heavy data).
 constexpr size_t kFallbackAfterBlocks = 512;
 
-template <class T>
-struct AlignedFree {
-  void operator()(T* p) const { ::operator delete[](p, std::align_val_t{kScanTableAlign}); }
-};
-template <class T>
-using AlignedArray = std::unique_ptr<T[], AlignedFree<T>>;
-template <class T>
-AlignedArray<T> aligned_array(size_t n) {
-  return AlignedArray<T>(static_cast<T*>(::operator new[](std::max<size_t>(n, 1) * sizeof(T),
-                                                          std::align_val_t{kScanTableAlign})));
-}
 
 // Whether a block's row may enter `heap`: not ranked strictly below a full
 // heap's root.
@@ -132,24 +130,6 @@ void apply_keys(KeyKind key, float add, float* scores, size_t rows, const float*
   }
 }
 
-// A range search's matches of one (piece, query), in row order. The one
-// allocation a pool worker makes: a list that cannot grow is marked failed
-// and dropped, and the search reports running out of memory after the join.
-struct MatchList {
-  std::vector<ScoredResult> rows;
-  bool failed = false;
-
-  void add(uint64_t id, float key) noexcept {
-    if (failed) return;
-    try {
-      rows.push_back({id, key});
-    } catch (const std::exception&) {  // bad_alloc, or a length no memory holds
-      failed = true;
-      std::vector<ScoredResult>().swap(rows);
-    }
-  }
-};
-
 // Where the rows of each (piece, query) pair go, at slot query * pieces +
 // piece, and the first pass's threshold for them.
 // The k best rows, into a heap per pair:
@@ -188,29 +168,8 @@ class RangeSink {
   float below_;
 };
 
-// One query of a wave, prepared before any unit runs.
-struct PreparedQuery {
-  const float* lanes = nullptr;   // the exact kernels' lane table
-  const uint8_t* table = nullptr;  // the first pass's table, when `pass`
-  PassPlan plan;
-  float add = 0.0f;  // the key's query constant
-  bool pass = false;
-};
 
-struct UnitStats {
-  size_t blocks_passed = 0;
-  size_t blocks_skipped = 0;
-  size_t rows_exact = 0;
-  size_t fell_back = 0;
-};
-
-// Per (piece, query): whether the first pass still runs, and the counts
-// behind the fallback of kAuto.
-struct PieceQuery {
-  bool passing = false;
-  size_t checked = 0;
-  size_t exact_blocks = 0;
-};
+}  // namespace
 
 // Everything the units of one wave share, read-only while they run.
 struct Wave {
@@ -238,6 +197,8 @@ struct Wave {
   UnitStats* stats = nullptr;         // per unit
   uint32_t* gathered = nullptr;       // per unit kMixedBlocks * block_words words, when rows are copied
 };
+
+namespace {
 
 // Rows that survived the first pass, gathered into blocks of their own,
 // each lane with the query of its group it is scored for: with a mixed
@@ -546,6 +507,7 @@ class ScanWork final : public IndexedWork {
   const Sink& sink_;
 };
 
+
 // Preparation, rotation and tables of the wave's queries, one query per call.
 class PrepareWork final : public IndexedWork {
  public:
@@ -640,375 +602,132 @@ class TransposeWork final : public IndexedWork {
   float* out_;
 };
 
-// Merges each query's piece heaps in piece order (a fixed order, whatever
-// thread ran which piece) and sorts the result into its output row.
-class MergeWork final : public IndexedWork {
- public:
-  MergeWork(const TopKHeap* heaps, size_t pieces, size_t bound, std::span<ScoredResult> room, BatchResults& out,
-            size_t first_query)
-      : heaps_(heaps), pieces_(pieces), bound_(bound), room_(room), out_(out), first_query_(first_query) {}
-
-  void run(size_t i) noexcept override {
-    const size_t slot = 2 * (bound_ + 1);
-    const std::span<ScoredResult> mine = room_.subspan(i * slot, slot);
-    TopKHeap all(mine.first(bound_ + 1), bound_);
-    for (size_t piece = 0; piece < pieces_; ++piece) merge_top_k(all, heaps_[i * pieces_ + piece]);
-    const std::span<ScoredResult> best = all.entries();
-    sort_results(best, mine.subspan(bound_ + 1, best.size()));
-    const size_t m = out_.per_query;
-    const size_t at = (first_query_ + i) * m;
-    // Exactly m entries: every searchable row was offered to some piece heap.
-    for (size_t r = 0; r < m && r < best.size(); ++r) {
-      out_.ids[at + r] = best[r].id;
-      out_.scores[at + r] = best[r].score;
-    }
-  }
-
- private:
-  const TopKHeap* heaps_;
-  size_t pieces_;
-  size_t bound_;
-  std::span<ScoredResult> room_;
-  BatchResults& out_;
-  size_t first_query_;
-};
-
-// Joins each query's piece lists in piece order (the rows in storage order)
-// into its slice of the output and sorts it, best key first, equal keys
-// keeping that order; `scratch` is as long as the output.
-class RangeMergeWork final : public IndexedWork {
- public:
-  RangeMergeWork(const MatchList* lists, size_t pieces, RangeResults& out, size_t first_query,
-                 std::span<ScoredResult> joined, std::span<ScoredResult> scratch)
-      : lists_(lists), pieces_(pieces), out_(out), first_query_(first_query), joined_(joined), scratch_(scratch) {}
-
-  void run(size_t i) noexcept override {
-    const size_t q = first_query_ + i;
-    const size_t begin = static_cast<size_t>(out_.lims[q] - out_.lims[first_query_]);
-    const size_t end = static_cast<size_t>(out_.lims[q + 1] - out_.lims[first_query_]);
-    ScoredResult* to = joined_.data() + begin;
-    for (size_t piece = 0; piece < pieces_; ++piece) {
-      const std::vector<ScoredResult>& rows = lists_[i * pieces_ + piece].rows;
-      to = std::copy(rows.begin(), rows.end(), to);
-    }
-    const std::span<ScoredResult> mine = joined_.subspan(begin, end - begin);
-    sort_results(mine, scratch_.subspan(begin, end - begin));
-    const auto at = static_cast<size_t>(out_.lims[q]);
-    for (size_t r = 0; r < mine.size(); ++r) {
-      out_.ids[at + r] = mine[r].id;
-      out_.keys[at + r] = mine[r].score;
-    }
-  }
-
- private:
-  const MatchList* lists_;
-  size_t pieces_;
-  RangeResults& out_;
-  size_t first_query_;
-  std::span<ScoredResult> joined_;
-  std::span<ScoredResult> scratch_;
-};
-
-size_t count_rows(const uint64_t* mask, size_t len) {
-  if (mask == nullptr) return len;
-  size_t total = 0;
-  for (size_t w = 0; w < len / 64; ++w) total += static_cast<size_t>(std::popcount(mask[w]));
-  if (len % 64 != 0) total += static_cast<size_t>(std::popcount(mask[len / 64] & ((uint64_t{1} << (len % 64)) - 1)));
-  return total;
-}
-
-// What a batch scan of either kind sets up once: the kernels, the fixed
-// pieces, and the buffers of one wave of queries (rotations, tables, pass
-// plans, states). Everything is allocated here, on the calling thread, so
-// that no worker allocates; a wave's queries are then prepared and scanned
-// into a sink on the pool. `sink_bytes` is what the caller keeps per query
-// besides (heaps), for sizing the waves.
-class BatchScan {
- public:
-  BatchScan(const Storage& storage, const ScanModel& model, uint8_t bits, std::span<const float> codebook,
-            const float* queries, size_t n, size_t sink_bytes, const SearchOptions& options)
-      : storage_(storage), model_(model), bits_(bits), codebook_(codebook), queries_(queries), options_(options),
-        kernels_(scan_kernels(options.level.value_or(active_simd_level()))) {
-    const uint64_t width = storage.dim();
-    if (options.path != ScanPath::kExact && first_pass_shape_ok(width, bits)) {
-      const bool batch = n >= kBatchPassQueries && kernels_.batch_pass[bits - 2].fn != nullptr;
-      pass_kernel_ = batch ? kernels_.batch_pass[bits - 2] : kernels_.first_pass[bits - 2];
-      if (pass_kernel_.fn == nullptr && options.path == ScanPath::kFast) {
-        pass_kernel_ = scan_kernels(SimdLevel::kScalar).first_pass[bits - 2];
-      }
-    }
-    const size_t len = storage.len();
-    piece_rows_ = options.piece_rows != 0 ? (options.piece_rows + kBlockRows - 1) / kBlockRows * kBlockRows
-                                          : piece_rows_for(len);
-    pieces_ = (len + piece_rows_ - 1) / piece_rows_;
-    const size_t stride = scan_table_stride(bits);
-    table_bytes_ = pass_kernel_.fn != nullptr ? static_cast<size_t>(pass_table_bytes(pass_kernel_.format, width, bits))
-                                              : 0;
-    scratch_stride_ = static_cast<size_t>(model.rotator->dim()) + model.rotator->scratch_floats();
-    const size_t per_query_bytes =
-        sink_bytes + width * (2 + stride) * sizeof(float) + table_bytes_ + scratch_stride_ * sizeof(float);
-    wave_cap_ = std::clamp<size_t>(kWaveBytes / per_query_bytes, 1, n);
-
-    rotated_ = aligned_array<float>(wave_cap_ * width);
-    lanes_ = aligned_array<float>(wave_cap_ * width * stride);
-    tables_ = aligned_array<uint8_t>(wave_cap_ * table_bytes_);
-    scratch_.resize(wave_cap_ * scratch_stride_);
-    prepared_.resize(wave_cap_);
-    const size_t max_groups = (wave_cap_ + kMaxPassQueries - 1) / kMaxPassQueries;
-    states_.resize(wave_cap_ * pieces_);
-    // Enough units to keep every thread busy; otherwise as few as possible,
-    // since each unit reads its piece's codes from memory once.
-    const size_t threads = options.max_threads != 0 ? options.max_threads : pool_worker_count() + 1;
-    bunches_wanted_ = std::max<size_t>(1, (4 * threads + pieces_ - 1) / pieces_);
-    unit_stats_.resize(pieces_ * std::min(bunches_wanted_, max_groups));
-    if (storage.words_per_row() <= kGatherWords) {
-      mixed_ = scan_mixed_kernel(kernels_.level, bits);
-      if (mixed_ == nullptr) {
-        gathered_ = aligned_array<uint32_t>(unit_stats_.size() * kMixedBlocks * storage.words_per_row() * kBlockRows);
-      }
-    }
-    if (mixed_ != nullptr) {
-      transposed_ = aligned_array<float>(max_groups * width * kMaxPassQueries);
-      centroids_ = aligned_array<float>(stride);
-      for (size_t c = 0; c < stride; ++c) centroids_[c] = codebook[c % codebook.size()];
-    }
-    total_.level = kernels_.level;
-    total_.pieces = pieces_;
-  }
-
-  size_t wave_cap() const { return wave_cap_; }
-  size_t pieces() const { return pieces_; }
-  size_t piece_rows() const { return piece_rows_; }
-  const SearchStats& stats() const { return total_; }
-
-  // Prepares queries [first, first + count) and scans them into `sink`.
-  template <class Sink>
-  void scan(size_t first, size_t count, const Sink& sink) {
-    const uint64_t width = storage_.dim();
-    const PassFn pass = pass_kernel_.fn;
-    PrepareWork prepare(queries_ + first * model_.rotator->dim(), model_, width, bits_, codebook_, pass != nullptr,
-                        pass_kernel_.format, rotated_.get(), lanes_.get(), tables_.get(), scratch_.data(),
-                        scratch_stride_, prepared_.data());
-    parallel_for(count, prepare, options_.max_threads);
-    const size_t groups = (count + kMaxPassQueries - 1) / kMaxPassQueries;
-    if (mixed_ != nullptr) {
-      TransposeWork transpose(rotated_.get(), width, count, transposed_.get());
-      parallel_for(groups, transpose, options_.max_threads);
-    }
-
-    Wave wave;
-    wave.storage = &storage_;
-    wave.dim = width;
-    wave.block_words = storage_.words_per_row() * kBlockRows;
-    wave.scale = model_.metric.scale;
-    wave.key = model_.metric.key;
-    wave.exact = kernels_.by_bits[bits_ - 2];
-    wave.mixed = mixed_;
-    wave.centroids = centroids_.get();
-    wave.transposed = transposed_.get();
-    wave.gathered = gathered_.get();
-    wave.pass = pass;
-    wave.levels =
-        pass != nullptr && is_rank1(pass_kernel_.format) ? rank1_levels(pass_kernel_.format, bits_) : nullptr;
-    wave.adaptive = options_.path == ScanPath::kAuto;
-    wave.row_mask = options_.row_mask;
-    wave.piece_rows = piece_rows_;
-    wave.pieces = pieces_;
-    wave.queries = count;
-    wave.groups = groups;
-    wave.groups_per_bunch = (wave.groups + bunches_wanted_ - 1) / bunches_wanted_;
-    wave.bunches = (wave.groups + wave.groups_per_bunch - 1) / wave.groups_per_bunch;
-    wave.state = states_.data();
-    wave.prepared = prepared_.data();
-    std::fill(unit_stats_.begin(), unit_stats_.end(), UnitStats{});
-    wave.stats = unit_stats_.data();
-
-    ScanWork<Sink> work(wave, sink);
-    const size_t units = pieces_ * wave.bunches;
-    parallel_for(units, work, options_.max_threads);
-
-    total_.units += units;
-    for (size_t q = 0; q < count; ++q) total_.fast_queries += prepared_[q].pass ? 1 : 0;
-    for (size_t u = 0; u < units; ++u) {
-      total_.blocks_passed += unit_stats_[u].blocks_passed;
-      total_.blocks_skipped += unit_stats_[u].blocks_skipped;
-      total_.rows_exact += unit_stats_[u].rows_exact;
-      total_.fell_back += unit_stats_[u].fell_back;
-    }
-  }
-
- private:
-  const Storage& storage_;
-  const ScanModel& model_;
-  uint8_t bits_;
-  std::span<const float> codebook_;
-  const float* queries_;
-  const SearchOptions& options_;
-  const ScanKernels& kernels_;
-  PassKernel pass_kernel_;
-  size_t piece_rows_ = 0;
-  size_t pieces_ = 0;
-  size_t table_bytes_ = 0;
-  size_t scratch_stride_ = 0;
-  size_t wave_cap_ = 0;
-  size_t bunches_wanted_ = 1;
-  AlignedArray<float> rotated_;
-  AlignedArray<float> lanes_;
-  AlignedArray<uint8_t> tables_;
-  AlignedArray<uint32_t> gathered_;  // per unit, when rows are copied
-  ScanMixedFn mixed_ = nullptr;
-  AlignedArray<float> centroids_;
-  AlignedArray<float> transposed_;
-  std::vector<float> scratch_;
-  std::vector<PreparedQuery> prepared_;
-  std::vector<PieceQuery> states_;
-  std::vector<UnitStats> unit_stats_;
-  SearchStats total_;
-};
-
-// The checks every batch makes before it scans, in order: the query width,
-// then (after the caller's shortcut) the codebook.
-std::optional<SearchError> check_width(const ScanModel& model, size_t query_dim) {
-  if (query_dim != model.dim) return SearchError::dimension_mismatch(query_dim, model.dim);
-  return std::nullopt;
+// The first pass a search takes, if any: the level's batch pass for
+// kBatchPassQueries queries or more where it has one, else its first pass;
+// kFast takes the scalar pass where the level has none.
+PassKernel choose_pass_kernel(const ScanKernels& kernels, uint64_t width, uint8_t bits, size_t n, ScanPath path) {
+  if (path == ScanPath::kExact || !first_pass_shape_ok(width, bits)) return {};
+  const bool batch = n >= kBatchPassQueries && kernels.batch_pass[bits - 2].fn != nullptr;
+  PassKernel kernel = batch ? kernels.batch_pass[bits - 2] : kernels.first_pass[bits - 2];
+  if (kernel.fn == nullptr && path == ScanPath::kFast) kernel = scan_kernels(SimdLevel::kScalar).first_pass[bits - 2];
+  return kernel;
 }
 
 }  // namespace
 
-std::expected<BatchResults, SearchError> search_batch(const Storage& storage, const ScanModel& model, uint8_t bits,
-                                                      std::span<const float> queries, size_t n, size_t query_dim,
-                                                      uint64_t k, const SearchOptions& options) {
-  // The length is checked before the shortcuts: a wrong query is an error
-  // even when there is nothing to search.
-  if (auto error = check_width(model, query_dim)) return std::unexpected(std::move(*error));
-  const size_t len = storage.len();
-  const size_t searchable = count_rows(options.row_mask, len);
-  BatchResults out;
-  out.queries = n;
-  out.per_query = static_cast<size_t>(std::min<uint64_t>(k, searchable));
-  if (options.stats != nullptr) *options.stats = SearchStats{};
-  if (n == 0 || out.per_query == 0) return out;
-  auto codebook = centroids(bits);
-  if (!codebook) return std::unexpected(SearchError::codebook(codebook.error()));
+BatchScan::BatchScan(const Storage& storage, const ScanModel& model, uint8_t bits, std::span<const float> codebook,
+                     const float* queries, size_t n, size_t sink_bytes, const SearchOptions& options)
+    : storage_(storage), model_(model), bits_(bits), codebook_(codebook), queries_(queries), options_(options),
+      kernels_(scan_kernels(options.level.value_or(active_simd_level()))),
+      pass_kernel_(choose_pass_kernel(kernels_, storage.dim(), bits, n, options.path)),
+      split_(split_pieces(storage.len(), options)) {
+  const uint64_t width = storage.dim();
+  const size_t stride = scan_table_stride(bits);
+  table_bytes_ = pass_kernel_.fn != nullptr ? static_cast<size_t>(pass_table_bytes(pass_kernel_.format, width, bits))
+                                            : 0;
+  scratch_stride_ = static_cast<size_t>(model.rotator->dim()) + model.rotator->scratch_floats();
+  const size_t per_query_bytes =
+      sink_bytes + width * (2 + stride) * sizeof(float) + table_bytes_ + scratch_stride_ * sizeof(float);
+  wave_cap_ = std::clamp<size_t>(kWaveBytes / per_query_bytes, 1, n);
 
-  const size_t m = out.per_query;
-  out.ids.resize(n * m);
-  out.scores.resize(n * m);
-
-  // A piece heap's room: min(m, the piece's rows) + 1; the merge's 2 (m + 1).
-  const size_t piece_rows =
-      options.piece_rows != 0 ? (options.piece_rows + kBlockRows - 1) / kBlockRows * kBlockRows : piece_rows_for(len);
-  const size_t pieces = (len + piece_rows - 1) / piece_rows;
-  auto heap_slots = [&](size_t p) { return std::min(m, std::min(piece_rows, len - p * piece_rows)) + 1; };
-  size_t heap_room = 0;  // per query
-  for (size_t p = 0; p < pieces; ++p) heap_room += heap_slots(p);
-  const size_t sink_bytes = (heap_room + 2 * (m + 1)) * sizeof(ScoredResult);
-
-  BatchScan scan(storage, model, bits, *codebook, queries.data(), n, sink_bytes, options);
-  const size_t wave_cap = scan.wave_cap();
-  std::vector<ScoredResult> room(wave_cap * heap_room);
-  std::vector<TopKHeap> heaps;
-  heaps.reserve(wave_cap * pieces);
-  std::vector<ScoredResult> merge_room(wave_cap * 2 * (m + 1));
-  for (size_t first = 0; first < n; first += wave_cap) {
-    const size_t count = std::min(wave_cap, n - first);
-    heaps.clear();
-    size_t offset = 0;
-    for (size_t q = 0; q < count; ++q) {
-      for (size_t p = 0; p < pieces; ++p) {
-        heaps.emplace_back(std::span(room).subspan(offset, heap_slots(p)), m);
-        offset += heap_slots(p);
-      }
+  rotated_ = aligned_array<float>(wave_cap_ * width);
+  lanes_ = aligned_array<float>(wave_cap_ * width * stride);
+  tables_ = aligned_array<uint8_t>(wave_cap_ * table_bytes_);
+  scratch_.resize(wave_cap_ * scratch_stride_);
+  prepared_.resize(wave_cap_);
+  const size_t max_groups = (wave_cap_ + kMaxPassQueries - 1) / kMaxPassQueries;
+  states_.resize(wave_cap_ * split_.count);
+  // Enough units to keep every thread busy; otherwise as few as possible,
+  // since each unit reads its piece's codes from memory once.
+  const size_t threads = options.max_threads != 0 ? options.max_threads : pool_worker_count() + 1;
+  bunches_wanted_ = std::max<size_t>(1, (4 * threads + split_.count - 1) / split_.count);
+  unit_stats_.resize(split_.count * std::min(bunches_wanted_, max_groups));
+  if (storage.words_per_row() <= kGatherWords) {
+    mixed_ = scan_mixed_kernel(kernels_.level, bits);
+    if (mixed_ == nullptr) {
+      gathered_ = aligned_array<uint32_t>(unit_stats_.size() * kMixedBlocks * storage.words_per_row() * kBlockRows);
     }
-    scan.scan(first, count, TopKSink(heaps.data()));
-    MergeWork merge(heaps.data(), pieces, m, merge_room, out, first);
-    parallel_for(count, merge, options.max_threads);
   }
-  if (options.stats != nullptr) *options.stats = scan.stats();
-  return out;
-}
-
-Result<RangeResults> search_range(const Storage& storage, const ScanModel& model, uint8_t bits,
-                                  std::span<const float> queries, size_t n, size_t query_dim, float floor,
-                                  const SearchOptions& options) {
-  if (auto error = check_width(model, query_dim)) return std::unexpected(IndexError(std::move(*error)));
-  RangeResults out;
-  out.queries = n;
-  out.lims.assign(n + 1, 0);
-  if (options.stats != nullptr) *options.stats = SearchStats{};
-  if (n == 0 || count_rows(options.row_mask, storage.len()) == 0) return out;
-  auto codebook = centroids(bits);
-  if (!codebook) return std::unexpected(IndexError(SearchError::codebook(codebook.error())));
-
-  BatchScan scan(storage, model, bits, *codebook, queries.data(), n, 0, options);
-  const size_t wave_cap = scan.wave_cap();
-  const size_t pieces = scan.pieces();
-  std::vector<MatchList> lists(wave_cap * pieces);
-  std::vector<ScoredResult> joined;
-  std::vector<ScoredResult> scratch;
-  for (size_t first = 0; first < n; first += wave_cap) {
-    const size_t count = std::min(wave_cap, n - first);
-    for (MatchList& list : lists) {
-      list.rows.clear();
-      list.failed = false;
-    }
-    scan.scan(first, count, RangeSink(lists.data(), floor));
-    for (size_t q = 0; q < count; ++q) {
-      uint64_t total = 0;
-      for (size_t p = 0; p < pieces; ++p) {
-        const MatchList& list = lists[q * pieces + p];
-        if (list.failed) return std::unexpected(IndexError::out_of_memory());
-        total += list.rows.size();
-      }
-      out.lims[first + q + 1] = out.lims[first + q] + total;
-    }
-    const auto wave_rows = static_cast<size_t>(out.lims[first + count] - out.lims[first]);
-    out.ids.resize(static_cast<size_t>(out.lims[first + count]));
-    out.keys.resize(out.ids.size());
-    joined.resize(wave_rows);
-    scratch.resize(wave_rows);
-    RangeMergeWork merge(lists.data(), pieces, out, first, joined, scratch);
-    parallel_for(count, merge, options.max_threads);
+  if (mixed_ != nullptr) {
+    transposed_ = aligned_array<float>(max_groups * width * kMaxPassQueries);
+    centroids_ = aligned_array<float>(stride);
+    for (size_t c = 0; c < stride; ++c) centroids_[c] = codebook[c % codebook.size()];
   }
-  if (options.stats != nullptr) *options.stats = scan.stats();
-  return out;
+  total_.level = kernels_.level;
+  total_.pieces = split_.count;
 }
 
-std::expected<BatchResults, SearchError> search_batch(const Storage& storage, std::span<const float> signs,
-                                                      uint8_t bits, std::span<const float> queries, size_t n,
-                                                      size_t query_dim, uint64_t k, const SearchOptions& options) {
-  const uint64_t dim = storage.dim();
-  if (query_dim != dim) return std::unexpected(SearchError::dimension_mismatch(query_dim, dim));
-  const size_t searchable = count_rows(options.row_mask, storage.len());
-  if (n == 0 || std::min<uint64_t>(k, searchable) == 0) {
-    if (options.stats != nullptr) *options.stats = SearchStats{};
-    BatchResults out;
-    out.queries = n;
-    out.per_query = static_cast<size_t>(std::min<uint64_t>(k, searchable));
-    return out;
+template <class Sink>
+void BatchScan::scan(size_t first, size_t count, const Sink& sink) {
+  prepare(first, count);
+  std::fill(unit_stats_.begin(), unit_stats_.end(), UnitStats{});
+  const Wave wave = wave_of(count);
+  ScanWork<Sink> work(wave, sink);
+  const size_t units = split_.count * wave.bunches;
+  parallel_for(units, work, options_.max_threads);
+  add_stats(count, units);
+}
+
+void BatchScan::scan_top_k(size_t first, size_t count, TopKHeap* heaps) { scan(first, count, TopKSink(heaps)); }
+
+void BatchScan::scan_range(size_t first, size_t count, MatchList* lists, float floor) {
+  scan(first, count, RangeSink(lists, floor));
+}
+
+// Queries [first, first + count) become the wave's: rotated, with their lane
+// tables and pass plans, and per group transposed for the mixed kernel.
+void BatchScan::prepare(size_t first, size_t count) {
+  const uint64_t width = storage_.dim();
+  PrepareWork prepare(queries_ + first * model_.rotator->dim(), model_, width, bits_, codebook_,
+                      pass_kernel_.fn != nullptr, pass_kernel_.format, rotated_.get(), lanes_.get(), tables_.get(),
+                      scratch_.data(), scratch_stride_, prepared_.data());
+  parallel_for(count, prepare, options_.max_threads);
+  if (mixed_ != nullptr) {
+    TransposeWork transpose(rotated_.get(), width, count, transposed_.get());
+    parallel_for((count + kMaxPassQueries - 1) / kMaxPassQueries, transpose, options_.max_threads);
   }
-  // The rotation's checks, in the order rotate_unscaled makes them.
-  if (signs.size() != dim) return std::unexpected(SearchError::rotation(RotationError::dimension_mismatch(dim, signs.size())));
-  if (!std::has_single_bit(dim)) return std::unexpected(SearchError::rotation(RotationError::not_power_of_two(dim)));
-  const Rotator rotator = Rotator::from_signs(signs);
-  const ScanModel model{dim, &rotator,
-                        make_metric_model(Metric::kIp, {}, bits, rotator.score_scale_f64(), rotator.score_scale())};
-  return search_batch(storage, model, bits, queries, n, query_dim, k, options);
 }
 
-std::expected<std::vector<ScoredResult>, SearchError> search(const Storage& storage, std::span<const float> signs,
-                                                             uint8_t bits, std::span<const float> query, uint64_t k) {
-  return search(storage, signs, bits, query, k, SearchOptions{});
+// What the units of a wave of `count` prepared queries share.
+Wave BatchScan::wave_of(size_t count) {
+  const PassFn pass = pass_kernel_.fn;
+  Wave wave;
+  wave.storage = &storage_;
+  wave.dim = storage_.dim();
+  wave.block_words = storage_.words_per_row() * kBlockRows;
+  wave.scale = model_.metric.scale;
+  wave.key = model_.metric.key;
+  wave.exact = kernels_.by_bits[bits_ - 2];
+  wave.mixed = mixed_;
+  wave.centroids = centroids_.get();
+  wave.transposed = transposed_.get();
+  wave.gathered = gathered_.get();
+  wave.pass = pass;
+  wave.levels =
+      pass != nullptr && is_rank1(pass_kernel_.format) ? rank1_levels(pass_kernel_.format, bits_) : nullptr;
+  wave.adaptive = options_.path == ScanPath::kAuto;
+  wave.row_mask = options_.row_mask;
+  wave.piece_rows = split_.rows;
+  wave.pieces = split_.count;
+  wave.queries = count;
+  wave.groups = (count + kMaxPassQueries - 1) / kMaxPassQueries;
+  wave.groups_per_bunch = (wave.groups + bunches_wanted_ - 1) / bunches_wanted_;
+  wave.bunches = (wave.groups + wave.groups_per_bunch - 1) / wave.groups_per_bunch;
+  wave.state = states_.data();
+  wave.prepared = prepared_.data();
+  wave.stats = unit_stats_.data();
+  return wave;
 }
 
-std::expected<std::vector<ScoredResult>, SearchError> search(const Storage& storage, std::span<const float> signs,
-                                                             uint8_t bits, std::span<const float> query, uint64_t k,
-                                                             const SearchOptions& options) {
-  auto found = search_batch(storage, signs, bits, query, 1, query.size(), k, options);
-  if (!found) return std::unexpected(std::move(found.error()));
-  std::vector<ScoredResult> results(found->per_query);
-  for (size_t i = 0; i < results.size(); ++i) results[i] = {found->ids[i], found->scores[i]};
-  return results;
+void BatchScan::add_stats(size_t count, size_t units) {
+  total_.units += units;
+  for (size_t q = 0; q < count; ++q) total_.fast_queries += prepared_[q].pass ? 1 : 0;
+  for (size_t u = 0; u < units; ++u) {
+    total_.blocks_passed += unit_stats_[u].blocks_passed;
+    total_.blocks_skipped += unit_stats_[u].blocks_skipped;
+    total_.rows_exact += unit_stats_[u].rows_exact;
+    total_.fell_back += unit_stats_[u].fell_back;
+  }
 }
 
 }  // namespace lodex

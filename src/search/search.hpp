@@ -1,6 +1,7 @@
-// Query preparation, the parallel scan and top-k selection (top_k.hpp).
-// Runs with the interpreter lock released and the index's shared lock held;
-// reads the store, writes nothing shared.
+// The core's one way to search: a batch of queries' top k, or every row above
+// a floor, over one store with the index's rotation and metric; the options,
+// results and statistics of a search. Runs with the interpreter lock released
+// and the index's shared lock held; reads the store, writes nothing shared.
 #pragma once
 
 #include <cstddef>
@@ -13,7 +14,6 @@
 #include "kernels/cpu.hpp"
 #include "errors.hpp"
 #include "search/metric.hpp"
-#include "search/top_k.hpp"
 #include "rotation/rotator.hpp"
 #include "store/storage.hpp"
 
@@ -37,14 +37,6 @@ struct SearchStats {
   size_t fell_back = 0;       // (piece, query) pairs that gave the first pass up
 };
 
-// Rows per piece of the fixed split for a store of `len` rows: whole chunks,
-// about kTargetPieces pieces. The boundaries depend on nothing but the row
-// count, so neither do the results (ties included). Few, long pieces: each
-// piece's heap starts empty, and until its root has risen the first pass
-// lets most blocks through.
-inline constexpr size_t kTargetPieces = 8;
-size_t piece_rows_for(size_t len);
-
 struct SearchOptions {
   // The kernel level; unset means the best the machine supports. A level the
   // machine lacks runs the best supported one below it.
@@ -58,7 +50,7 @@ struct SearchOptions {
   const uint64_t* row_mask = nullptr;
   SearchStats* stats = nullptr;
   // Rows per piece (rounded up to a multiple of kBlockRows); 0 means
-  // piece_rows_for(len). For tests.
+  // piece_rows_for(len) (batch_scan.hpp). For tests.
   size_t piece_rows = 0;
 };
 
@@ -90,25 +82,12 @@ struct ScanModel {
   MetricModel metric;
 };
 
-// The best min(k, searchable rows) rows by rank (stable sort, no secondary
-// key). The query length is checked first, then the k == 0 / empty shortcut.
-// The same as search_batch with one query.
-std::expected<std::vector<ScoredResult>, SearchError> search(const Storage& storage, std::span<const float> signs,
-                                                             uint8_t bits, std::span<const float> query, uint64_t k);
-std::expected<std::vector<ScoredResult>, SearchError> search(const Storage& storage, std::span<const float> signs,
-                                                             uint8_t bits, std::span<const float> query, uint64_t k,
-                                                             const SearchOptions& options);
-
-// n queries of query_dim floats each, row-major in `queries` (at least
-// n * query_dim values). query_dim != dim fails first, even for n = 0 or
-// k = 0. Query i's row equals search(query i, k) exactly, whatever else the
-// batch holds.
-std::expected<BatchResults, SearchError> search_batch(const Storage& storage, std::span<const float> signs,
-                                                      uint8_t bits, std::span<const float> queries, size_t n,
-                                                      size_t query_dim, uint64_t k, const SearchOptions& options = {});
-
-// The same for any rotation and metric: rows ranked by key. query_dim is
-// checked against model.dim.
+// The best min(k, searchable rows) rows by key (ranks_above, stable sort, no
+// secondary key), for each of n queries of query_dim floats, row-major in
+// `queries` (at least n * query_dim values). query_dim != model.dim fails
+// first, even for n = 0 or k = 0; then the n == 0 / nothing-to-return
+// shortcut, then the codebook. Query i's row equals a search of query i
+// alone exactly, whatever else the batch holds.
 std::expected<BatchResults, SearchError> search_batch(const Storage& storage, const ScanModel& model, uint8_t bits,
                                                       std::span<const float> queries, size_t n, size_t query_dim,
                                                       uint64_t k, const SearchOptions& options = {});

@@ -29,6 +29,7 @@ using testing_support::bits_of;
 using testing_support::gaussian;
 using testing_support::random_storage;
 using testing_support::reference_scores;
+using testing_support::search;
 
 constexpr float kInf = std::numeric_limits<float>::infinity();
 

@@ -1,0 +1,197 @@
+// The searches' entry points: the checks and shortcuts of a batch or range
+// search, then waves of queries through the scan driver (batch_scan.hpp) and
+// each query's piece results merged in piece order into its output row.
+// Errors are returned as values; nothing here throws except std::bad_alloc.
+#include "search/search.hpp"
+
+#include <algorithm>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "pool.hpp"
+#include "quant/codebook.hpp"
+#include "search/batch_scan.hpp"
+#include "search/top_k.hpp"
+
+namespace lodex {
+
+namespace {
+
+// Merges each query's piece heaps in piece order (a fixed order, whatever
+// thread ran which piece) and sorts the result into its output row.
+class MergeWork final : public IndexedWork {
+ public:
+  MergeWork(const TopKHeap* heaps, size_t pieces, size_t bound, std::span<ScoredResult> room, BatchResults& out,
+            size_t first_query)
+      : heaps_(heaps), pieces_(pieces), bound_(bound), room_(room), out_(out), first_query_(first_query) {}
+
+  void run(size_t i) noexcept override {
+    const size_t slot = 2 * (bound_ + 1);
+    const std::span<ScoredResult> mine = room_.subspan(i * slot, slot);
+    TopKHeap all(mine.first(bound_ + 1), bound_);
+    for (size_t piece = 0; piece < pieces_; ++piece) merge_top_k(all, heaps_[i * pieces_ + piece]);
+    const std::span<ScoredResult> best = all.entries();
+    sort_results(best, mine.subspan(bound_ + 1, best.size()));
+    const size_t m = out_.per_query;
+    const size_t at = (first_query_ + i) * m;
+    // Exactly m entries: every searchable row was offered to some piece heap.
+    for (size_t r = 0; r < m && r < best.size(); ++r) {
+      out_.ids[at + r] = best[r].id;
+      out_.scores[at + r] = best[r].score;
+    }
+  }
+
+ private:
+  const TopKHeap* heaps_;
+  size_t pieces_;
+  size_t bound_;
+  std::span<ScoredResult> room_;
+  BatchResults& out_;
+  size_t first_query_;
+};
+
+// Joins each query's piece lists in piece order (the rows in storage order)
+// into its slice of the output and sorts it, best key first, equal keys
+// keeping that order; `scratch` is as long as the output.
+class RangeMergeWork final : public IndexedWork {
+ public:
+  RangeMergeWork(const MatchList* lists, size_t pieces, RangeResults& out, size_t first_query,
+                 std::span<ScoredResult> joined, std::span<ScoredResult> scratch)
+      : lists_(lists), pieces_(pieces), out_(out), first_query_(first_query), joined_(joined), scratch_(scratch) {}
+
+  void run(size_t i) noexcept override {
+    const size_t q = first_query_ + i;
+    const size_t begin = static_cast<size_t>(out_.lims[q] - out_.lims[first_query_]);
+    const size_t end = static_cast<size_t>(out_.lims[q + 1] - out_.lims[first_query_]);
+    ScoredResult* to = joined_.data() + begin;
+    for (size_t piece = 0; piece < pieces_; ++piece) {
+      const std::vector<ScoredResult>& rows = lists_[i * pieces_ + piece].rows;
+      to = std::copy(rows.begin(), rows.end(), to);
+    }
+    const std::span<ScoredResult> mine = joined_.subspan(begin, end - begin);
+    sort_results(mine, scratch_.subspan(begin, end - begin));
+    const auto at = static_cast<size_t>(out_.lims[q]);
+    for (size_t r = 0; r < mine.size(); ++r) {
+      out_.ids[at + r] = mine[r].id;
+      out_.keys[at + r] = mine[r].score;
+    }
+  }
+
+ private:
+  const MatchList* lists_;
+  size_t pieces_;
+  RangeResults& out_;
+  size_t first_query_;
+  std::span<ScoredResult> joined_;
+  std::span<ScoredResult> scratch_;
+};
+
+// The checks every batch makes before it scans, in order: the query width,
+// then (after the caller's shortcut) the codebook.
+std::optional<SearchError> check_width(const ScanModel& model, size_t query_dim) {
+  if (query_dim != model.dim) return SearchError::dimension_mismatch(query_dim, model.dim);
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::expected<BatchResults, SearchError> search_batch(const Storage& storage, const ScanModel& model, uint8_t bits,
+                                                      std::span<const float> queries, size_t n, size_t query_dim,
+                                                      uint64_t k, const SearchOptions& options) {
+  // The length is checked before the shortcuts: a wrong query is an error
+  // even when there is nothing to search.
+  if (auto error = check_width(model, query_dim)) return std::unexpected(std::move(*error));
+  const size_t len = storage.len();
+  const size_t searchable = count_rows(options.row_mask, len);
+  BatchResults out;
+  out.queries = n;
+  out.per_query = static_cast<size_t>(std::min<uint64_t>(k, searchable));
+  if (options.stats != nullptr) *options.stats = SearchStats{};
+  if (n == 0 || out.per_query == 0) return out;
+  auto codebook = centroids(bits);
+  if (!codebook) return std::unexpected(SearchError::codebook(codebook.error()));
+
+  const size_t m = out.per_query;
+  out.ids.resize(n * m);
+  out.scores.resize(n * m);
+
+  // A piece heap's room: min(m, the piece's rows) + 1; the merge's 2 (m + 1).
+  const PieceSplit split = split_pieces(len, options);
+  const size_t pieces = split.count;
+  auto heap_slots = [&](size_t p) { return std::min(m, std::min(split.rows, len - p * split.rows)) + 1; };
+  size_t heap_room = 0;  // per query
+  for (size_t p = 0; p < pieces; ++p) heap_room += heap_slots(p);
+  const size_t sink_bytes = (heap_room + 2 * (m + 1)) * sizeof(ScoredResult);
+
+  BatchScan scan(storage, model, bits, *codebook, queries.data(), n, sink_bytes, options);
+  const size_t wave_cap = scan.wave_cap();
+  std::vector<ScoredResult> room(wave_cap * heap_room);
+  std::vector<TopKHeap> heaps;
+  heaps.reserve(wave_cap * pieces);
+  std::vector<ScoredResult> merge_room(wave_cap * 2 * (m + 1));
+  for (size_t first = 0; first < n; first += wave_cap) {
+    const size_t count = std::min(wave_cap, n - first);
+    heaps.clear();
+    size_t offset = 0;
+    for (size_t q = 0; q < count; ++q) {
+      for (size_t p = 0; p < pieces; ++p) {
+        heaps.emplace_back(std::span(room).subspan(offset, heap_slots(p)), m);
+        offset += heap_slots(p);
+      }
+    }
+    scan.scan_top_k(first, count, heaps.data());
+    MergeWork merge(heaps.data(), pieces, m, merge_room, out, first);
+    parallel_for(count, merge, options.max_threads);
+  }
+  if (options.stats != nullptr) *options.stats = scan.stats();
+  return out;
+}
+
+Result<RangeResults> search_range(const Storage& storage, const ScanModel& model, uint8_t bits,
+                                  std::span<const float> queries, size_t n, size_t query_dim, float floor,
+                                  const SearchOptions& options) {
+  if (auto error = check_width(model, query_dim)) return std::unexpected(IndexError(std::move(*error)));
+  RangeResults out;
+  out.queries = n;
+  out.lims.assign(n + 1, 0);
+  if (options.stats != nullptr) *options.stats = SearchStats{};
+  if (n == 0 || count_rows(options.row_mask, storage.len()) == 0) return out;
+  auto codebook = centroids(bits);
+  if (!codebook) return std::unexpected(IndexError(SearchError::codebook(codebook.error())));
+
+  BatchScan scan(storage, model, bits, *codebook, queries.data(), n, 0, options);
+  const size_t wave_cap = scan.wave_cap();
+  const size_t pieces = scan.pieces();
+  std::vector<MatchList> lists(wave_cap * pieces);
+  std::vector<ScoredResult> joined;
+  std::vector<ScoredResult> scratch;
+  for (size_t first = 0; first < n; first += wave_cap) {
+    const size_t count = std::min(wave_cap, n - first);
+    for (MatchList& list : lists) {
+      list.rows.clear();
+      list.failed = false;
+    }
+    scan.scan_range(first, count, lists.data(), floor);
+    for (size_t q = 0; q < count; ++q) {
+      uint64_t total = 0;
+      for (size_t p = 0; p < pieces; ++p) {
+        const MatchList& list = lists[q * pieces + p];
+        if (list.failed) return std::unexpected(IndexError::out_of_memory());
+        total += list.rows.size();
+      }
+      out.lims[first + q + 1] = out.lims[first + q] + total;
+    }
+    const auto wave_rows = static_cast<size_t>(out.lims[first + count] - out.lims[first]);
+    out.ids.resize(static_cast<size_t>(out.lims[first + count]));
+    out.keys.resize(out.ids.size());
+    joined.resize(wave_rows);
+    scratch.resize(wave_rows);
+    RangeMergeWork merge(lists.data(), pieces, out, first, joined, scratch);
+    parallel_for(count, merge, options.max_threads);
+  }
+  if (options.stats != nullptr) *options.stats = scan.stats();
+  return out;
+}
+
+}  // namespace lodex

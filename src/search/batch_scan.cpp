@@ -10,10 +10,7 @@
 #include <cmath>
 #include <limits>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "kernels/block_masks.hpp"
 #include "pool.hpp"
 
 namespace lodex {
@@ -44,30 +41,30 @@ namespace {
 // Blocks per step of a piece: the scores (or survivor masks) stay in L1 and
 // the heap is fed while the codes just read are still in cache. Each run
 // ends with a flush of every query's gathered survivors, which reads that
-// query's whole lane table, so longer runs flush fewer, fuller blocks:
-// measured on one core, 32 took 10 % less time than 16 on Fashion-MNIST at
-// 4 bits (784 and 1024 wide) and none more at dim 128.
+// query's whole lane table, so longer runs flush fewer, fuller blocks: on
+// one core 32 took less time than 16 on Fashion-MNIST at 4 bits (784 and
+// 1024 wide) and no more at dim 128 (scan_bench, benchmarks/README.md).
 constexpr size_t kRunBlocks = 32;
 // A piece's first run: its heaps start empty, and every query scores the
-// first run exactly (block_may_enter has no threshold yet). A short one
-// fills the heaps, and the first pass takes over from the next run:
-// measured on one core, 8 blocks took 4-8 % less time than 32 on
-// Fashion-MNIST at 4 bits and at dim 128 (2 and 4 bits); 2 or 4 took more
-// than 8 (thresholds set by fewer rows let more of the next run through).
+// first run exactly (blocks_may_enter has no root yet). A short one
+// fills the heaps, and the first pass takes over from the next run: on one
+// core 8 blocks took less time than 32 on Fashion-MNIST at 4 bits and at
+// dim 128 (2 and 4 bits), and 2 or 4 took more than 8 (thresholds set by
+// fewer rows let more of the next run through).
 constexpr size_t kFirstRunBlocks = 8;
 // A query alone in its group takes its first pass over a window of several
 // runs at once, so that its kernel reads the codes in one long address-
 // ordered stream the hardware prefetcher follows; the scoring of survivors
-// between run-sized calls broke that stream. Measured at dim 128, 4 bits,
-// 1M rows, one core, against run-by-run passes in the same process: 0.80-
-// 0.88x the time at AVX2, 0.83-0.84x at AVX-512. 512 KB windows took 0.98x
-// the time of 256 KB ones at AVX2 (2, 4 and 5 bits) and AVX-512, 1.0x at
-// VBMI; 1 MB 0.96-0.98x, with more survivors; 128 KB 5 % slower. A window
-// past the L2 leaves its survivors' codes in L3, but they are few (a few
-// dozen rows per 512 KB at 1M rows). The window's threshold is the heap's
-// at its start, a little lower than run by run (a few more survivors, never
-// a missed row), so windows start at one run and double up to the cap while
-// a piece's heap root settles.
+// between run-sized calls broke that stream. Windows took clearly less time
+// than run-by-run passes at dim 128, 4 bits, 1M rows, one core, at AVX2 and
+// AVX-512; 512 KB ones took a little less than 256 KB and 128 KB ones, and
+// 1 MB ones hardly less, with more survivors (scan_bench, measured as
+// benchmarks/README.md describes). A window past the L2 leaves its
+// survivors' codes in L3, but they are few (a few dozen rows per 512 KB at
+// 1M rows). The window's threshold is the heap's at its start, a little
+// lower than run by run (a few more survivors, never a missed row), so
+// windows start at one run and double up to the cap while a piece's heap
+// root settles.
 constexpr size_t kPassWindowBytes = size_t{512} << 10;
 constexpr size_t kMaxWindowBlocks = 1024;
 static_assert(kMaxWindowBlocks >= kRunBlocks);
@@ -79,44 +76,38 @@ constexpr size_t kWaveBytes = size_t{64} << 20;
 // scans the rest of its piece exactly (clustered or duplicate-heavy data).
 constexpr size_t kFallbackAfterBlocks = 512;
 
-
 // Whether a block's row may enter `heap`: not ranked strictly below a full
 // heap's root.
 inline bool may_enter(const TopKHeap& heap, float score) {
   return !heap.full() || !ranks_above(heap.root_score(), score);
 }
 
-// Whether any of a block's scores may enter: once the heap is full most
-// blocks hold no candidate, and the root cannot change before the first.
-bool block_may_enter(const TopKHeap& heap, const float* scores, size_t lanes) {
-  if (!heap.full()) return true;
+// The blocks of a run of `rows` keys (block b's at b * kBlockRows) that may
+// enter `heap`, as a bit mask: all of them while the heap has room or a NaN
+// root, else those with a key at or above the root. Once the heap is full
+// most blocks hold no candidate, and as its root only rises while the run is
+// fed, a block below it at the start stays below.
+uint32_t blocks_may_enter(const TopKHeap& heap, const float* keys, size_t rows) {
+  if (!heap.full()) return ~uint32_t{0};
   const float root = heap.root_score();
-  if (std::isnan(root)) return true;
-#if defined(__SSE2__)
-  if (lanes == kBlockRows) {
-    // Below a number root: s < root or NaN, i.e. not s >= root.
-    const __m128 r = _mm_set1_ps(root);
-    __m128 m = _mm_cmpge_ps(_mm_loadu_ps(scores), r);
-    m = _mm_or_ps(m, _mm_cmpge_ps(_mm_loadu_ps(scores + 4), r));
-    m = _mm_or_ps(m, _mm_cmpge_ps(_mm_loadu_ps(scores + 8), r));
-    m = _mm_or_ps(m, _mm_cmpge_ps(_mm_loadu_ps(scores + 12), r));
-    return _mm_movemask_ps(m) != 0;
-  }
-#endif
-  bool any = false;
-  for (size_t i = 0; i < lanes; ++i) any |= scores[i] >= root;
-  return any;
+  if (std::isnan(root)) return ~uint32_t{0};
+  return blocks_at_or_above(keys, rows, root);
 }
 
-// Offers a block's rows whose bit is set in `live` in row order. A row
-// ranked strictly below a full heap's root would be pushed and popped
-// straight back out: it is skipped, and so is every row the first pass
-// proves to be such a row.
-void feed_block(TopKHeap& heap, const uint64_t* ids, const float* scores, size_t lanes, uint32_t live) {
-  if (!block_may_enter(heap, scores, lanes)) return;
-  for (size_t i = 0; i < lanes; ++i) {
-    if ((live >> i & 1u) == 0 || !may_enter(heap, scores[i])) continue;
-    heap.offer({ids[i], scores[i]});
+// Offers the `rows` rows of consecutive blocks whose bit is set in live[b]
+// (block b's), in row order. A row ranked strictly below a full heap's root
+// would be pushed and popped straight back out: it is skipped, and so is a
+// block of such rows, and every row the first pass proves to be one.
+void feed_blocks(TopKHeap& heap, const uint64_t* ids, const float* keys, size_t rows, const uint32_t* live) {
+  const uint32_t open = blocks_may_enter(heap, keys, rows);
+  for (size_t b = 0; b * kBlockRows < rows; ++b) {
+    if (live[b] == 0 || (open >> b & 1u) == 0) continue;
+    const size_t at = b * kBlockRows;
+    const size_t lanes = std::min(kBlockRows, rows - at);
+    for (size_t i = 0; i < lanes; ++i) {
+      if ((live[b] >> i & 1u) == 0 || !may_enter(heap, keys[at + i])) continue;
+      heap.offer({ids[at + i], keys[at + i]});
+    }
   }
 }
 
@@ -131,14 +122,15 @@ void apply_keys(KeyKind key, float add, float* scores, size_t rows, const float*
 }
 
 // Where the rows of each (piece, query) pair go, at slot query * pieces +
-// piece, and the first pass's threshold for them.
+// piece, and the first pass's threshold for them. `feed` takes the keys of
+// `rows` rows of consecutive blocks, block b's live rows in live[b].
 // The k best rows, into a heap per pair:
 class TopKSink {
  public:
   explicit TopKSink(TopKHeap* heaps) : heaps_(heaps) {}
   float below(size_t slot) const { return pass_threshold(heaps_[slot].full(), heaps_[slot].root_score()); }
-  void feed(size_t slot, const uint64_t* ids, const float* keys, size_t lanes, uint32_t live) const {
-    feed_block(heaps_[slot], ids, keys, lanes, live);
+  void feed(size_t slot, const uint64_t* ids, const float* keys, size_t rows, const uint32_t* live) const {
+    feed_blocks(heaps_[slot], ids, keys, rows, live);
   }
   void offer(size_t slot, uint64_t id, float key) const {
     if (may_enter(heaps_[slot], key)) heaps_[slot].offer({id, key});
@@ -153,9 +145,12 @@ class RangeSink {
  public:
   RangeSink(MatchList* lists, float floor) : lists_(lists), floor_(floor), below_(pass_threshold(true, floor)) {}
   float below(size_t) const { return below_; }
-  void feed(size_t slot, const uint64_t* ids, const float* keys, size_t lanes, uint32_t live) const {
-    for (size_t i = 0; i < lanes; ++i) {
-      if ((live >> i & 1u) != 0 && keys[i] >= floor_) lists_[slot].add(ids[i], keys[i]);
+  void feed(size_t slot, const uint64_t* ids, const float* keys, size_t rows, const uint32_t* live) const {
+    for (size_t at = 0; at < rows; at += kBlockRows) {
+      const uint32_t block_live = live[at / kBlockRows];
+      for (size_t i = at; i < std::min(at + kBlockRows, rows); ++i) {
+        if ((block_live >> (i - at) & 1u) != 0 && keys[i] >= floor_) lists_[slot].add(ids[i], keys[i]);
+      }
     }
   }
   void offer(size_t slot, uint64_t id, float key) const {
@@ -167,7 +162,6 @@ class RangeSink {
   float floor_;
   float below_;
 };
-
 
 }  // namespace
 
@@ -223,6 +217,39 @@ struct Gathered {
   size_t count = 0;   // rows in the open block
 };
 
+// One run of up to kRunBlocks blocks inside one chunk.
+struct Run {
+  size_t blocks = 0;
+  size_t rows = 0;
+  const uint32_t* codes = nullptr;
+  const uint16_t* norms = nullptr;
+  const float* terms = nullptr;  // with a row-term key only
+  const uint64_t* ids = nullptr;
+  uint32_t live[kRunBlocks];
+  size_t live_blocks = 0;
+  bool all_live = false;      // every row of every block: no row mask, no short block
+  size_t block = 0;           // the run's first block in the store
+  size_t stretch_blocks = 0;  // blocks from there to the end of the chunk or piece
+  size_t stretch_rows = 0;    // the rows they hold
+};
+
+// The survivor masks of a lone query's pass over blocks [first, end).
+struct PassWindow {
+  size_t first = 0;
+  size_t end = 0;
+  size_t next = kRunBlocks;  // blocks of the next window
+  size_t cap = kRunBlocks;
+  uint16_t masks[kMaxWindowBlocks];
+};
+
+// Whether run r reaches outside the blocks the window's masks cover.
+bool outside(const Run& r, const PassWindow& window) {
+  return r.block < window.first || r.block + r.blocks > window.end;
+}
+
+// A group's slot for a query that scores the run exactly, without a pass.
+constexpr size_t kNoPass = kMaxPassQueries;
+
 // Unit u of a wave: piece u / bunches, and the query groups of bunch
 // u % bunches. A unit walks its piece run by run and gives each run to all
 // its groups in turn, so the run's codes are read from memory once and
@@ -245,10 +272,9 @@ class ScanWork final : public IndexedWork {
 
  private:
   void scan_piece(size_t piece, size_t first_group, size_t end_group, Gathered& g, UnitStats& stats) const {
-    const Storage& storage = *w_.storage;
-    const size_t len = storage.len();
     const size_t first_row = piece * w_.piece_rows;
-    const size_t end_row = std::min(len, first_row + w_.piece_rows);
+    const size_t end_row = std::min(w_.storage->len(), first_row + w_.piece_rows);
+    const size_t first_block = first_row / kBlockRows;
     const size_t end_block = (end_row + kBlockRows - 1) / kBlockRows;
     for (size_t q = first_group * kMaxPassQueries; q < std::min(w_.queries, end_group * kMaxPassQueries); ++q) {
       w_.state[q * w_.pieces + piece] = {w_.pass != nullptr && w_.prepared[q].pass, 0, 0};
@@ -257,35 +283,8 @@ class ScanWork final : public IndexedWork {
     Run r;
     PassWindow window;
     window.cap = std::clamp(kPassWindowBytes / (w_.block_words * sizeof(uint32_t)), kRunBlocks, kMaxWindowBlocks);
-    const size_t first_block = first_row / kBlockRows;
-    for (size_t block = first_block; block < end_block;) {
-      const size_t chunk = block / kBlocksPerChunk;
-      const size_t in_chunk = block % kBlocksPerChunk;
-      const size_t run_blocks = block == first_block ? kFirstRunBlocks : kRunBlocks;
-      r.blocks = std::min({run_blocks, end_block - block, kBlocksPerChunk - in_chunk});
-      const size_t row = block * kBlockRows;
-      r.rows = std::min(r.blocks * kBlockRows, end_row - row);
-      r.codes = storage.chunk_blocks(chunk) + in_chunk * w_.block_words;
-      r.norms = storage.chunk_norms(chunk) + in_chunk * kBlockRows;
-      r.terms = w_.key == KeyKind::kRowTerm ? storage.chunk_terms(chunk) + in_chunk * kBlockRows : nullptr;
-      r.ids = storage.chunk_ids(chunk) + in_chunk * kBlockRows;
-      r.block = block;
-      r.stretch_blocks = std::min(end_block - block, kBlocksPerChunk - in_chunk);
-      r.stretch_rows = std::min(r.stretch_blocks * kBlockRows, end_row - row);
-      block += r.blocks;
-
-      // The searchable rows of each block (rows are 16-aligned, so a block's
-      // 16 bits never straddle two mask words).
-      r.all_live = w_.row_mask == nullptr && r.rows == r.blocks * kBlockRows;
-      r.live_blocks = r.all_live ? r.blocks : 0;
-      if (r.all_live) std::fill_n(r.live, r.blocks, 0xFFFFu);
-      for (size_t b = 0; !r.all_live && b < r.blocks; ++b) {
-        const size_t at = row + b * kBlockRows;
-        uint32_t bits = (1u << std::min(kBlockRows, end_row - at)) - 1;
-        if (w_.row_mask != nullptr) bits &= static_cast<uint32_t>(w_.row_mask[at / 64] >> (at % 64));
-        r.live[b] = bits;
-        r.live_blocks += bits != 0 ? 1 : 0;
-      }
+    for (size_t block = first_block; block < end_block; block += r.blocks) {
+      set_run(r, block, block == first_block ? kFirstRunBlocks : kRunBlocks, end_block, end_row);
       if (r.live_blocks == 0) continue;
       for (size_t group = first_group; group < end_group; ++group) {
         const size_t first_query = group * kMaxPassQueries;
@@ -297,58 +296,107 @@ class ScanWork final : public IndexedWork {
     flush(g, piece, first_group * kMaxPassQueries, stats);
   }
 
-  // One run of up to kRunBlocks blocks inside one chunk.
-  struct Run {
-    size_t blocks = 0;
-    size_t rows = 0;
-    const uint32_t* codes = nullptr;
-    const uint16_t* norms = nullptr;
-    const float* terms = nullptr;  // with a row-term key only
-    const uint64_t* ids = nullptr;
-    uint32_t live[kRunBlocks];
-    size_t live_blocks = 0;
-    bool all_live = false;      // every row of every block: no row mask, no short block
-    size_t block = 0;           // the run's first block in the store
-    size_t stretch_blocks = 0;  // blocks from there to the end of the chunk or piece
-    size_t stretch_rows = 0;    // the rows they hold
-  };
+  // Points r at up to `want` blocks from `block`, stopping at the end of
+  // its chunk and of the piece (end_block, end_row).
+  void set_run(Run& r, size_t block, size_t want, size_t end_block, size_t end_row) const {
+    const Storage& storage = *w_.storage;
+    const size_t chunk = block / kBlocksPerChunk;
+    const size_t in_chunk = block % kBlocksPerChunk;
+    r.blocks = std::min({want, end_block - block, kBlocksPerChunk - in_chunk});
+    const size_t row = block * kBlockRows;
+    r.rows = std::min(r.blocks * kBlockRows, end_row - row);
+    r.codes = storage.chunk_blocks(chunk) + in_chunk * w_.block_words;
+    r.norms = storage.chunk_norms(chunk) + in_chunk * kBlockRows;
+    r.terms = w_.key == KeyKind::kRowTerm ? storage.chunk_terms(chunk) + in_chunk * kBlockRows : nullptr;
+    r.ids = storage.chunk_ids(chunk) + in_chunk * kBlockRows;
+    r.block = block;
+    r.stretch_blocks = std::min(end_block - block, kBlocksPerChunk - in_chunk);
+    r.stretch_rows = std::min(r.stretch_blocks * kBlockRows, end_row - row);
+    mark_live(r, row, end_row);
+  }
 
-  // The survivor masks of a lone query's pass over blocks [first, end).
-  struct PassWindow {
-    size_t first = 0;
-    size_t end = 0;
-    size_t next = kRunBlocks;  // blocks of the next window
-    size_t cap = kRunBlocks;
-    uint16_t masks[kMaxWindowBlocks];
-  };
+  // The searchable rows of each block of r, which starts at `row` (rows are
+  // 16-aligned, so a block's 16 bits never straddle two mask words).
+  void mark_live(Run& r, size_t row, size_t end_row) const {
+    r.all_live = w_.row_mask == nullptr && r.rows == r.blocks * kBlockRows;
+    r.live_blocks = r.all_live ? r.blocks : 0;
+    if (r.all_live) std::fill_n(r.live, r.blocks, 0xFFFFu);
+    for (size_t b = 0; !r.all_live && b < r.blocks; ++b) {
+      const size_t at = row + b * kBlockRows;
+      uint32_t bits = (1u << std::min(kBlockRows, end_row - at)) - 1;
+      if (w_.row_mask != nullptr) bits &= static_cast<uint32_t>(w_.row_mask[at / 64] >> (at % 64));
+      r.live[b] = bits;
+      r.live_blocks += bits != 0 ? 1 : 0;
+    }
+  }
 
+  // Run r for the group of `count` queries from first_query: the first pass
+  // where it runs, then each query's rows scored exactly (all of them, or
+  // the survivors) and fed to its sink.
   void scan_run(const Run& r, size_t piece, size_t first_query, size_t count, Gathered& g, UnitStats& stats,
                 PassWindow& window) const {
-    alignas(64) float scores[kRunBlocks * kBlockRows];
-    uint16_t survivors[kRunBlocks * kMaxPassQueries];
+    const bool gather = w_.storage->words_per_row() <= kGatherWords;
+    flush_outside_window(r, piece, first_query, g, stats, window);
     PassQuery pass_queries[kMaxPassQueries];
     size_t pass_slot[kMaxPassQueries];
-    const size_t words = w_.storage->words_per_row();
-    const bool gather = words <= kGatherWords;
-    // A lone query's survivors wait in g until its pass window ends, so that
-    // they fill mixed blocks rather than scoring one or two rows a run (at
-    // most a few dozen rows a window, all in one chunk: their offsets count
-    // from the codes of the first run that holds any). Held rows are scored
-    // before a new window's pass reads the heap's threshold, and before any
-    // later row is offered: every row still reaches the heap in row order.
-    if (g.blocks + g.count > 0 && (r.block < window.first || r.block + r.blocks > window.end)) {
+    const size_t passers = choose_passers(piece, first_query, count, pass_queries, pass_slot);
+    uint16_t survivors[kRunBlocks * kMaxPassQueries];
+    const uint16_t* pass_out = passers > 0 ? run_pass(r, count, pass_queries, passers, survivors, window) : survivors;
+
+    alignas(64) float scores[kRunBlocks * kBlockRows];
+    for (size_t i = 0; i < count; ++i) {
+      const size_t q = first_query + i;
+      if (pass_slot[i] == kNoPass) {
+        score_run(r, piece, q, scores, stats);
+        continue;
+      }
+      const uint16_t* mine = pass_out + pass_slot[i];
+      const uint32_t busy = busy_blocks(r, mine, passers);
+      const auto busy_count = static_cast<size_t>(std::popcount(busy));
+      stats.blocks_passed += r.live_blocks;
+      stats.blocks_skipped += r.live_blocks - busy_count;
+      score_survivors(r, piece, first_query, i, mine, passers, busy, gather, g, scores, stats);
+      give_up_if_unproductive(w_.state[q * w_.pieces + piece], r.live_blocks, busy_count, stats);
+    }
+    if (gather && !holds_survivors(r, piece, first_query, passers, window)) {
+      close_block(g, piece, first_query, stats);
+      flush(g, piece, first_query, stats);
+    }
+  }
+
+  // A lone query's survivors wait in g until its pass window ends, so that
+  // they fill mixed blocks rather than scoring one or two rows a run (at
+  // most a few dozen rows a window, all in one chunk: their offsets count
+  // from the codes of the first run that holds any). Held rows are scored
+  // before a new window's pass reads the heap's threshold, and before any
+  // later row is offered: every row still reaches the heap in row order.
+  void flush_outside_window(const Run& r, size_t piece, size_t first_query, Gathered& g, UnitStats& stats,
+                            const PassWindow& window) const {
+    if (g.blocks + g.count > 0 && outside(r, window)) {
       close_block(g, piece, first_query, stats);
       flush(g, piece, first_query, stats);
     }
     if (g.blocks + g.count == 0) g.codes = r.codes;
+  }
 
-    // The first pass, for the queries still taking it, against the
-    // thresholds as they stand before the run (a root only rises while it
-    // runs). A query whose threshold is still -infinity (a heap not yet
-    // full) would keep every row: it scores the run exactly instead, its
-    // blocks side by side, rather than gathering each row into blocks of
-    // its own (the first run of every piece, where that cost the most).
-    constexpr size_t kNoPass = kMaxPassQueries;
+  // Whether the survivors gathered in this run stay held for the next: a
+  // lone query, passing, with a mixed kernel and its window not yet ended.
+  bool holds_survivors(const Run& r, size_t piece, size_t first_query, size_t passers,
+                       const PassWindow& window) const {
+    return w_.queries == 1 && w_.mixed != nullptr && passers == 1 &&
+           w_.state[first_query * w_.pieces + piece].passing && r.block + r.blocks < window.end;
+  }
+
+  // The queries of the group that take the first pass over this run, at
+  // pass_queries[0 .. returned), against their thresholds as they stand
+  // before the run (a root only rises while it runs); pass_slot[i] is query
+  // i's place among them or kNoPass. A query whose threshold is still
+  // -infinity (a heap not yet full) would keep every row: it scores the run
+  // exactly instead, its blocks side by side, rather than gathering each row
+  // into blocks of its own (the first run of every piece, where that cost
+  // the most).
+  size_t choose_passers(size_t piece, size_t first_query, size_t count, PassQuery* pass_queries,
+                        size_t* pass_slot) const {
     size_t passers = 0;
     for (size_t i = 0; i < count; ++i) {
       const size_t q = first_query + i;
@@ -360,109 +408,122 @@ class ScanWork final : public IndexedWork {
       pass_queries[passers] = {p.table, p.plan.delta, p.plan.offset, below, p.add};
       pass_slot[i] = passers++;
     }
-    const uint16_t* pass_out = survivors;
-    if (passers > 0) {
-      const PassArgs args{w_.dim, w_.block_words, w_.scale, pass_queries, passers, w_.levels,
-                          w_.key, r.norms,        r.terms};
-      if (count > 1) {
-        w_.pass(args, r.codes, r.norms, r.rows, survivors);
-      } else {
-        if (r.block < window.first || r.block + r.blocks > window.end) {
-          const size_t blocks = std::clamp(window.next, r.blocks, r.stretch_blocks);
-          w_.pass(args, r.codes, r.norms, std::min(blocks * kBlockRows, r.stretch_rows), window.masks);
-          window.first = r.block;
-          window.end = r.block + blocks;
-          window.next = std::min(window.next * 2, window.cap);
-        }
-        pass_out = window.masks + (r.block - window.first);
-      }
-    }
+    return passers;
+  }
 
-    for (size_t i = 0; i < count; ++i) {
-      const size_t q = first_query + i;
-      const size_t slot = q * w_.pieces + piece;
-      PieceQuery& state = w_.state[slot];
-      const PreparedQuery& p = w_.prepared[q];
-      const ScanArgs args{p.lanes, w_.dim, w_.block_words, w_.scale};
-      if (pass_slot[i] == kNoPass) {
-        w_.exact(args, r.codes, r.norms, r.rows, scores);
-        apply_keys(w_.key, p.add, scores, r.rows, r.terms, r.norms);
-        stats.rows_exact += r.rows;
-        for (size_t b = 0; b < r.blocks; ++b) {
-          const size_t lanes = std::min(kBlockRows, r.rows - b * kBlockRows);
-          if (r.live[b] != 0) sink_.feed(slot, r.ids + b * kBlockRows, scores + b * kBlockRows, lanes, r.live[b]);
-        }
-        continue;
-      }
-      // The blocks with a survivor, as a bit mask over the run.
-      const uint16_t* mine = pass_out + pass_slot[i];
-      uint32_t busy = 0;
-      size_t vector_blocks = 0;
-#if defined(__SSE2__)
-      if (r.all_live && passers == 1) {
-        // A lone query's masks are contiguous: eight blocks a compare.
-        for (; vector_blocks + 8 <= r.blocks; vector_blocks += 8) {
-          const __m128i none = _mm_cmpeq_epi16(
-              _mm_loadu_si128(reinterpret_cast<const __m128i*>(mine + vector_blocks)), _mm_setzero_si128());
-          busy |= (~static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(none, none))) & 0xFFu) << vector_blocks;
-        }
-      }
-#endif
-      for (size_t b = vector_blocks; b < r.blocks; ++b) {
-        busy |= static_cast<uint32_t>((mine[b * passers] & r.live[b]) != 0) << b;
-      }
-      const auto busy_count = static_cast<size_t>(std::popcount(busy));
-      stats.blocks_passed += r.live_blocks;
-      stats.blocks_skipped += r.live_blocks - busy_count;
-      for (; busy != 0; busy &= busy - 1) {
-        const auto b = static_cast<size_t>(std::countr_zero(busy));
-        uint32_t keep = mine[b * passers] & r.live[b];
-        const size_t at = b * kBlockRows;
-        if (!gather) {
-          const size_t lanes = std::min(kBlockRows, r.rows - at);
-          w_.exact(args, r.codes + b * w_.block_words, r.norms + at, lanes, scores + at);
-          apply_keys(w_.key, p.add, scores + at, lanes, r.terms != nullptr ? r.terms + at : nullptr, r.norms + at);
-          stats.rows_exact += lanes;
-          sink_.feed(slot, r.ids + at, scores + at, lanes, keep);
-          continue;
-        }
-        // Survivors are few and scattered: gather them into blocks of
-        // their own, shared with the group's other queries where the level
-        // has a mixed kernel; each query's rows are still fed in row order.
-        for (; keep != 0; keep &= keep - 1) {
-          const auto lane = static_cast<size_t>(std::countr_zero(keep));
-          const size_t to = g.blocks * kBlockRows + g.count;
-          if (w_.mixed != nullptr) {
-            g.offsets[to] = static_cast<uint32_t>((r.codes - g.codes) + b * w_.block_words + lane);
-          } else {
-            const uint32_t* from = r.codes + b * w_.block_words + lane;
-            uint32_t* to_words = g.words + g.blocks * w_.block_words + g.count;
-            for (size_t w = 0; w < words; ++w) to_words[w * kBlockRows] = from[w * kBlockRows];
-          }
-          g.queries[to] = static_cast<uint32_t>(i);
-          g.norms[to] = r.norms[at + lane];
-          g.terms[to] = r.terms != nullptr ? r.terms[at + lane] : 0.0f;
-          g.ids[to] = r.ids + at + lane;
-          // Fetched now, read after the scoring: the first pass never
-          // touched the ids, and a row that enters the heap would otherwise
-          // wait on a miss (2 % of a lone query's time at 1M rows).
-          __builtin_prefetch(g.ids[to]);
-          if (++g.count == kBlockRows) close_block(g, piece, first_query, stats);
-        }
-      }
-      if (w_.mixed == nullptr) close_block(g, piece, first_query, stats);
-      state.checked += r.live_blocks;
-      state.exact_blocks += busy_count;
-      if (w_.adaptive && state.checked >= kFallbackAfterBlocks && state.exact_blocks * 2 > state.checked) {
-        state.passing = false;
-        ++stats.fell_back;
+  // The survivor masks of the passers over run r (block b, passer j at
+  // [b * passers + j]). A group's pass covers the run, into `survivors`; a
+  // lone query's covers a window of runs, passed when r leaves the last.
+  const uint16_t* run_pass(const Run& r, size_t count, const PassQuery* pass_queries, size_t passers,
+                           uint16_t* survivors, PassWindow& window) const {
+    const PassArgs args{w_.dim, w_.block_words, w_.scale, pass_queries, passers, w_.levels,
+                        w_.key, r.norms,        r.terms};
+    if (count > 1) {
+      w_.pass(args, r.codes, r.norms, r.rows, survivors);
+      return survivors;
+    }
+    if (outside(r, window)) {
+      const size_t blocks = std::clamp(window.next, r.blocks, r.stretch_blocks);
+      w_.pass(args, r.codes, r.norms, std::min(blocks * kBlockRows, r.stretch_rows), window.masks);
+      window.first = r.block;
+      window.end = r.block + blocks;
+      window.next = std::min(window.next * 2, window.cap);
+    }
+    return window.masks + (r.block - window.first);
+  }
+
+  // Query q without a pass: every row of the run scored exactly and fed.
+  void score_run(const Run& r, size_t piece, size_t q, float* scores, UnitStats& stats) const {
+    const PreparedQuery& p = w_.prepared[q];
+    const ScanArgs args{p.lanes, w_.dim, w_.block_words, w_.scale};
+    w_.exact(args, r.codes, r.norms, r.rows, scores);
+    apply_keys(w_.key, p.add, scores, r.rows, r.terms, r.norms);
+    stats.rows_exact += r.rows;
+    sink_.feed(q * w_.pieces + piece, r.ids, scores, r.rows, r.live);
+  }
+
+  // The blocks of run r with a live survivor in `mine` (block b's mask at
+  // mine[b * passers]), as a bit mask.
+  uint32_t busy_blocks(const Run& r, const uint16_t* mine, size_t passers) const {
+    // A lone query's masks are contiguous, and with every row live they are all there is to test.
+    if (r.all_live && passers == 1) return blocks_with_survivors(mine, r.blocks);
+    uint32_t busy = 0;
+    for (size_t b = 0; b < r.blocks; ++b) {
+      busy |= static_cast<uint32_t>((mine[b * passers] & r.live[b]) != 0) << b;
+    }
+    return busy;
+  }
+
+  // The live survivors of query first_query + i in the `busy` blocks: each
+  // block scored exactly where rows are too wide to gather; else gathered
+  // into blocks of their own, scored when full or at the run's end.
+  void score_survivors(const Run& r, size_t piece, size_t first_query, size_t i, const uint16_t* mine,
+                       size_t passers, uint32_t busy, bool gather, Gathered& g, float* scores,
+                       UnitStats& stats) const {
+    for (; busy != 0; busy &= busy - 1) {
+      const auto b = static_cast<size_t>(std::countr_zero(busy));
+      const uint32_t keep = mine[b * passers] & r.live[b];
+      if (gather) {
+        gather_rows(r, b, keep, piece, first_query, i, g, stats);
+      } else {
+        score_block(r, b, keep, piece, first_query + i, scores, stats);
       }
     }
-    const bool hold = w_.queries == 1 && w_.mixed != nullptr && passers == 1 &&
-                      w_.state[first_query * w_.pieces + piece].passing && r.block + r.blocks < window.end;
-    if (gather && !hold) {
-      close_block(g, piece, first_query, stats);
-      flush(g, piece, first_query, stats);
+    if (w_.mixed == nullptr) close_block(g, piece, first_query, stats);
+  }
+
+  // Block b of run r scored exactly for query q; its rows in `keep` fed.
+  void score_block(const Run& r, size_t b, uint32_t keep, size_t piece, size_t q, float* scores,
+                   UnitStats& stats) const {
+    const PreparedQuery& p = w_.prepared[q];
+    const ScanArgs args{p.lanes, w_.dim, w_.block_words, w_.scale};
+    const size_t at = b * kBlockRows;
+    const size_t lanes = std::min(kBlockRows, r.rows - at);
+    w_.exact(args, r.codes + b * w_.block_words, r.norms + at, lanes, scores + at);
+    apply_keys(w_.key, p.add, scores + at, lanes, r.terms != nullptr ? r.terms + at : nullptr, r.norms + at);
+    stats.rows_exact += lanes;
+    sink_.feed(q * w_.pieces + piece, r.ids + at, scores + at, lanes, &keep);
+  }
+
+  // Survivors are few and scattered: the rows in `keep` of block b go into
+  // g for query i of the group, shared with the group's other queries where
+  // the level has a mixed kernel; each query's rows are still fed in row
+  // order.
+  void gather_rows(const Run& r, size_t b, uint32_t keep, size_t piece, size_t first_query, size_t i, Gathered& g,
+                   UnitStats& stats) const {
+    const size_t words = w_.storage->words_per_row();
+    const size_t at = b * kBlockRows;
+    for (; keep != 0; keep &= keep - 1) {
+      const auto lane = static_cast<size_t>(std::countr_zero(keep));
+      const size_t to = g.blocks * kBlockRows + g.count;
+      if (w_.mixed != nullptr) {
+        g.offsets[to] = static_cast<uint32_t>((r.codes - g.codes) + b * w_.block_words + lane);
+      } else {
+        const uint32_t* from = r.codes + b * w_.block_words + lane;
+        uint32_t* to_words = g.words + g.blocks * w_.block_words + g.count;
+        for (size_t w = 0; w < words; ++w) to_words[w * kBlockRows] = from[w * kBlockRows];
+      }
+      g.queries[to] = static_cast<uint32_t>(i);
+      g.norms[to] = r.norms[at + lane];
+      g.terms[to] = r.terms != nullptr ? r.terms[at + lane] : 0.0f;
+      g.ids[to] = r.ids + at + lane;
+      // Fetched now, read after the scoring: the first pass never touched
+      // the ids, and a row that enters the heap would otherwise wait on a
+      // miss (a visible share of a lone query's time at 1M rows).
+      __builtin_prefetch(g.ids[to]);
+      if (++g.count == kBlockRows) close_block(g, piece, first_query, stats);
+    }
+  }
+
+  // kAuto's give-up: a (piece, query) whose pass kept more than half of the
+  // blocks it checked, once it has checked kFallbackAfterBlocks, scores the
+  // rest of its piece exactly.
+  void give_up_if_unproductive(PieceQuery& state, size_t checked, size_t busy_count, UnitStats& stats) const {
+    state.checked += checked;
+    state.exact_blocks += busy_count;
+    if (w_.adaptive && state.checked >= kFallbackAfterBlocks && state.exact_blocks * 2 > state.checked) {
+      state.passing = false;
+      ++stats.fell_back;
     }
   }
 
@@ -506,7 +567,6 @@ class ScanWork final : public IndexedWork {
   const Wave& w_;
   const Sink& sink_;
 };
-
 
 // Preparation, rotation and tables of the wave's queries, one query per call.
 class PrepareWork final : public IndexedWork {

@@ -24,6 +24,7 @@
 #include "quant/encode.hpp"
 #include "rotation/hadamard.hpp"
 #include "search/search.hpp"
+#include "search_by_signs.hpp"
 #include "store/storage.hpp"
 
 namespace {
@@ -100,7 +101,8 @@ Run time_batch(const lodex::Storage& s, const std::vector<float>& signs, const s
   const bool cpu = options.max_threads == 1;
   for (int r = 0; r < repeats; ++r) {
     const double start = now_ms(cpu);
-    auto found = lodex::search_batch(s, signs, s.bits(), std::span(queries).first(n * s.dim()), n, s.dim(), k, options);
+    auto found = lodex::testing_support::search_batch(s, signs, s.bits(), std::span(queries).first(n * s.dim()), n,
+                                                      s.dim(), k, options);
     const double stop = now_ms(cpu);
     if (!found) std::abort();
     run.ms = std::min(run.ms, stop - start);
@@ -120,8 +122,9 @@ Run time_single(const lodex::Storage& s, const std::vector<float>& signs, const 
     double total = 0;
     for (size_t i = 0; i < n; ++i) {
       const double start = now_ms(cpu);
-      auto found = lodex::search_batch(s, signs, s.bits(), std::span(queries).subspan(i * s.dim(), s.dim()), 1,
-                                       s.dim(), k, options);
+      auto found = lodex::testing_support::search_batch(s, signs, s.bits(),
+                                                        std::span(queries).subspan(i * s.dim(), s.dim()), 1, s.dim(),
+                                                        k, options);
       const double stop = now_ms(cpu);
       if (!found) std::abort();
       total += stop - start;

@@ -18,12 +18,15 @@
 #include "search/first_pass.hpp"
 #include "kernels/scan.hpp"
 #include "rotation/hadamard.hpp"
+#include "search/reference_score.hpp"
 #include "search/search.hpp"
+#include "search_by_signs.hpp"
 #include "store/storage.hpp"
 
 namespace {
 
 using namespace lodex;
+using lodex::testing_support::search_batch;
 
 // Reads the input front to back; past its end every read is zero.
 class Input {

@@ -116,14 +116,8 @@ bool is_mappable_file(std::span<const uint8_t> head) {
 
 namespace {
 
-// The header's checks. Those that do not depend on the file's length come
-// first; `far_end`, when given, then receives where the farthest section
-// ends, before the sections are compared with `file_len`.
-Result<MappableLayout> check_header(std::span<const uint8_t> head, uint64_t file_len, u128* far_end) {
-  if (head.size() < kMappableHeaderBytes || file_len < kMappableHeaderBytes) {
-    return std::unexpected(invalid("file too small"));
-  }
-  const uint8_t* h = head.data();
+// The version and the block layout: the first fields a reader checks.
+Status check_format(const uint8_t* h) {
   const uint16_t version = load_le<uint16_t>(h + kVersionAt);
   if (version != kMappableVersion) {
     return std::unexpected(invalid("unsupported version " + std::to_string(version) + " (this lodex reads version " +
@@ -135,8 +129,11 @@ Result<MappableLayout> check_header(std::span<const uint8_t> head, uint64_t file
     return std::unexpected(invalid("unsupported layout: blocks of " + std::to_string(block_rows) +
                                    " rows in chunks of " + std::to_string(chunk_rows) + " rows"));
   }
+  return {};
+}
 
-  MappableLayout l;
+// The index parameters and the row shape into `l`, checked in header order.
+Status read_parameters(const uint8_t* h, MappableLayout& l) {
   l.params.dim = load_le<uint64_t>(h + kDimAt);
   l.width = load_le<uint64_t>(h + kWidthAt);
   l.params.seed = load_le<uint64_t>(h + kSeedAt);
@@ -156,7 +153,11 @@ Result<MappableLayout> check_header(std::span<const uint8_t> head, uint64_t file
                                    std::to_string(l.width) + " at " + std::to_string(l.params.bits) + " bits takes " +
                                    std::to_string(words)));
   }
+  return {};
+}
 
+// The section offsets into `l`; a QJL section exactly when use_qjl says so.
+Status read_offsets(const uint8_t* h, MappableLayout& l) {
   l.center_offset = load_le<uint64_t>(h + kCenterAt);
   l.ids_offset = load_le<uint64_t>(h + kIdsAt);
   l.norms_offset = load_le<uint64_t>(h + kNormsAt);
@@ -166,10 +167,14 @@ Result<MappableLayout> check_header(std::span<const uint8_t> head, uint64_t file
   if (l.params.use_qjl != (l.qjl_offset != 0)) {
     return std::unexpected(invalid(l.params.use_qjl ? "use_qjl without a QJL section" : "a QJL section without use_qjl"));
   }
+  return {};
+}
 
+// The sections the layout has (at most six), in header order, with their
+// sizes from its counts; returns how many.
+size_t list_sections(const MappableLayout& l, Section* sections) {
   const SectionSizes size =
       section_sizes(l.params.dim, l.width, l.count, l.words_per_row, l.terms_offset != 0, l.params.use_qjl);
-  Section sections[6];
   size_t n = 0;
   if (l.center_offset != 0) sections[n++] = {"center", l.center_offset, size.center};
   sections[n++] = {"ids", l.ids_offset, size.ids};
@@ -177,7 +182,11 @@ Result<MappableLayout> check_header(std::span<const uint8_t> head, uint64_t file
   if (l.terms_offset != 0) sections[n++] = {"row terms", l.terms_offset, size.terms};
   sections[n++] = {"codes", l.codes_offset, size.codes};
   if (l.qjl_offset != 0) sections[n++] = {"QJL", l.qjl_offset, size.qjl};
+  return n;
+}
 
+// Where the farthest section ends, the header's end at least.
+u128 far_end_of(const Section* sections, size_t n) {
   u128 end = kMappableHeaderBytes;
   for (size_t i = 0; i < n; ++i) {
     // A sum of a u64 and a product saturated at the top of u128.
@@ -185,7 +194,12 @@ Result<MappableLayout> check_header(std::span<const uint8_t> head, uint64_t file
                                                                                : sections[i].offset + sections[i].bytes;
     end = std::max(end, section_end);
   }
-  if (far_end != nullptr) *far_end = end;
+  return end;
+}
+
+// Each section past the header, aligned and inside the file; then, sorted
+// by offset, apart from one another: each ends before the next starts.
+Status check_sections(Section* sections, size_t n, uint64_t file_len) {
   for (size_t i = 0; i < n; ++i) {
     const Section& s = sections[i];
     const std::string at = " section at offset " + std::to_string(s.offset);
@@ -198,7 +212,6 @@ Result<MappableLayout> check_header(std::span<const uint8_t> head, uint64_t file
                                      " bytes, the file ends at " + std::to_string(file_len)));
     }
   }
-  // Apart from one another: in offset order, each ends before the next starts.
   std::sort(sections, sections + n, [](const Section& a, const Section& b) { return a.offset < b.offset; });
   for (size_t i = 1; i < n; ++i) {
     if (u128{sections[i - 1].offset} + sections[i - 1].bytes > sections[i].offset) {
@@ -206,6 +219,26 @@ Result<MappableLayout> check_header(std::span<const uint8_t> head, uint64_t file
                                      " sections overlap"));
     }
   }
+  return {};
+}
+
+// The header's checks. Those that do not depend on the file's length come
+// first; `far_end`, when given, then receives where the farthest section
+// ends, before the sections are compared with `file_len`.
+Result<MappableLayout> check_header(std::span<const uint8_t> head, uint64_t file_len, u128* far_end) {
+  if (head.size() < kMappableHeaderBytes || file_len < kMappableHeaderBytes) {
+    return std::unexpected(invalid("file too small"));
+  }
+  const uint8_t* h = head.data();
+  if (Status ok = check_format(h); !ok) return std::unexpected(std::move(ok.error()));
+  MappableLayout l;
+  if (Status ok = read_parameters(h, l); !ok) return std::unexpected(std::move(ok.error()));
+  if (Status ok = read_offsets(h, l); !ok) return std::unexpected(std::move(ok.error()));
+  Section sections[6];
+  const size_t n = list_sections(l, sections);
+  const u128 end = far_end_of(sections, n);
+  if (far_end != nullptr) *far_end = end;
+  if (Status ok = check_sections(sections, n, file_len); !ok) return std::unexpected(std::move(ok.error()));
   l.end = static_cast<uint64_t>(end);  // every section lies inside file_len
   return l;
 }

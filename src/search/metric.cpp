@@ -36,6 +36,21 @@ float dot(const float* a, const float* b, uint64_t dim) {
   return sum;
 }
 
+// x, or x / |x| in `buffer` when the metric normalises.
+const float* normalised(const MetricModel& model, const float* x, uint64_t dim, float* buffer) {
+  if (!model.normalise()) return x;
+  normalise(x, dim, buffer);
+  return buffer;
+}
+
+// v less the centre, in `buffer` (which v may be), or v itself without one.
+const float* centred(const MetricModel& model, const float* v, uint64_t dim, float* buffer) {
+  if (model.center.empty()) return v;
+  const float* c = model.center.data();
+  for (uint64_t j = 0; j < dim; ++j) buffer[j] = v[j] - c[j];
+  return buffer;
+}
+
 }  // namespace
 
 double kept_energy(uint8_t bits) { return bits >= 2 && bits <= 5 ? kKeptEnergy[bits - 2] : 1.0; }
@@ -56,33 +71,17 @@ MetricModel make_metric_model(Metric metric, std::span<const float> center, uint
 }
 
 const float* prepare_row(const MetricModel& model, const float* x, uint64_t dim, float* buffer, float* term) {
-  const float* v = x;
-  if (model.normalise()) {
-    normalise(x, dim, buffer);
-    v = buffer;
-  }
-  if (!model.center.empty()) {
-    const float* c = model.center.data();
-    for (uint64_t j = 0; j < dim; ++j) buffer[j] = v[j] - c[j];
-    v = buffer;
-    if (model.row_terms()) *term = dot(c, buffer, dim);
-  }
+  const float* v = centred(model, normalised(model, x, dim, buffer), dim, buffer);
+  // A row term implies a centre, so v is the centred row.
+  if (model.row_terms()) *term = dot(model.center.data(), v, dim);
   return v;
 }
 
 const float* prepare_query(const MetricModel& model, const float* q, uint64_t dim, float* buffer, float* add) {
-  const float* v = q;
-  if (model.normalise()) {
-    normalise(q, dim, buffer);
-    v = buffer;
-  }
+  const float* v = normalised(model, q, dim, buffer);
   *add = 0.0f;
   if (model.row_terms()) *add = dot(v, model.center.data(), dim);
-  if (!model.center.empty()) {
-    const float* c = model.center.data();
-    for (uint64_t j = 0; j < dim; ++j) buffer[j] = v[j] - c[j];
-    v = buffer;
-  }
+  v = centred(model, v, dim, buffer);
   if (model.key == KeyKind::kSquaredDistance) *add = -dot(v, v, dim);
   return v;
 }

@@ -9,6 +9,7 @@
 
 #include "store/float_rows.hpp"
 #include "search/metric.hpp"
+#include "search/top_k.hpp"
 
 namespace lodex {
 

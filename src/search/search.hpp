@@ -1,6 +1,7 @@
-// Query preparation, per-row scoring, the parallel scan and top-k selection.
-// Runs with the interpreter lock released and the index's shared lock held;
-// reads the store, writes nothing shared.
+// The core's one way to search: a batch of queries' top k, or every row above
+// a floor, over one store with the index's rotation and metric; the options,
+// results and statistics of a search. Runs with the interpreter lock released
+// and the index's shared lock held; reads the store, writes nothing shared.
 #pragma once
 
 #include <cstddef>
@@ -17,70 +18,6 @@
 #include "store/storage.hpp"
 
 namespace lodex {
-
-struct ScoredResult {
-  uint64_t id;
-  float score;
-};
-
-// Per-query lookup table: entries[j * n_centroids + c] = centroid[c] * r[j].
-struct QueryTable {
-  std::vector<float> entries;
-  size_t n_centroids = 0;
-};
-
-QueryTable build_query_table(std::span<const float> rotated_query, std::span<const float> centroids);
-
-// The reference scorer: the row's table entries summed in coordinate order
-// from +0.0, then sum * (norm * scale); a NaN sum is returned as it is.
-float score_row(const QueryTable& table, uint8_t bits, uint64_t dim, float scale, std::span<const uint8_t> codes,
-                float norm);
-
-// x ranks above y: a greater score, or a number against a NaN. NaN ranks
-// below every number (and level with other NaNs), so a row scoring NaN is
-// returned only when fewer than k rows score a number. Unlike float32 `>`
-// alone this is a strict weak order, so heaps and sorts stay well defined.
-inline bool ranks_above(float x, float y) { return x > y || (y != y && x == x); }
-
-// A bounded min-heap over caller-provided room: the root (position 0) holds a
-// lowest-ranked entry, no parent ranks strictly above a child. The room must
-// hold one entry more than the heap will ever keep (at most bound + 1).
-class TopKHeap {
- public:
-  TopKHeap(std::span<ScoredResult> room, size_t bound) : room_(room), bound_(bound) {}
-
-  size_t size() const { return len_; }
-  size_t bound() const { return bound_; }
-  bool full() const { return len_ >= bound_; }
-  float root_score() const { return room_[0].score; }
-  // The heap in array order (not sorted).
-  std::span<ScoredResult> entries() const { return room_.first(len_); }
-
-  void push(ScoredResult x);
-  // Discards the root; only used right after a push that made size() = bound + 1.
-  void pop_root();
-  // Push, then pop the root if the heap went over its bound: an equal
-  // newcomer enters and the earlier root leaves.
-  void offer(ScoredResult x) {
-    push(x);
-    if (len_ > bound_) pop_root();
-  }
-  void clear() { len_ = 0; }
-
- private:
-  std::span<ScoredResult> room_;
-  size_t bound_;
-  size_t len_ = 0;
-};
-
-// Offers b's entries to a in b's array order.
-void merge_top_k(TopKHeap& a, const TopKHeap& b);
-
-// Stable sort, best first: x before y exactly when x ranks above y; equal
-// scores (and NaNs among themselves) keep their order.
-void sort_results(std::span<ScoredResult> results);
-// The same with caller-provided scratch of results.size() entries; allocates nothing.
-void sort_results(std::span<ScoredResult> results, std::span<ScoredResult> scratch);
 
 // Which scan a search runs. kAuto takes the integer first pass where the
 // level has one of its own; kFast forces it wherever the store's shape allows
@@ -100,14 +37,6 @@ struct SearchStats {
   size_t fell_back = 0;       // (piece, query) pairs that gave the first pass up
 };
 
-// Rows per piece of the fixed split for a store of `len` rows: whole chunks,
-// about kTargetPieces pieces. The boundaries depend on nothing but the row
-// count, so neither do the results (ties included). Few, long pieces: each
-// piece's heap starts empty, and until its root has risen the first pass
-// lets most blocks through.
-inline constexpr size_t kTargetPieces = 8;
-size_t piece_rows_for(size_t len);
-
 struct SearchOptions {
   // The kernel level; unset means the best the machine supports. A level the
   // machine lacks runs the best supported one below it.
@@ -121,7 +50,7 @@ struct SearchOptions {
   const uint64_t* row_mask = nullptr;
   SearchStats* stats = nullptr;
   // Rows per piece (rounded up to a multiple of kBlockRows); 0 means
-  // piece_rows_for(len). For tests.
+  // piece_rows_for(len) (batch_scan.hpp). For tests.
   size_t piece_rows = 0;
 };
 
@@ -153,25 +82,12 @@ struct ScanModel {
   MetricModel metric;
 };
 
-// The best min(k, searchable rows) rows by rank (stable sort, no secondary
-// key). The query length is checked first, then the k == 0 / empty shortcut.
-// The same as search_batch with one query.
-Result<std::vector<ScoredResult>> search(const Storage& storage, std::span<const float> signs,
-                                                             uint8_t bits, std::span<const float> query, uint64_t k);
-Result<std::vector<ScoredResult>> search(const Storage& storage, std::span<const float> signs,
-                                                             uint8_t bits, std::span<const float> query, uint64_t k,
-                                                             const SearchOptions& options);
-
-// n queries of query_dim floats each, row-major in `queries` (at least
-// n * query_dim values). query_dim != dim fails first, even for n = 0 or
-// k = 0. Query i's row equals search(query i, k) exactly, whatever else the
-// batch holds.
-Result<BatchResults> search_batch(const Storage& storage, std::span<const float> signs,
-                                                      uint8_t bits, std::span<const float> queries, size_t n,
-                                                      size_t query_dim, uint64_t k, const SearchOptions& options = {});
-
-// The same for any rotation and metric: rows ranked by key. query_dim is
-// checked against model.dim.
+// The best min(k, searchable rows) rows by key (ranks_above, stable sort, no
+// secondary key), for each of n queries of query_dim floats, row-major in
+// `queries` (at least n * query_dim values). query_dim != model.dim fails
+// first, even for n = 0 or k = 0; then the n == 0 / nothing-to-return
+// shortcut, then the codebook. Query i's row equals a search of query i
+// alone exactly, whatever else the batch holds.
 Result<BatchResults> search_batch(const Storage& storage, const ScanModel& model, uint8_t bits,
                                                       std::span<const float> queries, size_t n, size_t query_dim,
                                                       uint64_t k, const SearchOptions& options = {});

@@ -1,5 +1,6 @@
 // Stores filled with random rows for the search and kernel tests, and the
 // per-row reference scores computed with score_row. Fixed seeds throughout.
+// Searches by signs come from search_by_signs.hpp.
 #pragma once
 
 #include <algorithm>
@@ -14,7 +15,9 @@
 #include "quant/codebook.hpp"
 #include "kernels/scan.hpp"
 #include "rotation/hadamard.hpp"
+#include "search/reference_score.hpp"
 #include "search/search.hpp"
+#include "search_by_signs.hpp"
 #include "store/storage.hpp"
 
 namespace lodex::testing_support {

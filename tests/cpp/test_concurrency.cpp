@@ -20,6 +20,7 @@
 #include "rotation/hadamard.hpp"
 #include "scan_fixtures.hpp"
 #include "search/search.hpp"
+#include "search/top_k.hpp"
 #include "store/storage.hpp"
 
 namespace lodex {
@@ -28,6 +29,7 @@ namespace {
 using testing_support::bits_of;
 using testing_support::gaussian;
 using testing_support::random_storage;
+using testing_support::search;
 
 // Aborts the process (with a message naming the test) if it is still alive
 // after `limit`: a hang must fail the run, not stall it until CI's timeout.

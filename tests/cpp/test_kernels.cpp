@@ -19,6 +19,7 @@
 #include "search/metric.hpp"
 #include "rotation/hadamard.hpp"
 #include "scan_fixtures.hpp"
+#include "search/reference_score.hpp"
 #include "search/search.hpp"
 
 namespace lodex {
@@ -28,6 +29,7 @@ using testing_support::bits_of;
 using testing_support::gaussian;
 using testing_support::random_storage;
 using testing_support::reference_scores;
+using testing_support::search;
 
 constexpr float kInf = std::numeric_limits<float>::infinity();
 

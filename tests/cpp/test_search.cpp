@@ -13,7 +13,9 @@
 
 #include "quant/codebook.hpp"
 #include "scan_fixtures.hpp"
+#include "search/reference_score.hpp"
 #include "search/search.hpp"
+#include "search/top_k.hpp"
 
 namespace lodex {
 namespace {
@@ -22,6 +24,7 @@ using testing_support::bits_of;
 using testing_support::gaussian;
 using testing_support::random_storage;
 using testing_support::reference_scores;
+using testing_support::search;
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 

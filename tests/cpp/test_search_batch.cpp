@@ -16,6 +16,7 @@
 #include "rotation/hadamard.hpp"
 #include "scan_fixtures.hpp"
 #include "search/search.hpp"
+#include "search/top_k.hpp"
 
 namespace lodex {
 namespace {
@@ -23,6 +24,8 @@ namespace {
 using testing_support::bits_of;
 using testing_support::gaussian;
 using testing_support::reference_scores;
+using testing_support::search;
+using testing_support::search_batch;
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 

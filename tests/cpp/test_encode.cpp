@@ -35,7 +35,10 @@ ModelRow model_encode(const std::vector<float>& x, const std::vector<float>& sig
     const float square = x[j] * x[j];
     s = s + square;
   }
-  const float norm = std::sqrt(s);
+  // An overflowed float32 sum is taken again in double, its root rounded once.
+  double wide = 0.0;
+  for (size_t j = 0; j < d; ++j) wide += static_cast<double>(x[j]) * x[j];
+  const float norm = std::isinf(s) ? static_cast<float>(std::sqrt(wide)) : std::sqrt(s);
   std::vector<float> u(d, 0.0f);
   if (norm > 1e-10f) {
     for (size_t j = 0; j < d; ++j) u[j] = x[j] / norm;

@@ -1,19 +1,15 @@
-// lodex._arguments (arguments_module.hpp): each function runs the binding's
+// lodex._arguments (declared in arguments.hpp): each function runs the binding's
 // converter of its name and returns what it made or raises what the Index
 // methods raise with it, so no message is written twice. No value checks.
-#include "python/arguments_module.hpp"
+#include "python/arguments.hpp"
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "python/arguments.hpp"
-#include "python/array_arguments.hpp"
 #include "python/docstrings.hpp"
 #include "python/exceptions.hpp"
-#include "python/id_arguments.hpp"
-#include "python/py_ref.hpp"
-#include "python/results.hpp"
+#include "python/index_methods.hpp"
 
 namespace lodex::python {
 

@@ -1,6 +1,7 @@
-// Python exceptions from the core's errors, and lodex.InternalFault. Every
-// core error is converted here, once, with the GIL held; nothing here looks
-// at an argument.
+// Python exceptions from the core's errors, lodex.InternalFault, and the short
+// reads that keep the GIL (exceptions.hpp has the locking rule). Nothing here
+// looks at an argument.
+
 #include "python/exceptions.hpp"
 
 #include <cxxabi.h>
@@ -8,6 +9,10 @@
 #include "python/docstrings.hpp"
 
 namespace lodex::python {
+
+// Python exceptions from the core's errors, and lodex.InternalFault. Every
+// core error is converted here, once, with the GIL held; nothing here looks
+// at an argument.
 
 namespace {
 
@@ -46,5 +51,24 @@ PyObject* raise_index_error(const IndexError& error) {
 }
 
 bool handling_foreign_exception() { return abi::__cxa_current_exception_type() == nullptr; }
+
+// The short reads that keep the GIL: they try the index lock first and give
+// the GIL up only when they must wait (the locking rule above shared_size).
+
+size_t shared_size(const lodex::Index& index) {
+  lodex::RwLock& lock = index.lock();
+  size_t count = 0;
+  if (lock.try_lock_shared()) {
+    count = index.size_locked();
+    lock.unlock_shared();
+    return count;
+  }
+  Py_BEGIN_ALLOW_THREADS
+  lock.lock_shared();
+  count = index.size_locked();
+  lock.unlock_shared();
+  Py_END_ALLOW_THREADS
+  return count;
+}
 
 }  // namespace lodex::python

@@ -1,17 +1,53 @@
-// Python exceptions from the core's errors: every IndexError becomes its
-// Python exception here, once the GIL is back, and no C++ exception crosses
-// into the interpreter. Owns lodex.InternalFault. Converts no arguments.
+// The base of every file here: the Python and NumPy headers (one NumPy function
+// table, filled in by module.cpp), owned references, the conversion of core errors
+// into Python exceptions (lodex.InternalFault included) and the GIL protocol.
 #pragma once
 
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#define PY_ARRAY_UNIQUE_SYMBOL lodex_numpy_api
+#ifndef LODEX_IMPORT_NUMPY
+#define NO_IMPORT_ARRAY
+#endif
+#include <numpy/arrayobject.h>
+
+#include <cstddef>
 #include <exception>
 #include <expected>
 #include <optional>
 #include <utility>
 
 #include "errors.hpp"
-#include "python/python_headers.hpp"
+#include "index.hpp"
 
 namespace lodex::python {
+
+// An owned Python reference, released on every path. Holds one pointer and
+// nothing else: no conversion, no error handling.
+
+class PyRef {
+ public:
+  PyRef() = default;
+  explicit PyRef(PyObject* p) : p_(p) {}
+  ~PyRef() { Py_XDECREF(p_); }
+  PyRef(const PyRef&) = delete;
+  PyRef& operator=(const PyRef&) = delete;
+  PyRef& operator=(PyRef&& other) noexcept {
+    std::swap(p_, other.p_);
+    return *this;
+  }
+  PyObject* get() const { return p_; }
+  PyObject* release() { return std::exchange(p_, nullptr); }
+  explicit operator bool() const { return p_ != nullptr; }
+
+ private:
+  PyObject* p_ = nullptr;
+};
+
+// Python exceptions from the core's errors: every IndexError becomes its
+// Python exception here, once the GIL is back, and no C++ exception crosses
+// into the interpreter. Owns lodex.InternalFault. Converts no arguments.
 
 // lodex.InternalFault, created once per process; it derives from
 // BaseException so that `except Exception` does not swallow it. False with
@@ -80,5 +116,49 @@ PyObject* entry(Fn&& fn) {
   guarded(failure, [&] { result = fn(); });
   return failure.failed() ? failure.raise() : result;
 }
+
+// The interpreter-lock / index-lock protocol of the binding, and core calls
+// run with the GIL released. Converts no arguments.
+//
+// Locking rule: a thread never waits for the index lock while it holds the
+// interpreter lock, and never waits for the interpreter lock while it holds
+// the index lock. Long operations give the interpreter lock up before the
+// core takes the index lock; short reads try the index lock first and, when
+// it is busy, give the interpreter lock up before they wait for it.
+
+// Runs `body` with the GIL released, its C++ exceptions caught.
+template <class Body>
+void without_gil(Failure& failure, Body&& body) {
+  Py_BEGIN_ALLOW_THREADS
+  guarded(failure, body);
+  Py_END_ALLOW_THREADS
+}
+
+// Runs the core operation `call` with the GIL released and moves the value
+// of the Result it returns into `out`; false, with the Python exception
+// raised once the GIL is back, when it failed.
+template <class T, class Call>
+bool run_without_gil(Call&& call, T* out) {
+  Failure failure;
+  without_gil(failure, [&] { take(call(), *out, failure); });
+  if (!failure.failed()) return true;
+  failure.raise();
+  return false;
+}
+
+// The same for an operation that returns a Status.
+template <class Call>
+bool run_without_gil(Call&& call) {
+  Failure failure;
+  without_gil(failure, [&] { take(call(), failure); });
+  if (!failure.failed()) return true;
+  failure.raise();
+  return false;
+}
+
+// The row count, read under the shared lock. When a writer holds or waits
+// for the lock, the GIL is given up before waiting and retaken only after
+// the lock is released.
+size_t shared_size(const lodex::Index& index);
 
 }  // namespace lodex::python

@@ -10,7 +10,7 @@ import secrets
 import time
 from collections import deque
 from collections.abc import Sequence
-from typing import TYPE_CHECKING, Any, Protocol
+from typing import TYPE_CHECKING, Any, Literal, Protocol
 
 import numpy as np
 from numpy.typing import NDArray
@@ -85,7 +85,7 @@ class ShardedIndex:
         *,
         metric: str = "ip",
         rotation: str = "hadamard",
-        center: NDArray[np.float32] | None = None,
+        center: NDArray[np.float32] | Literal["mean"] | None = None,
         timeout: float = DEFAULT_TIMEOUT,
     ) -> None:
         probe = _checked(dim, bits, use_qjl, seed, metric=metric, rotation=rotation, center=center)
@@ -93,6 +93,9 @@ class ShardedIndex:
         if count < 1:
             raise ValueError(f"shards must be at least 1, got {count}")
         self._setup(client, probe, timeout, read_only=False)
+        # center="mean" (the probe took nothing else that is a str): the shards start without a
+        # centre and get the one the first batch fixes, the same for all of them.
+        self._mean_pending = isinstance(center, str)
         self._place([NewShard(self._config, self._options)] * count, rows=[0] * count, progress=False)
 
     def _setup(self, client: Client, probe: lodex.Index, timeout: float, read_only: bool) -> None:
@@ -105,6 +108,7 @@ class ShardedIndex:
         self._read_only = read_only
         self._timeout = float(timeout)
         self._lost: tuple[int, ...] = ()
+        self._mean_pending = False
 
     def _place(self, sources: Sequence[NewShard | SavedShard], rows: list[int], progress: bool | None) -> None:
         """Builds one shard per source, round-robin over the workers, and waits for all of them.
@@ -266,6 +270,8 @@ class ShardedIndex:
         if self._read_only:
             # Every shard is a read-only map: its Index refuses (naming its file) before a row travels.
             self._call("add_nothing", {0: ()})
+        if self._mean_pending and len(id_values):
+            self._fix_center(lodex._arguments.first_batch_mean(rows, self.metric))
         by_shard = split(route(id_values, len(self._homes)), len(self._homes))
         parts = [(s, r) for s, r in enumerate(by_shard) if len(r)]
         if not parts:
@@ -293,6 +299,14 @@ class ShardedIndex:
             sorted(answers),
             unanswered,
         ) from first
+
+    def _fix_center(self, center: NDArray[np.float32]) -> None:
+        """Gives every shard (all still empty) the centre the first batch fixed, once for all of them,
+        as one Index would fix it from that batch."""
+        probe = _checked(**self._config, metric=self.metric, rotation=self.rotation, center=center)
+        options = options_of(probe)
+        self._call("center_on", {s: (options,) for s in range(self.shards)})
+        self._probe, self._options, self._mean_pending = probe, options, False
 
     def _stage(
         self,
@@ -505,6 +519,7 @@ class ShardedIndex:
         # The metric and the rotation only when they are not the defaults, as Index prints them.
         extra = "" if self.metric == "ip" else f", metric={self.metric}"
         extra += "" if self.rotation == "hadamard" else f", rotation={self.rotation}"
+        extra += ", center=mean" if self._mean_pending else ""
         return f"lodex_dask.ShardedIndex(dim={c['dim']}, bits={c['bits']}, shards={self.shards}, use_qjl={qjl}{extra})"
 
     # -- files ------------------------------------------------------------------
@@ -526,6 +541,8 @@ class ShardedIndex:
         still serve them from maps (on other hosts of a network file system, where deleting a
         mapped file can kill its readers) keep them until the next save, which deletes them.
         """
+        if self._mean_pending:
+            self._probe.to_bytes()  # raises Index's own refusal of a centre not fixed yet
         directory = check.directory(directory)
         os.makedirs(directory, exist_ok=True)
         with _manifest.save_lock(directory, self._timeout):

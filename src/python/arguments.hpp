@@ -62,6 +62,8 @@ bool to_path(PyObject* obj, const char* name, std::string* out);
 // The names of an enum's values, in the order of the values.
 inline constexpr const char* kMetricNames[] = {"ip", "cosine", "l2"};
 inline constexpr const char* kRotationNames[] = {"hadamard", "general"};
+// The one name `center` takes besides an array: the first batch's mean.
+inline constexpr const char* kCenterNames[] = {"mean"};
 
 // A str naming one of `names`, as its position; anything else is a
 // TypeError (not a str) or a ValueError listing the choices.

@@ -161,4 +161,24 @@ bool run_without_gil(Call&& call) {
 // the lock is released.
 size_t shared_size(const lodex::Index& index);
 
+// `read()` run under the shared lock by the same rule as shared_size: the
+// GIL is given up before waiting and retaken only once the lock is
+// released, so `read` must not touch Python objects (nor throw).
+template <class Read>
+auto read_shared(const lodex::Index& index, Read&& read) -> decltype(read()) {
+  lodex::RwLock& lock = index.lock();
+  if (lock.try_lock_shared()) {
+    auto value = read();
+    lock.unlock_shared();
+    return value;
+  }
+  decltype(read()) value{};
+  Py_BEGIN_ALLOW_THREADS
+  lock.lock_shared();
+  value = read();
+  lock.unlock_shared();
+  Py_END_ALLOW_THREADS
+  return value;
+}
+
 }  // namespace lodex::python

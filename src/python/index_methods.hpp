@@ -69,6 +69,10 @@ PyObject* index_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* index_to_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* index_from_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* index_reduce(PyObject* self, PyObject*);
+// The module's _from_bytes: index_from_bytes, or, given the tuple (dim, bits,
+// use_qjl, seed, metric, rotation, center) an index whose centre waits for
+// its first batch pickles as, that index made anew.
+PyObject* module_from_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 // Finds the module's _from_bytes, which __reduce__ names; false with the
 // AttributeError set when the module has none.
 bool remember_from_bytes(PyObject* module);

@@ -2,6 +2,7 @@
 // and truth (short reads that keep the GIL), and its tables of methods and
 // properties. The methods' bodies live in the *_methods.cpp files.
 
+#include <new>
 #include <span>
 #include <string>
 #include <utility>
@@ -126,7 +127,13 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     if (bound[4] != nullptr && !to_choice(bound[4], "metric", kMetricNames, &params.metric)) return nullptr;
     if (bound[5] != nullptr && !to_choice(bound[5], "rotation", kRotationNames, &params.rotation)) return nullptr;
-    if (bound[6] != nullptr && bound[6] != Py_None && !to_center(bound[6], params.dim, &params.center)) return nullptr;
+    if (bound[6] != nullptr && PyUnicode_Check(bound[6])) {
+      size_t mean = 0;
+      if (!to_choice_index(bound[6], "center", kCenterNames, &mean)) return nullptr;
+      params.center_pending = true;
+    } else if (bound[6] != nullptr && bound[6] != Py_None && !to_center(bound[6], params.dim, &params.center)) {
+      return nullptr;
+    }
     // Built with the GIL held: nothing else can see the index yet.
     auto created = lodex::Index::create(std::move(params));
     if (!created) return raise_index_error(created.error());
@@ -177,6 +184,8 @@ PyObject* index_repr(PyObject* self) {
   if (index.rotation() != lodex::RotationKind::kHadamard) {
     extra += std::string(", rotation=") + kRotationNames[static_cast<int>(index.rotation())];
   }
+  // A centre waiting for the first batch is a parameter still; a fixed one is data.
+  if (read_shared(index, [&] { return index.center_pending(); })) extra += ", center=mean";
   return PyUnicode_FromFormat("lodex.Index(dim=%llu, bits=%u, size=%zu, use_qjl=%s%s)",
                               static_cast<unsigned long long>(index.dim()), static_cast<unsigned>(index.bits()),
                               size, index.use_qjl() ? "true" : "false", extra.c_str());
@@ -191,10 +200,23 @@ PyObject* index_get_rotation(PyObject* self, void*) {
 }
 
 // A new float32 array holding the centre, or None.
+// A centre="mean" index fixes its centre under the lock: read it there.
 PyObject* index_get_center(PyObject* self, void*) {
-  const std::span<const float> center = index_of(self).center();
-  if (center.empty()) Py_RETURN_NONE;
-  return new_vector(NPY_FLOAT32, center);
+  return entry([&]() -> PyObject* {
+    const lodex::Index& index = index_of(self);
+    std::vector<float> center;
+    bool copied = read_shared(index, [&] {
+      try {
+        center.assign(index.center().begin(), index.center().end());
+        return true;
+      } catch (const std::bad_alloc&) {
+        return false;
+      }
+    });
+    if (!copied) return PyErr_NoMemory();
+    if (center.empty()) Py_RETURN_NONE;
+    return new_vector(NPY_FLOAT32, center);
+  });
 }
 
 Py_ssize_t index_len(PyObject* self) { return static_cast<Py_ssize_t>(shared_size(index_of(self))); }

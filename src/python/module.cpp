@@ -26,7 +26,7 @@ PyObject* module_simd_level(PyObject*, PyObject*) {
 }
 
 PyMethodDef module_methods[] = {
-    fastcall_method("_from_bytes", index_from_bytes, doc::kFromBytesFunction),
+    fastcall_method("_from_bytes", module_from_bytes, doc::kFromBytesFunction),
     {"simd_level", module_simd_level, METH_NOARGS, doc::kSimdLevel},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -253,6 +253,7 @@ EMBEDDINGS = {
     "ip": {},
     "cosine-general": {"metric": "cosine", "rotation": "general"},
     "l2-centred": {"metric": "l2", "center": np.linspace(-1, 1, DIM, dtype=np.float32)},
+    "cosine-mean": {"metric": "cosine", "rotation": "general", "center": "mean"},
 }
 THRESHOLDS = {"ip": 5.0, "cosine": 0.35, "l2": 45.0}  # a few dozen rows per query
 

@@ -194,7 +194,8 @@ def test_bad_parameters_name_themselves(kwargs, error, message):
 
 def test_cosine_refuses_a_centre_longer_than_a_unit_mean_but_loads_one_already_saved():
     rows = data(200, 64, 3, offset=2.0)
-    with pytest.raises(ValueError, match=r'center has norm 1\d\.\d+, .* pass the mean of the normalised rows, or center="mean"'):
+    refusal = r'center has norm 1\d\.\d+, .* pass the mean of the normalised rows, or center="mean"'
+    with pytest.raises(ValueError, match=refusal):
         lodex.Index(64, 4, False, 0, metric="cosine", center=rows.mean(axis=0))
     small = np.full(64, 0.1, np.float32)
     index = build(64, 4, 50, metric="cosine", center=small)

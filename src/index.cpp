@@ -165,7 +165,10 @@ Result<std::unique_ptr<Index>> Index::create(IndexParams params) {
   if (general(params)) {
     if (dim == 0) return std::unexpected(IndexError::invalid_argument("dimension must be at least 1, got 0"));
   } else if (!is_power_of_two(dim)) {
-    return std::unexpected(IndexError::invalid_argument("dimension " + std::to_string(dim) + " must be a power of 2"));
+    return std::unexpected(IndexError::invalid_argument("dimension " + std::to_string(dim) + " must be a power of 2")
+                               .with_hint("rotation=\"hadamard\" (the default) needs a power of 2: pass "
+                                          "rotation=\"general\", which takes any dimension (" +
+                                          std::to_string(dim) + " here)"));
   }
   if (params.bits < 2 || params.bits > 5) {
     return std::unexpected(IndexError::invalid_argument("bits must be 2-5, got " + std::to_string(params.bits)));

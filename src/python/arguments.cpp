@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 #include "python/exceptions.hpp"
@@ -73,6 +74,54 @@ void wrap_conversion_error(const char* name) {
   PyException_SetCause(wrapped, PyException_GetCause(exc));
   Py_DECREF(exc);
   PyErr_SetRaisedException(wrapped);
+}
+
+namespace {
+
+// The note of a refused argument: what was received, in the terms the fix
+// needs, and the fix; nullptr when there is no one fix to name.
+PyObject* fix_for(PyObject* obj, const char* name, Wanted wanted, int ndim) {
+  switch (wanted) {
+    case Wanted::kBool:
+      if (!PyLong_Check(obj)) return nullptr;
+      return PyUnicode_FromFormat("%s takes a bool, got the int %R: pass %s=False or %s=True", name, obj, name, name);
+    case Wanted::kPath:
+      if (PyObject_HasAttrString(obj, "__fspath__") != 1) return nullptr;
+      return PyUnicode_FromFormat("%s takes a str, got a %s: pass str(%s)", name, type_name(obj).c_str(), name);
+    case Wanted::kFloat32Array:
+      break;
+  }
+  if (PyList_Check(obj) || PyTuple_Check(obj)) {
+    return PyUnicode_FromFormat("%s takes a float32 NumPy array, got a %s: convert it with np.asarray(%s, "
+                                "dtype=np.float32)", name, type_name(obj).c_str(), name);
+  }
+  if (!PyArray_Check(obj)) return nullptr;
+  auto* array = reinterpret_cast<PyArrayObject*>(obj);
+  PyRef shape(PyObject_GetAttrString(obj, "shape"));
+  if (!shape) return nullptr;
+  if (!is_float32_array(obj, PyArray_NDIM(array))) {
+    return PyUnicode_FromFormat("%s takes a float32 array, got a %S array of shape %R: convert it with "
+                                "%s.astype(np.float32)", name, reinterpret_cast<PyObject*>(PyArray_DESCR(array)),
+                                shape.get(), name);
+  }
+  if (ndim == 1 && PyArray_NDIM(array) == 2 && std::string_view(name) == "query") {
+    return PyUnicode_FromFormat("search takes one query, a 1-D array, and got one of shape %R: pass a 2-D array "
+                                "of queries to search_batch, or one row of it to search", shape.get());
+  }
+  return PyUnicode_FromFormat("%s must be a %d-D array, got one of shape %R", name, ndim, shape.get());
+}
+
+}  // namespace
+
+void note_fix(PyObject* obj, const char* name, Wanted wanted, int ndim) {
+  PyObject* raised = PyErr_GetRaisedException();
+  if (raised == nullptr) return;
+  PyObject* note = fix_for(obj, name, wanted, ndim);
+  if (note == nullptr) PyErr_Clear();  // no fix found (or no memory to say it): the refusal stands as it is
+  PyErr_SetRaisedException(raised);
+  if (note == nullptr) return;
+  add_note(note);
+  Py_DECREF(note);
 }
 
 bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -195,6 +244,7 @@ bool to_bool(PyObject* obj, const char* name, bool* out) {
     fail_conversion(obj, "PyBool");
   }
   wrap_conversion_error(name);
+  note_fix(obj, name, Wanted::kBool);
   return false;
 }
 
@@ -207,6 +257,7 @@ bool to_path(PyObject* obj, const char* name, std::string* out) {
   if (!PyUnicode_Check(obj)) {
     fail_conversion(obj, "PyString");
     wrap_conversion_error(name);
+    note_fix(obj, name, Wanted::kPath);
     return false;
   }
   Py_ssize_t size = 0;
@@ -254,6 +305,7 @@ PyArrayObject* as_float32_array(PyObject* obj, int ndim, const char* name) {
   if (is_float32_array(obj, ndim)) return reinterpret_cast<PyArrayObject*>(obj);
   fail_conversion(obj, "PyArray<T, D>");
   wrap_conversion_error(name);
+  note_fix(obj, name, Wanted::kFloat32Array, ndim);
   return nullptr;
 }
 

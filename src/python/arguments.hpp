@@ -44,6 +44,17 @@ bool fail_conversion(PyObject* obj, const char* target);
 // error (OverflowError in particular) passes through unchanged.
 void wrap_conversion_error(const char* name);
 
+// What a refused argument should have been, for the note that names its fix.
+enum class Wanted { kBool, kPath, kFloat32Array };
+
+// Adds to the TypeError being raised for `obj`, the argument `name`, a note
+// (BaseException.add_note: shown under the traceback, never in str(exc))
+// naming what was received and how to fix it: astype for an array of
+// another dtype, np.asarray for a list, search_batch for a 2-D query,
+// str(path) for a path-like, False/True for an int. Nothing when no one fix
+// fits. The one place every converter's notes come from.
+void note_fix(PyObject* obj, const char* name, Wanted wanted, int ndim = 0);
+
 // Conversions. Each returns false with the error set, already wrapped.
 
 // An int or anything with __index__, in u64; errors not wrapped.

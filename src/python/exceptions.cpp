@@ -45,9 +45,25 @@ PyObject* raise_index_error(const IndexError& error) {
     case IndexError::Kind::kOutOfMemory: return PyErr_NoMemory();
     default: break;
   }
+  // Made first: the exception is then raised whether or not its note could be.
+  PyObject* note = error.hint().empty() ? nullptr : PyUnicode_FromString(error.hint().c_str());
+  if (note == nullptr) PyErr_Clear();
   // A single str argument: str(exc) is the text and an OSError carries no errno.
   PyErr_SetString(type, error.text().c_str());
+  if (note != nullptr) {
+    add_note(note);
+    Py_DECREF(note);
+  }
   return nullptr;
+}
+
+void add_note(PyObject* note) {
+  PyObject* raised = PyErr_GetRaisedException();
+  if (raised == nullptr) return;
+  PyObject* done = PyObject_CallMethod(raised, "add_note", "O", note);
+  if (done == nullptr) PyErr_Clear();
+  Py_XDECREF(done);
+  PyErr_SetRaisedException(raised);
 }
 
 bool handling_foreign_exception() { return abi::__cxa_current_exception_type() == nullptr; }

@@ -57,8 +57,13 @@ PyObject* fault_type();
 
 // Raise lodex.InternalFault with `message`; always nullptr.
 PyObject* raise_fault(const char* message);
-// Raise the Python exception of a core error; always nullptr.
+// Raise the Python exception of a core error, with the error's hint, when
+// it has one, as the exception's note; always nullptr.
 PyObject* raise_index_error(const IndexError& error);
+
+// Adds the str `note` to the exception being raised (BaseException.add_note),
+// leaving the exception itself as it was should that fail.
+void add_note(PyObject* note);
 
 // The outcome of work done with the GIL released: an error value (an
 // escaped C++ exception's included), raised only after the GIL is back.

@@ -1,7 +1,6 @@
 // Argument binding and the converters (arguments.hpp): the interpreter's own
 // messages for a call that does not fit a signature, the TypeErrors naming the
-// argument a conversion refused, array layouts, and ids that cannot run away.
-
+// argument refused (with a note naming the fix), array layouts, bounded ids.
 #include "python/arguments.hpp"
 
 #include <algorithm>
@@ -12,10 +11,6 @@
 #include "python/exceptions.hpp"
 
 namespace lodex::python {
-
-// Argument binding and the scalar converters (arguments.hpp): the
-// interpreter's own messages for a call that does not fit a signature, and
-// the TypeErrors that name the argument a conversion refused.
 
 namespace {
 

@@ -98,13 +98,15 @@ class ShardedIndex:
         self._mean_pending = isinstance(center, str)
         self._place([NewShard(self._config, self._options)] * count, rows=[0] * count, progress=False)
 
-    def _setup(self, client: Client, probe: lodex.Index, timeout: float, read_only: bool) -> None:
+    def _setup(
+        self, client: Client, probe: lodex.Index, timeout: float, read_only: bool, options: dict[str, Any] | None = None
+    ) -> None:
         if not timeout > 0:
             raise ValueError(f"timeout must be positive, got {timeout!r}")
         self._client = client
         self._probe = probe
         self._config: dict[str, Any] = dict(probe.config)
-        self._options = options_of(probe)
+        self._options = options_of(probe) if options is None else options
         self._read_only = read_only
         self._timeout = float(timeout)
         self._lost: tuple[int, ...] = ()
@@ -496,7 +498,8 @@ class ShardedIndex:
     @property
     def center(self) -> NDArray[np.float32] | None:
         """A new float32 array of the centre, or None."""
-        return self._probe.center
+        center = self._options["center"]
+        return None if center is None else np.asarray(center, dtype=np.float32)
 
     @property
     def read_only(self) -> bool:
@@ -607,9 +610,18 @@ class ShardedIndex:
             raise ValueError(f"the shards in {directory} were not saved with mappable=True: they cannot be mapped")
         options = _manifest.options(manifest)
         center = None if options["center"] is None else np.asarray(options["center"], dtype=np.float32)
-        probe = _checked(**_manifest.config(manifest), **{**options, "center": center})
+        try:
+            probe = _checked(**_manifest.config(manifest), **{**options, "center": center})
+            kept = None
+        except ValueError as refused:
+            if not str(refused).startswith("center has norm"):
+                raise
+            # A cosine centre longer than 1, saved before Index refused one: its shard files still
+            # load, so the probe (which only checks arguments) goes without it and the options keep it.
+            probe = _checked(**_manifest.config(manifest), **{**options, "center": None})
+            kept = options
         self = cls.__new__(cls)
-        self._setup(client, probe, timeout, read_only=bool(mmap))
+        self._setup(client, probe, timeout, read_only=bool(mmap), options=kept)
         sources = [
             SavedShard(
                 path, s, len(paths), shard["rows"], self._config, self._options,

@@ -63,7 +63,7 @@ PyObject* index_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t n
 PyObject* index_search_range(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // Files, bytes and pickling (file_methods.cpp). index_from_bytes also serves
-// the module's _from_bytes, which pickles call.
+// the module's _from_bytes (module_from_bytes), which pickles call.
 PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* index_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* index_to_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

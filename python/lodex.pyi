@@ -46,6 +46,8 @@ class _Arguments:
     def as_row_major_matrix(obj: object, name: str) -> NDArray[np.float32]: ...
     @staticmethod
     def to_batch(ids: object, vectors: object, dim: int) -> tuple[NDArray[np.uint64], NDArray[np.float32]]: ...
+    @staticmethod
+    def first_batch_mean(vectors: object, metric: _Metric) -> NDArray[np.float32]: ...
 
 _arguments: _Arguments
 
@@ -62,12 +64,14 @@ class Index:
         *,
         metric: _Metric = "ip",
         rotation: _Rotation = "hadamard",
-        center: NDArray[np.float32] | None = None,
+        center: NDArray[np.float32] | Literal["mean"] | None = None,
     ) -> Index:
         """Build an empty index; `bits` 2 to 5, `dim` a power of two (any for rotation="general").
 
         metric: "ip" (inner product), "cosine" or "l2" (squared distance, smallest first).
-        center: a float32 vector of length dim subtracted from every row before coding.
+        center: a float32 vector of length dim subtracted from every row before coding (for
+        "cosine", of norm at most 1: a mean of unit rows), or "mean": the mean of the first
+        add_batch's rows (at least 2) as the metric sees them, fixed then and kept from then on.
         """
 
     def add_batch(self, ids: _Ids, vectors: NDArray[np.float32]) -> None:

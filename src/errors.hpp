@@ -78,6 +78,15 @@ class IndexError {
   }
   static IndexError out_of_memory() { return {Kind::kOutOfMemory, Reason::kOutOfMemory, "out of memory"}; }
 
+  // How to fix the error, when one thing fixes it: the binding shows it
+  // beside the text (a Python exception's note), never in it, so a hint
+  // changes no message.
+  IndexError with_hint(std::string hint) && {
+    hint_ = std::move(hint);
+    return std::move(*this);
+  }
+  const std::string& hint() const { return hint_; }
+
   Kind kind() const { return kind_; }
   Reason reason() const { return reason_; }
   bool is_io() const { return reason_ == Reason::kIo; }  // a File error carrying an I/O failure
@@ -88,6 +97,7 @@ class IndexError {
   Kind kind_;
   Reason reason_;
   std::string text_;
+  std::string hint_;
 };
 
 template <class T>

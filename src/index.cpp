@@ -121,7 +121,27 @@ bool is_power_of_two(uint64_t x) { return x != 0 && (x & (x - 1)) == 0; }
 bool general(const IndexParams& params) { return params.rotation == RotationKind::kGeneral; }
 
 // Whether the store keeps a term per row: a centred "ip" or "cosine" index.
-bool wants_row_terms(const IndexParams& params) { return !params.center.empty() && params.metric != Metric::kL2; }
+// An index whose centre the first batch fixes keeps them from the start.
+bool wants_row_terms(const IndexParams& params) {
+  return (!params.center.empty() || params.center_pending) && params.metric != Metric::kL2;
+}
+
+// A cosine index's rows are unit vectors, so any mean of them has norm at
+// most 1: a longer centre (the mean of the raw rows, typically) would code
+// every row against a point far outside the sphere and wreck the scores.
+// Only construction refuses one; files that hold one keep loading.
+std::optional<IndexError> cosine_center_error(const IndexParams& params) {
+  if (params.metric != Metric::kCosine) return std::nullopt;
+  double squares = 0.0;
+  for (const float c : params.center) squares += static_cast<double>(c) * static_cast<double>(c);
+  const double norm = std::sqrt(squares);
+  if (norm <= 1.0 + 1e-6) return std::nullopt;
+  char text[32];
+  std::snprintf(text, sizeof text, "%.4g", norm);
+  return IndexError::invalid_argument(std::string("center has norm ") + text +
+                                      ", but a cosine index's rows are unit vectors: pass the mean of the "
+                                      "normalised rows, or center=\"mean\"");
+}
 
 }  // namespace
 
@@ -145,7 +165,10 @@ Result<std::unique_ptr<Index>> Index::create(IndexParams params) {
   if (general(params)) {
     if (dim == 0) return std::unexpected(IndexError::invalid_argument("dimension must be at least 1, got 0"));
   } else if (!is_power_of_two(dim)) {
-    return std::unexpected(IndexError::invalid_argument("dimension " + std::to_string(dim) + " must be a power of 2"));
+    return std::unexpected(IndexError::invalid_argument("dimension " + std::to_string(dim) + " must be a power of 2")
+                               .with_hint("rotation=\"hadamard\" (the default) needs a power of 2: pass "
+                                          "rotation=\"general\", which takes any dimension (" +
+                                          std::to_string(dim) + " here)"));
   }
   if (params.bits < 2 || params.bits > 5) {
     return std::unexpected(IndexError::invalid_argument("bits must be 2-5, got " + std::to_string(params.bits)));
@@ -158,6 +181,11 @@ Result<std::unique_ptr<Index>> Index::create(IndexParams params) {
     for (const float c : params.center) {
       if (!std::isfinite(c)) return std::unexpected(IndexError::invalid_argument("center must be finite"));
     }
+    if (auto refused = cosine_center_error(params)) return std::unexpected(std::move(*refused));
+  }
+  // A given centre and a pending mean exclude each other (the binding never asks for both).
+  if (params.center_pending && !params.center.empty()) {
+    return std::unexpected(IndexError::invalid_argument("center cannot be both given and \"mean\""));
   }
   if (dim >= kMaxSignVectorDim) return std::unexpected(IndexError::internal_fault("capacity overflow"));
   return catching<std::unique_ptr<Index>>([&]() -> Result<std::unique_ptr<Index>> {
@@ -265,10 +293,28 @@ Status Index::add(std::span<const uint64_t> ids, const void* rows, size_t n) {
   }
   std::unique_lock guard(lock_);
   if (n == 0) return {};
+  // center="mean": this first batch fixes the centre before any row is coded
+  // against it; should the batch fail, the index is left waiting as it was.
+  const bool fixing = params_.center_pending;
+  if (fixing) {
+    Status fixed = fix_mean_center(rows, n);
+    if (!fixed) return fixed;
+  }
+  auto unfix = [&] {
+    if (!fixing) return;
+    params_.center.clear();
+    params_.center_pending = true;
+  };
   auto model = scan_model();
-  if (!model) return std::unexpected(std::move(model.error()));
+  if (!model) {
+    unfix();
+    return std::unexpected(std::move(model.error()));
+  }
   auto encoder = catching<RowEncoder>([&] { return RowEncoder::create(*model->rotator, bits()); });
-  if (!encoder) return std::unexpected(std::move(encoder.error()));
+  if (!encoder) {
+    unfix();
+    return std::unexpected(std::move(encoder.error()));
+  }
 
   const size_t before = storage_.len();
   Status added = catching<void>([&] {
@@ -291,8 +337,36 @@ Status Index::add(std::span<const uint64_t> ids, const void* rows, size_t n) {
     }
     return Status{};
   });
-  if (!added) storage_.truncate(before);
+  if (!added) {
+    storage_.truncate(before);
+    unfix();
+  }
   return added;
+}
+
+Result<std::vector<float>> Index::first_batch_mean(Metric metric, const void* rows, size_t n, uint64_t dim) {
+  // One row's "mean" is that row: every later row would be coded against it.
+  if (n < 2) {
+    return std::unexpected(IndexError::invalid_argument(
+        "the first batch of an index with center=\"mean\" needs at least 2 rows, got " + std::to_string(n)));
+  }
+  auto mean = catching<std::vector<float>>([&] { return mean_row(metric, rows, n, dim); });
+  if (!mean) return mean;
+  for (const float c : *mean) {
+    if (!std::isfinite(c)) {
+      return std::unexpected(IndexError::invalid_argument(
+          "center=\"mean\": the mean of the first batch is not finite (a row holds a NaN or an infinity)"));
+    }
+  }
+  return mean;
+}
+
+Status Index::fix_mean_center(const void* rows, size_t n) {
+  auto mean = first_batch_mean(metric(), rows, n, dim());
+  if (!mean) return std::unexpected(std::move(mean.error()));
+  params_.center = std::move(*mean);
+  params_.center_pending = false;
+  return {};
 }
 
 // ---------------------------------------------------------------------------
@@ -445,13 +519,21 @@ Result<RangeResults> Index::search_range(std::span<const float> queries, size_t 
 // ---------------------------------------------------------------------------
 // Files and bytes.
 
+IndexError Index::pending_center_error() {
+  return IndexError::invalid_argument(
+      "the index's center=\"mean\" is fixed by its first batch, and no batch was added yet: add one before "
+      "saving");
+}
+
 Status Index::save(const std::string& path, bool mappable) const {
   std::shared_lock guard(lock_);
+  if (params_.center_pending) return std::unexpected(pending_center_error());
   return catching<void>([&] { return save_index_file(path, params_, storage_, mappable); });
 }
 
 Result<std::vector<uint8_t>> Index::to_bytes(bool mappable) const {
   std::shared_lock guard(lock_);
+  if (params_.center_pending) return std::unexpected(pending_center_error());
   return index_file_bytes(params_, storage_, mappable);
 }
 

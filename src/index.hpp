@@ -104,8 +104,13 @@ class Index {
   uint64_t seed() const { return params_.seed; }
   Metric metric() const { return params_.metric; }
   RotationKind rotation() const { return params_.rotation; }
-  std::span<const float> center() const { return params_.center; }
   const IndexParams& params() const { return params_; }
+  // The centre (empty: none). An index made with center_pending has none
+  // until its first batch fixes it, under the exclusive lock: read these two
+  // with the lock held in either mode (or, with the GIL, where no thread
+  // can be adding).
+  std::span<const float> center() const { return params_.center; }
+  bool center_pending() const { return params_.center_pending; }
   // Whether the rows are a read-only memory map: add and remove then fail
   // with InvalidArgument and change nothing.
   bool read_only() const { return storage_.read_only(); }
@@ -121,6 +126,8 @@ class Index {
   // Appends one row per id, encoded in matrix order from n x dim float32
   // values at `rows`, at any byte address (FloatRows). All or nothing: a
   // failure (memory running out included) leaves the rows as they were.
+  // With center_pending, the first non-empty batch (at least 2 rows, with a
+  // finite mean) first fixes the centre as mean_row of its rows.
   Status add(std::span<const uint64_t> ids, const void* rows, size_t n);
 
   // The best min(k, searchable rows) rows for each of n queries of
@@ -139,7 +146,8 @@ class Index {
                                     const IndexSearchOptions& options = {}) const;
 
   // Writes the file (index_file.hpp: the .ldx format for plain parameters
-  // unless `mappable`).
+  // unless `mappable`). An index whose centre is still pending has no file:
+  // both refuse it with InvalidArgument.
   Status save(const std::string& path, bool mappable = false) const;
   // Exactly the bytes `save` writes.
   Result<std::vector<uint8_t>> to_bytes(bool mappable = false) const;
@@ -154,9 +162,18 @@ class Index {
   // id no row has, in which case out is unspecified.
   Result<std::optional<uint64_t>> get(std::span<const uint64_t> ids, float* out) const;
 
+  // The centre center="mean" fixes from a first batch of n x dim floats at
+  // `rows` (any byte address): mean_row of them, refused (InvalidArgument)
+  // for fewer than 2 rows or a mean that is not finite. The coordinator of a
+  // sharded index fixes its shards' one centre with it.
+  static Result<std::vector<float>> first_batch_mean(Metric metric, const void* rows, size_t n, uint64_t dim);
+
  private:
   Index(IndexParams params, Storage storage);
   static Result<std::unique_ptr<Index>> adopt(Result<StoredIndex> stored);
+  // Fixes a pending centre from the first batch (add's caller holds the lock).
+  Status fix_mean_center(const void* rows, size_t n);
+  static IndexError pending_center_error();
   // The error of a change to a read-only index; `what` is the operation.
   IndexError read_only_error(const char* what) const;
   // The rotation, built on first use (under either mode of the lock).

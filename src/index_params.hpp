@@ -28,10 +28,16 @@ struct IndexParams {
   Metric metric = Metric::kIp;
   RotationKind rotation = RotationKind::kHadamard;
   std::vector<float> center;  // dim floats subtracted from every vector; empty: none
+  // center="mean": the centre is the mean of the first batch, fixed (into
+  // `center`, this then false) when that batch is added. Never in a file:
+  // an index is saved only once its centre is fixed.
+  bool center_pending = false;
 
   // Whether the original .ldx header can hold these parameters: anything
   // else needs the layout file (mappable_file.hpp).
-  bool plain() const { return metric == Metric::kIp && rotation == RotationKind::kHadamard && center.empty(); }
+  bool plain() const {
+    return metric == Metric::kIp && rotation == RotationKind::kHadamard && center.empty() && !center_pending;
+  }
 
   friend bool operator==(const IndexParams&, const IndexParams&) = default;
 };

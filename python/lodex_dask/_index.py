@@ -10,7 +10,7 @@ import secrets
 import time
 from collections import deque
 from collections.abc import Sequence
-from typing import TYPE_CHECKING, Any, Protocol
+from typing import TYPE_CHECKING, Any, Literal, Protocol
 
 import numpy as np
 from numpy.typing import NDArray
@@ -85,7 +85,7 @@ class ShardedIndex:
         *,
         metric: str = "ip",
         rotation: str = "hadamard",
-        center: NDArray[np.float32] | None = None,
+        center: NDArray[np.float32] | Literal["mean"] | None = None,
         timeout: float = DEFAULT_TIMEOUT,
     ) -> None:
         probe = _checked(dim, bits, use_qjl, seed, metric=metric, rotation=rotation, center=center)
@@ -93,18 +93,24 @@ class ShardedIndex:
         if count < 1:
             raise ValueError(f"shards must be at least 1, got {count}")
         self._setup(client, probe, timeout, read_only=False)
+        # center="mean" (the probe took nothing else that is a str): the shards start without a
+        # centre and get the one the first batch fixes, the same for all of them.
+        self._mean_pending = isinstance(center, str)
         self._place([NewShard(self._config, self._options)] * count, rows=[0] * count, progress=False)
 
-    def _setup(self, client: Client, probe: lodex.Index, timeout: float, read_only: bool) -> None:
+    def _setup(
+        self, client: Client, probe: lodex.Index, timeout: float, read_only: bool, options: dict[str, Any] | None = None
+    ) -> None:
         if not timeout > 0:
             raise ValueError(f"timeout must be positive, got {timeout!r}")
         self._client = client
         self._probe = probe
         self._config: dict[str, Any] = dict(probe.config)
-        self._options = options_of(probe)
+        self._options = options_of(probe) if options is None else options
         self._read_only = read_only
         self._timeout = float(timeout)
         self._lost: tuple[int, ...] = ()
+        self._mean_pending = False
 
     def _place(self, sources: Sequence[NewShard | SavedShard], rows: list[int], progress: bool | None) -> None:
         """Builds one shard per source, round-robin over the workers, and waits for all of them.
@@ -266,6 +272,8 @@ class ShardedIndex:
         if self._read_only:
             # Every shard is a read-only map: its Index refuses (naming its file) before a row travels.
             self._call("add_nothing", {0: ()})
+        if self._mean_pending and len(id_values):
+            self._fix_center(lodex._arguments.first_batch_mean(rows, self.metric))
         by_shard = split(route(id_values, len(self._homes)), len(self._homes))
         parts = [(s, r) for s, r in enumerate(by_shard) if len(r)]
         if not parts:
@@ -293,6 +301,14 @@ class ShardedIndex:
             sorted(answers),
             unanswered,
         ) from first
+
+    def _fix_center(self, center: NDArray[np.float32]) -> None:
+        """Gives every shard (all still empty) the centre the first batch fixed, once for all of them,
+        as one Index would fix it from that batch."""
+        probe = _checked(**self._config, metric=self.metric, rotation=self.rotation, center=center)
+        options = options_of(probe)
+        self._call("center_on", {s: (options,) for s in range(self.shards)})
+        self._probe, self._options, self._mean_pending = probe, options, False
 
     def _stage(
         self,
@@ -482,7 +498,8 @@ class ShardedIndex:
     @property
     def center(self) -> NDArray[np.float32] | None:
         """A new float32 array of the centre, or None."""
-        return self._probe.center
+        center = self._options["center"]
+        return None if center is None else np.asarray(center, dtype=np.float32)
 
     @property
     def read_only(self) -> bool:
@@ -505,6 +522,7 @@ class ShardedIndex:
         # The metric and the rotation only when they are not the defaults, as Index prints them.
         extra = "" if self.metric == "ip" else f", metric={self.metric}"
         extra += "" if self.rotation == "hadamard" else f", rotation={self.rotation}"
+        extra += ", center=mean" if self._mean_pending else ""
         return f"lodex_dask.ShardedIndex(dim={c['dim']}, bits={c['bits']}, shards={self.shards}, use_qjl={qjl}{extra})"
 
     # -- files ------------------------------------------------------------------
@@ -526,6 +544,8 @@ class ShardedIndex:
         still serve them from maps (on other hosts of a network file system, where deleting a
         mapped file can kill its readers) keep them until the next save, which deletes them.
         """
+        if self._mean_pending:
+            self._probe.to_bytes()  # raises Index's own refusal of a centre not fixed yet
         directory = check.directory(directory)
         os.makedirs(directory, exist_ok=True)
         with _manifest.save_lock(directory, self._timeout):
@@ -590,9 +610,18 @@ class ShardedIndex:
             raise ValueError(f"the shards in {directory} were not saved with mappable=True: they cannot be mapped")
         options = _manifest.options(manifest)
         center = None if options["center"] is None else np.asarray(options["center"], dtype=np.float32)
-        probe = _checked(**_manifest.config(manifest), **{**options, "center": center})
+        try:
+            probe = _checked(**_manifest.config(manifest), **{**options, "center": center})
+            kept = None
+        except ValueError as refused:
+            if not str(refused).startswith("center has norm"):
+                raise
+            # A cosine centre longer than 1, saved before Index refused one: its shard files still
+            # load, so the probe (which only checks arguments) goes without it and the options keep it.
+            probe = _checked(**_manifest.config(manifest), **{**options, "center": None})
+            kept = options
         self = cls.__new__(cls)
-        self._setup(client, probe, timeout, read_only=bool(mmap))
+        self._setup(client, probe, timeout, read_only=bool(mmap), options=kept)
         sources = [
             SavedShard(
                 path, s, len(paths), shard["rows"], self._config, self._options,

@@ -185,6 +185,13 @@ class Shard:
         self.originals: dict[str, tuple[tuple[int, ...], NDArray[Any]]] = {}
 
     @_carries_faults
+    def center_on(self, options: dict[str, Any]) -> None:
+        """Rebuilds the still empty index with the centre its coordinator fixed from the first batch."""
+        if self.index.size:
+            raise RuntimeError("the shard holds rows: its centre can no longer change")
+        self.index = lodex.Index(**self.index.config, **_index_options(options))
+
+    @_carries_faults
     def size(self) -> int:
         return self.index.size
 

@@ -1,19 +1,15 @@
-// lodex._arguments (arguments_module.hpp): each function runs the binding's
+// lodex._arguments (declared in arguments.hpp): each function runs the binding's
 // converter of its name and returns what it made or raises what the Index
 // methods raise with it, so no message is written twice. No value checks.
-#include "python/arguments_module.hpp"
+#include "python/arguments.hpp"
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "python/arguments.hpp"
-#include "python/array_arguments.hpp"
 #include "python/docstrings.hpp"
 #include "python/exceptions.hpp"
-#include "python/id_arguments.hpp"
-#include "python/py_ref.hpp"
-#include "python/results.hpp"
+#include "python/index_methods.hpp"
 
 namespace lodex::python {
 
@@ -119,6 +115,28 @@ PyObject* call_to_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   });
 }
 
+// The centre a center="mean" index fixes from `vectors` as its first batch,
+// computed by the core (Index::first_batch_mean) with the GIL released: the
+// sharded index's coordinator fixes it once and gives every shard that one.
+PyObject* call_first_batch_mean(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return entry([&]() -> PyObject* {
+    PyObject* bound[2];
+    lodex::Metric metric = lodex::Metric::kIp;
+    if (!bind_arguments({"first_batch_mean", {"vectors", "metric"}}, args, nargs, nullptr, nullptr, bound) ||
+        !to_choice(bound[1], "metric", kMetricNames, &metric)) {
+      return nullptr;
+    }
+    PyArrayObject* vectors = as_row_major_matrix(bound[0], "vectors");
+    if (vectors == nullptr) return nullptr;
+    const auto n = static_cast<size_t>(PyArray_DIM(vectors, 0));
+    const auto dim = static_cast<uint64_t>(PyArray_DIM(vectors, 1));
+    const void* data = PyArray_DATA(vectors);
+    std::vector<float> mean;
+    if (!run_without_gil([&] { return lodex::Index::first_batch_mean(metric, data, n, dim); }, &mean)) return nullptr;
+    return new_vector(NPY_FLOAT32, mean);
+  });
+}
+
 // Positional arguments only, through vectorcall.
 template <PyObject* (*Call)(PyObject*, PyObject* const*, Py_ssize_t)>
 PyMethodDef positional(const char* name, const char* doc) {
@@ -132,6 +150,7 @@ PyMethodDef converters[] = {
     positional<call_as_float32_array>("as_float32_array", doc::kAsFloat32Array),
     positional<call_as_row_major_matrix>("as_row_major_matrix", doc::kAsRowMajorMatrix),
     positional<call_to_batch>("to_batch", doc::kToBatch),
+    positional<call_first_batch_mean>("first_batch_mean", doc::kFirstBatchMean),
     {nullptr, nullptr, 0, nullptr},
 };
 

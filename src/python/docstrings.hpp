@@ -160,5 +160,9 @@ inline constexpr char kToBatch[] =
     "to_batch(ids, vectors, dim, /)\n--\n\n"
     "add_batch's arguments in its order, for an index of dimension dim: (ids as a new\n"
     "uint64 array, vectors), as many ids as rows.";
+inline constexpr char kFirstBatchMean[] =
+    "first_batch_mean(vectors, metric, /)\n--\n\n"
+    "The centre an Index with center=\"mean\" and this metric fixes from `vectors` (a\n"
+    "C-contiguous float32 matrix) as its first batch, as a new float32 array.";
 
 }  // namespace lodex::python::doc

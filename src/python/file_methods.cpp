@@ -10,10 +10,7 @@
 
 #include "python/arguments.hpp"
 #include "python/exceptions.hpp"
-#include "python/gil.hpp"
 #include "python/index_methods.hpp"
-#include "python/index_object.hpp"
-#include "python/py_ref.hpp"
 
 namespace lodex::python {
 
@@ -122,10 +119,39 @@ PyObject* index_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   });
 }
 
+// An index with center="mean" and no batch yet has no bytes: it is pickled as
+// the tuple of its parameters (module_from_bytes), and unpickles to an index
+// that still fixes its centre from its first batch. Once fixed, it pickles
+// as bytes as any index does.
 PyObject* index_reduce(PyObject* self, PyObject*) {
+  const lodex::Index& index = index_of(self);
+  if (read_shared(index, [&] { return index.center_pending(); })) {
+    return Py_BuildValue("(O((KiOKsss)))", g_from_bytes, static_cast<unsigned long long>(index.dim()),
+                         static_cast<int>(index.bits()), index.use_qjl() ? Py_True : Py_False,
+                         static_cast<unsigned long long>(index.seed()),
+                         kMetricNames[static_cast<int>(index.metric())],
+                         kRotationNames[static_cast<int>(index.rotation())], kCenterNames[0]);
+  }
   PyRef bytes(index_to_bytes(self, nullptr, 0, nullptr));
   if (!bytes) return nullptr;
   return Py_BuildValue("(O(O))", g_from_bytes, bytes.get());
+}
+
+PyObject* module_from_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  // (dim, bits, use_qjl, seed, metric, rotation, center): what index_reduce
+  // gives an index still waiting for its centre, rebuilt by the constructor.
+  constexpr Py_ssize_t kParameters = 7;
+  if (nargs != 1 || kwnames != nullptr || !PyTuple_Check(args[0]) || PyTuple_GET_SIZE(args[0]) != kParameters) {
+    return index_from_bytes(self, args, nargs, kwnames);
+  }
+  return entry([&]() -> PyObject* {
+    PyObject* p = args[0];
+    PyRef positional(PyTuple_GetSlice(p, 0, 4));
+    PyRef keywords(Py_BuildValue("{sOsOsO}", "metric", PyTuple_GET_ITEM(p, 4), "rotation", PyTuple_GET_ITEM(p, 5),
+                                 "center", PyTuple_GET_ITEM(p, 6)));
+    if (!positional || !keywords) return nullptr;
+    return PyObject_Call(reinterpret_cast<PyObject*>(index_type()), positional.get(), keywords.get());
+  });
 }
 
 bool remember_from_bytes(PyObject* module) {

@@ -1,19 +1,23 @@
-// The Index type: its construction, its tables of methods and properties
-// (each entry a name, a function and its docstring), and its creation. The
-// methods' bodies live in the *_methods.cpp files; the texts in docstrings.hpp.
+// The Index type: its construction, its properties, representation, len, `in`
+// and truth (short reads that keep the GIL), and its tables of methods and
+// properties. The methods' bodies live in the *_methods.cpp files.
+
+#include <new>
+#include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "python/arguments.hpp"
-#include "python/array_arguments.hpp"
 #include "python/docstrings.hpp"
 #include "python/exceptions.hpp"
 #include "python/index_methods.hpp"
-#include "python/index_object.hpp"
-#include "python/method_table.hpp"
-#include "python/py_ref.hpp"
 
 namespace lodex::python {
+
+// The Index type: its construction, its tables of methods and properties
+// (each entry a name, a function and its docstring), and its creation. The
+// methods' bodies live in the *_methods.cpp files; the texts in docstrings.hpp.
 
 namespace {
 
@@ -123,7 +127,13 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     if (bound[4] != nullptr && !to_choice(bound[4], "metric", kMetricNames, &params.metric)) return nullptr;
     if (bound[5] != nullptr && !to_choice(bound[5], "rotation", kRotationNames, &params.rotation)) return nullptr;
-    if (bound[6] != nullptr && bound[6] != Py_None && !to_center(bound[6], params.dim, &params.center)) return nullptr;
+    if (bound[6] != nullptr && PyUnicode_Check(bound[6])) {
+      size_t mean = 0;
+      if (!to_choice_index(bound[6], "center", kCenterNames, &mean)) return nullptr;
+      params.center_pending = true;
+    } else if (bound[6] != nullptr && bound[6] != Py_None && !to_center(bound[6], params.dim, &params.center)) {
+      return nullptr;
+    }
     // Built with the GIL held: nothing else can see the index yet.
     auto created = lodex::Index::create(std::move(params));
     if (!created) return raise_index_error(created.error());
@@ -137,5 +147,101 @@ void index_dealloc(PyObject* self) {
   type->tp_free(self);
   Py_DECREF(type);
 }
+
+// The Index object's properties, representation, len, `in` and truth: short
+// reads that keep the GIL (exceptions.hpp says when they give it up).
+
+PyObject* index_get_size(PyObject* self, void*) { return PyLong_FromSize_t(shared_size(index_of(self))); }
+
+// Fixed for the index's life: read without the lock.
+PyObject* index_get_read_only(PyObject* self, void*) { return PyBool_FromLong(index_of(self).read_only()); }
+
+PyObject* index_get_config(PyObject* self, void*) {
+  // The parameters never change: only the row count needs the lock, and
+  // config reports none. The dict is built fresh on every read.
+  const lodex::Index& index = index_of(self);
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  auto put = [&](const char* key, PyObject* value) {
+    if (value == nullptr) return false;
+    const int rc = PyDict_SetItemString(dict.get(), key, value);
+    Py_DECREF(value);
+    return rc == 0;
+  };
+  if (!put("dim", PyLong_FromUnsignedLongLong(index.dim())) || !put("bits", PyLong_FromLong(index.bits())) ||
+      !put("use_qjl", PyBool_FromLong(index.use_qjl())) || !put("seed", PyLong_FromUnsignedLongLong(index.seed()))) {
+    return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* index_repr(PyObject* self) {
+  const lodex::Index& index = index_of(self);
+  const size_t size = shared_size(index);
+  // The metric and the rotation only when they are not the defaults.
+  std::string extra;
+  if (index.metric() != lodex::Metric::kIp) extra += std::string(", metric=") + kMetricNames[static_cast<int>(index.metric())];
+  if (index.rotation() != lodex::RotationKind::kHadamard) {
+    extra += std::string(", rotation=") + kRotationNames[static_cast<int>(index.rotation())];
+  }
+  // A centre waiting for the first batch is a parameter still; a fixed one is data.
+  if (read_shared(index, [&] { return index.center_pending(); })) extra += ", center=mean";
+  return PyUnicode_FromFormat("lodex.Index(dim=%llu, bits=%u, size=%zu, use_qjl=%s%s)",
+                              static_cast<unsigned long long>(index.dim()), static_cast<unsigned>(index.bits()),
+                              size, index.use_qjl() ? "true" : "false", extra.c_str());
+}
+
+PyObject* index_get_metric(PyObject* self, void*) {
+  return PyUnicode_FromString(kMetricNames[static_cast<int>(index_of(self).metric())]);
+}
+
+PyObject* index_get_rotation(PyObject* self, void*) {
+  return PyUnicode_FromString(kRotationNames[static_cast<int>(index_of(self).rotation())]);
+}
+
+// A new float32 array holding the centre, or None.
+// A centre="mean" index fixes its centre under the lock: read it there.
+PyObject* index_get_center(PyObject* self, void*) {
+  return entry([&]() -> PyObject* {
+    const lodex::Index& index = index_of(self);
+    std::vector<float> center;
+    bool copied = read_shared(index, [&] {
+      try {
+        center.assign(index.center().begin(), index.center().end());
+        return true;
+      } catch (const std::bad_alloc&) {
+        return false;
+      }
+    });
+    if (!copied) return PyErr_NoMemory();
+    if (center.empty()) Py_RETURN_NONE;
+    return new_vector(NPY_FLOAT32, center);
+  });
+}
+
+Py_ssize_t index_len(PyObject* self) { return static_cast<Py_ssize_t>(shared_size(index_of(self))); }
+
+// `id in index`: an integer id in u64 that some row has. Anything that is
+// not such an integer is simply not in the index, as with any container.
+int index_contains(PyObject* self, PyObject* value) {
+  uint64_t id = 0;
+  if (!to_u64_raw(value, &id)) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_OverflowError)) {
+      PyErr_Clear();
+      return 0;
+    }
+    return -1;
+  }
+  const lodex::Index& index = index_of(self);
+  bool found = false;
+  Py_BEGIN_ALLOW_THREADS
+  found = index.contains(id);
+  Py_END_ALLOW_THREADS
+  return found ? 1 : 0;
+}
+
+// An index is true even when it holds no rows, as it was before it had a
+// length: `if index:` keeps meaning "there is an index".
+int index_bool(PyObject*) { return 1; }
 
 }  // namespace lodex::python

@@ -2,7 +2,7 @@
 // the parts the other files of src/python define, and applies the LODEX_SIMD
 // cap. Nothing here converts an argument or calls the core's index.
 #define LODEX_IMPORT_NUMPY  // the one file that fills in NumPy's function table
-#include "python/python_headers.hpp"
+#include "python/exceptions.hpp"
 
 #include <cstdint>
 #include <cstdlib>
@@ -11,13 +11,8 @@
 
 #include "kernels/cpu.hpp"
 #include "python/arguments.hpp"
-#include "python/arguments_module.hpp"
 #include "python/docstrings.hpp"
-#include "python/exceptions.hpp"
 #include "python/index_methods.hpp"
-#include "python/index_object.hpp"
-#include "python/method_table.hpp"
-#include "python/py_ref.hpp"
 
 namespace lodex::python {
 
@@ -31,7 +26,7 @@ PyObject* module_simd_level(PyObject*, PyObject*) {
 }
 
 PyMethodDef module_methods[] = {
-    fastcall_method("_from_bytes", index_from_bytes, doc::kFromBytesFunction),
+    fastcall_method("_from_bytes", module_from_bytes, doc::kFromBytesFunction),
     {"simd_level", module_simd_level, METH_NOARGS, doc::kSimdLevel},
     {nullptr, nullptr, 0, nullptr},
 };

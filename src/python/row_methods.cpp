@@ -7,11 +7,7 @@
 
 #include "python/arguments.hpp"
 #include "python/exceptions.hpp"
-#include "python/gil.hpp"
-#include "python/id_arguments.hpp"
 #include "python/index_methods.hpp"
-#include "python/index_object.hpp"
-#include "python/py_ref.hpp"
 
 namespace lodex::python {
 

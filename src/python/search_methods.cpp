@@ -8,14 +8,8 @@
 #include <vector>
 
 #include "python/arguments.hpp"
-#include "python/array_arguments.hpp"
 #include "python/exceptions.hpp"
-#include "python/gil.hpp"
-#include "python/id_arguments.hpp"
 #include "python/index_methods.hpp"
-#include "python/index_object.hpp"
-#include "python/py_ref.hpp"
-#include "python/results.hpp"
 
 namespace lodex::python {
 

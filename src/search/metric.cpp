@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "quant/encode.hpp"
+#include "store/float_rows.hpp"
 
 namespace lodex {
 
@@ -75,6 +76,23 @@ const float* prepare_row(const MetricModel& model, const float* x, uint64_t dim,
   // A row term implies a centre, so v is the centred row.
   if (model.row_terms()) *term = dot(model.center.data(), v, dim);
   return v;
+}
+
+std::vector<float> mean_row(Metric metric, const void* rows, size_t n, uint64_t dim) {
+  std::vector<double> sum(dim, 0.0);
+  std::vector<float> unit(metric == Metric::kCosine ? dim : 0);
+  FloatRows matrix(rows, dim);
+  for (size_t r = 0; r < n; ++r) {
+    const float* x = matrix.row(r);
+    if (metric == Metric::kCosine) {
+      normalise(x, dim, unit.data());
+      x = unit.data();
+    }
+    for (uint64_t j = 0; j < dim; ++j) sum[j] += static_cast<double>(x[j]);
+  }
+  std::vector<float> mean(dim);
+  for (uint64_t j = 0; j < dim; ++j) mean[j] = static_cast<float>(sum[j] / static_cast<double>(n));
+  return mean;
 }
 
 const float* prepare_query(const MetricModel& model, const float* q, uint64_t dim, float* buffer, float* add) {

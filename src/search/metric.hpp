@@ -30,8 +30,10 @@
 // Plain "ip" keeps the scores it always had.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "index_params.hpp"
 #include "search/keys.hpp"
@@ -83,6 +85,13 @@ inline float output_score(Metric metric, float key) { return metric == Metric::k
 // centre when there is one; either x itself or `buffer` (dim floats). For a
 // kRowTerm key, *term gets sum_j c_j (x' - c)_j.
 const float* prepare_row(const MetricModel& model, const float* x, uint64_t dim, float* buffer, float* term);
+
+// The centre center="mean" fixes from an index's first batch: the mean of
+// its n rows (`rows`, n x dim floats at any byte address) as the metric sees
+// them, each divided by its norm for "cosine" exactly as prepare_row divides
+// it. Summed in float64 in row order and rounded to float32 once, so that
+// every thread count and kernel level fixes the same centre.
+std::vector<float> mean_row(Metric metric, const void* rows, size_t n, uint64_t dim);
 
 // The vector the scan rotates for query q, as prepare_row prepares rows
 // (into `buffer`, dim floats, or q itself), and its constant: qc for

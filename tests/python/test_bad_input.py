@@ -8,6 +8,7 @@ the index still adds, searches and saves afterwards.
 """
 
 import math
+import pathlib
 import struct
 
 import numpy as np
@@ -381,3 +382,37 @@ def test_misaligned_arrays_read_as_their_aligned_copies():
     for got, want in zip(odd.search_batch(misaligned(queries), 5, rerank=misaligned(rows)),
                          plain.search_batch(queries, 5, rerank=rows)):
         assert np.array_equal(got, want)
+
+
+# Each refusal keeps its type and message and carries a note naming what it got and the fix;
+# the last goes through lodex._arguments, as ShardedIndex's checks do.
+NOTES = {
+    "float64": (lambda ix: ix.add_batch([0, 1], np.zeros((2, DIM))), TypeError,
+                "argument 'vectors': 'ndarray' object cannot be converted to 'PyArray<T, D>'",
+                "float64 array of shape (2, 16)", "vectors.astype(np.float32)"),
+    "2-D-query": (lambda ix: ix.search(np.zeros((1, DIM), np.float32), 1), TypeError,
+                  "argument 'query': 'ndarray' object cannot be converted to 'PyArray<T, D>'", "(1, 16)",
+                  "search_batch"),
+    "list": (lambda ix: ix.add_batch([0], [[0.0] * DIM]), TypeError,
+             "argument 'vectors': 'list' object cannot be converted to 'PyArray<T, D>'", "list",
+             "np.asarray(vectors, dtype=np.float32)"),
+    "path": (lambda ix: ix.save(pathlib.Path("i.ldx")), TypeError, "cannot be converted to 'PyString'", "Path",
+             "str(path)"),
+    "int-flag": (lambda ix: lodex.Index(DIM, 4, 0, 0), TypeError,
+                 "argument 'use_qjl': 'int' object cannot be converted to 'PyBool'", "int 0",
+                 "use_qjl=False or use_qjl=True"),
+    "dimension": (lambda ix: lodex.Index(784, 4, False, 0), ValueError, "dimension 784 must be a power of 2", "784",
+                  'rotation="general"'),
+    "through-_arguments": (lambda ix: lodex._arguments.as_float32_array(np.zeros(3, np.int64), 1, "center"), TypeError,
+                           "argument 'center': 'ndarray' object cannot be converted to 'PyArray<T, D>'", "int64",
+                           "center.astype(np.float32)"),
+}
+
+
+@pytest.mark.parametrize("call,error,message,received,fix", NOTES.values(), ids=NOTES.keys())
+def test_refusals_carry_a_note_naming_the_fix_and_keep_their_message(call, error, message, received, fix):
+    with pytest.raises(error) as caught:
+        call(lodex.Index(DIM, 4, False, 0))
+    assert message in str(caught.value) and caught.value.args == (str(caught.value),)
+    [note] = caught.value.__notes__
+    assert received in note and fix in note and note not in str(caught.value)

@@ -253,6 +253,7 @@ EMBEDDINGS = {
     "ip": {},
     "cosine-general": {"metric": "cosine", "rotation": "general"},
     "l2-centred": {"metric": "l2", "center": np.linspace(-1, 1, DIM, dtype=np.float32)},
+    "cosine-mean": {"metric": "cosine", "rotation": "general", "center": "mean"},
 }
 THRESHOLDS = {"ip": 5.0, "cosine": 0.35, "l2": 45.0}  # a few dozen rows per query
 
@@ -488,6 +489,19 @@ def corrupt(directory, change):
     change(manifest)
     with open(path, "w") as f:
         json.dump(manifest, f)
+
+
+def test_a_saved_cosine_centre_longer_than_one_still_loads(client, tmp_path):
+    """Saved before Index refused such a centre: the manifest and the files both hold it."""
+    small = np.full(DIM, 0.01, np.float32)
+    built = ShardedIndex(client, 2, DIM, BITS, False, SEED, metric="cosine", center=small, timeout=WAIT)
+    built.add_batch(np.arange(50), rows_for(range(50)))
+    built.save(str(tmp_path / "s"))
+    corrupt(str(tmp_path / "s"), lambda m: m.update(center=(small * 100).tolist()))
+    for path in (tmp_path / "s").glob("*.ldx"):
+        path.write_bytes(path.read_bytes().replace(small.tobytes(), (small * 100).tobytes()))
+    loaded = ShardedIndex.load(client, str(tmp_path / "s"), timeout=WAIT)
+    assert np.array_equal(loaded.center, small * 100) and len(loaded) == 50
 
 
 @pytest.mark.parametrize(

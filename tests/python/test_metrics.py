@@ -145,6 +145,8 @@ def test_every_kind_travels_through_bytes_pickle_and_both_formats(tmp_path, kind
     kind = dict(kind)
     if kind.get("center"):
         kind["center"] = np.linspace(-1, 1, dim, dtype=np.float32)
+        if kind.get("metric") == "cosine":
+            kind["center"] /= np.float32(np.sqrt(dim))  # a mean of unit rows: norm at most 1
     index = build(dim, 4, 700, **kind)
     q = data(5, dim, 9)
     want = [index.search_batch(q, 10), index.search_range(q, float(index.search_batch(q, 3)[1][0, 2])),
@@ -188,6 +190,41 @@ def test_every_kind_travels_through_bytes_pickle_and_both_formats(tmp_path, kind
 def test_bad_parameters_name_themselves(kwargs, error, message):
     with pytest.raises(error, match=message):
         lodex.Index(64, 4, False, 0, **kwargs)
+
+
+def test_cosine_refuses_a_centre_longer_than_a_unit_mean_but_loads_one_already_saved():
+    rows = data(200, 64, 3, offset=2.0)
+    refusal = r'center has norm 1\d\.\d+, .* pass the mean of the normalised rows, or center="mean"'
+    with pytest.raises(ValueError, match=refusal):
+        lodex.Index(64, 4, False, 0, metric="cosine", center=rows.mean(axis=0))
+    small = np.full(64, 0.1, np.float32)
+    index = build(64, 4, 50, metric="cosine", center=small)
+    # The same index with the centre ten times longer, as an older version saved and pickled it.
+    long_bytes = index.to_bytes().replace(small.tobytes(), (small * 10).tobytes())
+    long_pickle = pickle.dumps(index).replace(small.tobytes(), (small * 10).tobytes())
+    for old in (lodex.Index.from_bytes(long_bytes), pickle.loads(long_pickle)):
+        assert np.array_equal(old.center, small * 10) and old.size == 50
+
+
+@pytest.mark.parametrize("metric", ["ip", "cosine", "l2"])
+def test_center_mean_is_fixed_by_the_first_batch_as_a_given_centre(metric):
+    x = data(300, 100, 4, offset=2.0)
+    index = lodex.Index(100, 4, False, 0, metric=metric, rotation="general", center="mean")
+    assert index.center is None and repr(index).endswith("center=mean)") and len(index.config) == 4
+    waiting = pickle.loads(pickle.dumps(index))
+    with pytest.raises(ValueError, match='the first batch of an index with center="mean" needs at least 2 rows, got 1'):
+        index.add_batch([0], x[:1])
+    with pytest.raises(ValueError, match="no batch was added yet"):
+        index.to_bytes()
+    index.add_batch(np.arange(300), x)
+    seen = x / np.linalg.norm(x, axis=1, keepdims=True) if metric == "cosine" else x
+    np.testing.assert_allclose(index.center, seen.astype(np.float64).sum(axis=0) / 300, rtol=1e-6, atol=1e-7)
+    given = lodex.Index(100, 4, False, 0, metric=metric, rotation="general", center=index.center)
+    for other in (given, waiting):
+        other.add_batch(np.arange(300), x)
+        assert other.to_bytes() == index.to_bytes() and "center" not in repr(other)
+    if metric != "ip":
+        assert index.search(x[7], 3)[0][0] == 7
 
 
 def test_defaults_stay_as_they_were():

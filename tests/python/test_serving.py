@@ -24,6 +24,8 @@ ROWS = 16384 + 37  # two chunks, the second ending in a partial block
 def build(bits, use_qjl, kind, rows=ROWS):
     dim = 20 if kind.get("rotation") == "general" else 16
     center = np.linspace(-1, 1, dim, dtype=np.float32) if kind.get("center") else None
+    if center is not None and kind["metric"] == "cosine":
+        center /= np.float32(np.sqrt(dim))  # a mean of unit rows: norm at most 1
     index = lodex.Index(dim, bits, use_qjl, 5, **{**kind, "center": center})
     rng = np.random.default_rng(bits)
     index.add_batch(np.arange(rows) % 9000, rng.standard_normal((rows, dim), dtype=np.float32))

@@ -470,6 +470,8 @@ Result<BatchResults> Index::search(std::span<const float> queries, size_t n, siz
       if (!built) return std::unexpected(std::move(built.error()));
       model = *built;
     }
+    // Re-ranking orders equal exact keys by the rows the candidates are in.
+    scan.keep_rows = options.rerank != nullptr;
     return scan_allowed(options.allow, scan, [&](const Storage& store) -> Result<BatchResults> {
       auto scanned = search_batch(store, model, bits(), queries, n, query_dim, wanted, scan);
       if (!scanned) return std::unexpected(scanned.error());

@@ -24,6 +24,8 @@ PieceSplit split_pieces(size_t len, const SearchOptions& options) {
   PieceSplit split;
   split.rows =
       options.piece_rows != 0 ? (options.piece_rows + kBlockRows - 1) / kBlockRows * kBlockRows : piece_rows_for(len);
+  // A row's position in its piece is a uint32_t (ScoredResult::pos).
+  split.rows = std::min(split.rows, kMaxPieceRows);
   split.count = (len + split.rows - 1) / split.rows;
   return split;
 }
@@ -76,10 +78,10 @@ constexpr size_t kWaveBytes = size_t{64} << 20;
 // scans the rest of its piece exactly (clustered or duplicate-heavy data).
 constexpr size_t kFallbackAfterBlocks = 512;
 
-// Whether a block's row may enter `heap`: not ranked strictly below a full
-// heap's root.
-inline bool may_enter(const TopKHeap& heap, float score) {
-  return !heap.full() || !ranks_above(heap.root_score(), score);
+// Whether a row may enter `heap`: it ranks before a full heap's root. Rows
+// come in storage order, so one level with the root is later and stays out.
+inline bool may_enter(const TopKHeap& heap, float score, uint32_t pos) {
+  return !heap.full() || ranks_before(score, pos, heap.root().score, heap.root().pos);
 }
 
 // The blocks of a run of `rows` keys (block b's at b * kBlockRows) that may
@@ -95,18 +97,21 @@ uint32_t blocks_may_enter(const TopKHeap& heap, const float* keys, size_t rows) 
 }
 
 // Offers the `rows` rows of consecutive blocks whose bit is set in live[b]
-// (block b's), in row order. A row ranked strictly below a full heap's root
-// would be pushed and popped straight back out: it is skipped, and so is a
-// block of such rows, and every row the first pass proves to be one.
-void feed_blocks(TopKHeap& heap, const uint64_t* ids, const float* keys, size_t rows, const uint32_t* live) {
+// (block b's), in row order, the first at position `pos` of the piece. A row
+// ranked after a full heap's root would be pushed and popped straight back
+// out: it is skipped, and so is a block of rows below the root, and every
+// row the first pass proves to be one.
+void feed_blocks(TopKHeap& heap, const uint64_t* ids, const float* keys, size_t rows, const uint32_t* live,
+                 uint32_t pos) {
   const uint32_t open = blocks_may_enter(heap, keys, rows);
   for (size_t b = 0; b * kBlockRows < rows; ++b) {
     if (live[b] == 0 || (open >> b & 1u) == 0) continue;
     const size_t at = b * kBlockRows;
     const size_t lanes = std::min(kBlockRows, rows - at);
     for (size_t i = 0; i < lanes; ++i) {
-      if ((live[b] >> i & 1u) == 0 || !may_enter(heap, keys[at + i])) continue;
-      heap.offer({ids[at + i], keys[at + i]});
+      const auto row_pos = static_cast<uint32_t>(pos + at + i);
+      if ((live[b] >> i & 1u) == 0 || !may_enter(heap, keys[at + i], row_pos)) continue;
+      heap.offer({ids[at + i], keys[at + i], row_pos});
     }
   }
 }
@@ -123,17 +128,19 @@ void apply_keys(KeyKind key, float add, float* scores, size_t rows, const float*
 
 // Where the rows of each (piece, query) pair go, at slot query * pieces +
 // piece, and the first pass's threshold for them. `feed` takes the keys of
-// `rows` rows of consecutive blocks, block b's live rows in live[b].
+// `rows` rows of consecutive blocks, block b's live rows in live[b], the
+// first at position `pos` of the piece.
 // The k best rows, into a heap per pair:
 class TopKSink {
  public:
   explicit TopKSink(TopKHeap* heaps) : heaps_(heaps) {}
   float below(size_t slot) const { return pass_threshold(heaps_[slot].full(), heaps_[slot].root_score()); }
-  void feed(size_t slot, const uint64_t* ids, const float* keys, size_t rows, const uint32_t* live) const {
-    feed_blocks(heaps_[slot], ids, keys, rows, live);
+  void feed(size_t slot, const uint64_t* ids, const float* keys, size_t rows, const uint32_t* live,
+            uint32_t pos) const {
+    feed_blocks(heaps_[slot], ids, keys, rows, live, pos);
   }
-  void offer(size_t slot, uint64_t id, float key) const {
-    if (may_enter(heaps_[slot], key)) heaps_[slot].offer({id, key});
+  void offer(size_t slot, uint64_t id, float key, uint32_t pos) const {
+    if (may_enter(heaps_[slot], key, pos)) heaps_[slot].offer({id, key, pos});
   }
 
  private:
@@ -145,16 +152,19 @@ class RangeSink {
  public:
   RangeSink(MatchList* lists, float floor) : lists_(lists), floor_(floor), below_(pass_threshold(true, floor)) {}
   float below(size_t) const { return below_; }
-  void feed(size_t slot, const uint64_t* ids, const float* keys, size_t rows, const uint32_t* live) const {
+  void feed(size_t slot, const uint64_t* ids, const float* keys, size_t rows, const uint32_t* live,
+            uint32_t pos) const {
     for (size_t at = 0; at < rows; at += kBlockRows) {
       const uint32_t block_live = live[at / kBlockRows];
       for (size_t i = at; i < std::min(at + kBlockRows, rows); ++i) {
-        if ((block_live >> (i - at) & 1u) != 0 && keys[i] >= floor_) lists_[slot].add(ids[i], keys[i]);
+        if ((block_live >> (i - at) & 1u) != 0 && keys[i] >= floor_) {
+          lists_[slot].add(ids[i], keys[i], static_cast<uint32_t>(pos + i));
+        }
       }
     }
   }
-  void offer(size_t slot, uint64_t id, float key) const {
-    if (key >= floor_) lists_[slot].add(id, key);
+  void offer(size_t slot, uint64_t id, float key, uint32_t pos) const {
+    if (key >= floor_) lists_[slot].add(id, key, pos);
   }
 
  private:
@@ -212,6 +222,7 @@ struct Gathered {
   // Where each row's id is: read only for the rare row that enters the
   // heap, since the ids are the one array the first pass never touched.
   const uint64_t* ids[kMixedBlocks * kBlockRows];
+  uint32_t positions[kMixedBlocks * kBlockRows];  // in the piece
   size_t rows[kMixedBlocks];
   size_t blocks = 0;  // closed blocks; the open one is block `blocks`
   size_t count = 0;   // rows in the open block
@@ -225,6 +236,7 @@ struct Run {
   const uint16_t* norms = nullptr;
   const float* terms = nullptr;  // with a row-term key only
   const uint64_t* ids = nullptr;
+  uint32_t pos = 0;  // of the run's first row in its piece
   uint32_t live[kRunBlocks];
   size_t live_blocks = 0;
   bool all_live = false;      // every row of every block: no row mask, no short block
@@ -284,7 +296,7 @@ class ScanWork final : public IndexedWork {
     PassWindow window;
     window.cap = std::clamp(kPassWindowBytes / (w_.block_words * sizeof(uint32_t)), kRunBlocks, kMaxWindowBlocks);
     for (size_t block = first_block; block < end_block; block += r.blocks) {
-      set_run(r, block, block == first_block ? kFirstRunBlocks : kRunBlocks, end_block, end_row);
+      set_run(r, block, block == first_block ? kFirstRunBlocks : kRunBlocks, end_block, end_row, first_row);
       if (r.live_blocks == 0) continue;
       for (size_t group = first_group; group < end_group; ++group) {
         const size_t first_query = group * kMaxPassQueries;
@@ -297,8 +309,8 @@ class ScanWork final : public IndexedWork {
   }
 
   // Points r at up to `want` blocks from `block`, stopping at the end of
-  // its chunk and of the piece (end_block, end_row).
-  void set_run(Run& r, size_t block, size_t want, size_t end_block, size_t end_row) const {
+  // its chunk and of the piece (end_block, end_row; its first row first_row).
+  void set_run(Run& r, size_t block, size_t want, size_t end_block, size_t end_row, size_t first_row) const {
     const Storage& storage = *w_.storage;
     const size_t chunk = block / kBlocksPerChunk;
     const size_t in_chunk = block % kBlocksPerChunk;
@@ -309,6 +321,7 @@ class ScanWork final : public IndexedWork {
     r.norms = storage.chunk_norms(chunk) + in_chunk * kBlockRows;
     r.terms = w_.key == KeyKind::kRowTerm ? storage.chunk_terms(chunk) + in_chunk * kBlockRows : nullptr;
     r.ids = storage.chunk_ids(chunk) + in_chunk * kBlockRows;
+    r.pos = static_cast<uint32_t>(row - first_row);
     r.block = block;
     r.stretch_blocks = std::min(end_block - block, kBlocksPerChunk - in_chunk);
     r.stretch_rows = std::min(r.stretch_blocks * kBlockRows, end_row - row);
@@ -439,7 +452,7 @@ class ScanWork final : public IndexedWork {
     w_.exact(args, r.codes, r.norms, r.rows, scores);
     apply_keys(w_.key, p.add, scores, r.rows, r.terms, r.norms);
     stats.rows_exact += r.rows;
-    sink_.feed(q * w_.pieces + piece, r.ids, scores, r.rows, r.live);
+    sink_.feed(q * w_.pieces + piece, r.ids, scores, r.rows, r.live, r.pos);
   }
 
   // The blocks of run r with a live survivor in `mine` (block b's mask at
@@ -482,7 +495,7 @@ class ScanWork final : public IndexedWork {
     w_.exact(args, r.codes + b * w_.block_words, r.norms + at, lanes, scores + at);
     apply_keys(w_.key, p.add, scores + at, lanes, r.terms != nullptr ? r.terms + at : nullptr, r.norms + at);
     stats.rows_exact += lanes;
-    sink_.feed(q * w_.pieces + piece, r.ids + at, scores + at, lanes, &keep);
+    sink_.feed(q * w_.pieces + piece, r.ids + at, scores + at, lanes, &keep, static_cast<uint32_t>(r.pos + at));
   }
 
   // Survivors are few and scattered: the rows in `keep` of block b go into
@@ -507,6 +520,7 @@ class ScanWork final : public IndexedWork {
       g.norms[to] = r.norms[at + lane];
       g.terms[to] = r.terms != nullptr ? r.terms[at + lane] : 0.0f;
       g.ids[to] = r.ids + at + lane;
+      g.positions[to] = static_cast<uint32_t>(r.pos + at + lane);
       // Fetched now, read after the scoring: the first pass never touched
       // the ids, and a row that enters the heap would otherwise wait on a
       // miss (a visible share of a lone query's time at 1M rows).
@@ -557,7 +571,7 @@ class ScanWork final : public IndexedWork {
       for (size_t lane = b * kBlockRows; lane < b * kBlockRows + g.rows[b]; ++lane) {
         const size_t q = first_query + g.queries[lane];
         apply_keys(w_.key, w_.prepared[q].add, scores + lane, 1, g.terms + lane, g.norms + lane);
-        sink_.offer(q * w_.pieces + piece, *g.ids[lane], scores[lane]);
+        sink_.offer(q * w_.pieces + piece, *g.ids[lane], scores[lane], g.positions[lane]);
       }
       stats.rows_exact += g.rows[b];
     }

@@ -29,6 +29,10 @@ namespace lodex {
 // lets most blocks through.
 inline constexpr size_t kTargetPieces = 8;
 size_t piece_rows_for(size_t len);
+// The most rows a piece holds: positions in a piece fit a uint32_t. A
+// multiple of kChunkRows.
+inline constexpr size_t kMaxPieceRows = size_t{1} << 31;
+static_assert(kMaxPieceRows % kChunkRows == 0);
 
 // The split a search with `options` makes of `len` rows: options.piece_rows
 // rounded up to whole blocks, or piece_rows_for(len).
@@ -41,17 +45,18 @@ PieceSplit split_pieces(size_t len, const SearchOptions& options);
 // The rows below `len` whose bit is set in `mask`; every row for nullptr.
 size_t count_rows(const uint64_t* mask, size_t len);
 
-// A range search's matches of one (piece, query), in row order. The one
+// A range search's matches of one (piece, query), in row order, each with
+// its position in the piece. The one
 // allocation a pool worker makes: a list that cannot grow is marked failed
 // and dropped, and the search reports running out of memory after the join.
 struct MatchList {
   std::vector<ScoredResult> rows;
   bool failed = false;
 
-  void add(uint64_t id, float key) noexcept {
+  void add(uint64_t id, float key, uint32_t pos) noexcept {
     if (failed) return;
     try {
-      rows.push_back({id, key});
+      rows.push_back({id, key, pos});
     } catch (const std::exception&) {  // bad_alloc, or a length no memory holds
       failed = true;
       std::vector<ScoredResult>().swap(rows);

@@ -42,7 +42,13 @@
 //    Contrapositive: U < pred(theta) implies s < theta, a row that the exact
 //    scan drops against a root theta (and a root only rises once the heap is
 //    full, so a stale threshold stays valid). NaN, infinite or negative f is
-//    never skipped; a NaN U never compares below anything.
+//    never skipped; a NaN U never compares below anything. Ties: the heap
+//    ranks rows by (key, position) (top_k.hpp's ranks_before), so a row
+//    whose key equals theta enters only if stored before the root, which
+//    the scan, feeding rows in storage order, never meets. The pass keeps
+//    every row whose key may reach theta itself (its threshold is pred(theta),
+//    below the root), so it never skips a tie, and whichever of the tied
+//    rows the heap keeps is decided by the exact scan alone.
 // 5. Keys. A search may rank by a key k = T(s) instead of s (keys.hpp):
 //    T(x) = fl(fl(x + t) + a) or fl(fl(fl(x + x) - fl(n * n)) + a), with t,
 //    n and a fixed per row and query. Each step is an exact doubling or a

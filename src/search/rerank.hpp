@@ -29,7 +29,8 @@ float exact_inner_product(const float* a, const float* b, size_t dim);
 // For each query, the best min(k, its candidates) of `candidates` by the
 // metric's exact key (metric.hpp's exact_key: the inner product, by default)
 // with row `id` of `source` (whose cols must be `dim`), ranked as every
-// search ranks (ranks_above, stable: equal keys keep their candidate order).
+// search ranks (ranks_before: equal keys in the order of the candidates'
+// stored rows, candidates.rows, or without them in candidate order).
 // The results hold keys. An id at or past source.rows is an InvalidArgument
 // naming it.
 Result<BatchResults> rerank(const BatchResults& candidates, std::span<const float> queries, size_t dim, uint64_t k,

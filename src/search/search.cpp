@@ -18,72 +18,77 @@ namespace lodex {
 
 namespace {
 
-// Merges each query's piece heaps in piece order (a fixed order, whatever
-// thread ran which piece) and sorts the result into its output row.
+// Sorts each query's piece heaps best first and merges them by
+// ranks_before into its output row (a fixed order, whatever thread ran
+// which piece); `cursors` holds a cursor per piece and query.
 class MergeWork final : public IndexedWork {
  public:
-  MergeWork(const TopKHeap* heaps, size_t pieces, size_t bound, std::span<ScoredResult> room, BatchResults& out,
+  MergeWork(TopKHeap* heaps, size_t pieces, uint64_t piece_rows, size_t* cursors, BatchResults& out,
             size_t first_query)
-      : heaps_(heaps), pieces_(pieces), bound_(bound), room_(room), out_(out), first_query_(first_query) {}
+      : heaps_(heaps), pieces_(pieces), piece_rows_(piece_rows), cursors_(cursors), out_(out),
+        first_query_(first_query) {}
 
   void run(size_t i) noexcept override {
-    const size_t slot = 2 * (bound_ + 1);
-    const std::span<ScoredResult> mine = room_.subspan(i * slot, slot);
-    TopKHeap all(mine.first(bound_ + 1), bound_);
-    for (size_t piece = 0; piece < pieces_; ++piece) merge_top_k(all, heaps_[i * pieces_ + piece]);
-    const std::span<ScoredResult> best = all.entries();
-    sort_results(best, mine.subspan(bound_ + 1, best.size()));
+    TopKHeap* mine = heaps_ + i * pieces_;
+    for (size_t p = 0; p < pieces_; ++p) mine[p].sort_best_first();
     const size_t m = out_.per_query;
     const size_t at = (first_query_ + i) * m;
+    size_t r = 0;
     // Exactly m entries: every searchable row was offered to some piece heap.
-    for (size_t r = 0; r < m && r < best.size(); ++r) {
-      out_.ids[at + r] = best[r].id;
-      out_.scores[at + r] = best[r].score;
-    }
+    auto list = [&](size_t p) { return std::span<const ScoredResult>(mine[p].entries()); };
+    merge_pieces(pieces_, list, piece_rows_, cursors_ + i * pieces_, m, [&](const ScoredResult& x, uint64_t pos) {
+      out_.ids[at + r] = x.id;
+      out_.scores[at + r] = x.score;
+      if (!out_.rows.empty()) out_.rows[at + r] = pos;
+      ++r;
+    });
   }
 
  private:
-  const TopKHeap* heaps_;
+  TopKHeap* heaps_;
   size_t pieces_;
-  size_t bound_;
-  std::span<ScoredResult> room_;
+  uint64_t piece_rows_;
+  size_t* cursors_;
   BatchResults& out_;
   size_t first_query_;
 };
 
-// Joins each query's piece lists in piece order (the rows in storage order)
-// into its slice of the output and sorts it, best key first, equal keys
-// keeping that order; `scratch` is as long as the output.
+// Sorts each query's piece lists best first (`scratch` as long as the
+// wave's output) and merges them by ranks_before into its slice of the
+// output.
 class RangeMergeWork final : public IndexedWork {
  public:
-  RangeMergeWork(const MatchList* lists, size_t pieces, RangeResults& out, size_t first_query,
-                 std::span<ScoredResult> joined, std::span<ScoredResult> scratch)
-      : lists_(lists), pieces_(pieces), out_(out), first_query_(first_query), joined_(joined), scratch_(scratch) {}
+  RangeMergeWork(MatchList* lists, size_t pieces, uint64_t piece_rows, size_t* cursors, RangeResults& out,
+                 size_t first_query, std::span<ScoredResult> scratch)
+      : lists_(lists), pieces_(pieces), piece_rows_(piece_rows), cursors_(cursors), out_(out),
+        first_query_(first_query), scratch_(scratch) {}
 
   void run(size_t i) noexcept override {
     const size_t q = first_query_ + i;
     const size_t begin = static_cast<size_t>(out_.lims[q] - out_.lims[first_query_]);
-    const size_t end = static_cast<size_t>(out_.lims[q + 1] - out_.lims[first_query_]);
-    ScoredResult* to = joined_.data() + begin;
-    for (size_t piece = 0; piece < pieces_; ++piece) {
-      const std::vector<ScoredResult>& rows = lists_[i * pieces_ + piece].rows;
-      to = std::copy(rows.begin(), rows.end(), to);
+    MatchList* mine = lists_ + i * pieces_;
+    for (size_t p = 0; p < pieces_; ++p) {
+      std::vector<ScoredResult>& rows = mine[p].rows;
+      sort_results(rows, scratch_.subspan(begin, rows.size()));
     }
-    const std::span<ScoredResult> mine = joined_.subspan(begin, end - begin);
-    sort_results(mine, scratch_.subspan(begin, end - begin));
     const auto at = static_cast<size_t>(out_.lims[q]);
-    for (size_t r = 0; r < mine.size(); ++r) {
-      out_.ids[at + r] = mine[r].id;
-      out_.keys[at + r] = mine[r].score;
-    }
+    const auto count = static_cast<size_t>(out_.lims[q + 1] - out_.lims[q]);
+    size_t r = 0;
+    auto list = [&](size_t p) { return std::span<const ScoredResult>(mine[p].rows); };
+    merge_pieces(pieces_, list, piece_rows_, cursors_ + i * pieces_, count, [&](const ScoredResult& x, uint64_t) {
+      out_.ids[at + r] = x.id;
+      out_.keys[at + r] = x.score;
+      ++r;
+    });
   }
 
  private:
-  const MatchList* lists_;
+  MatchList* lists_;
   size_t pieces_;
+  uint64_t piece_rows_;
+  size_t* cursors_;
   RangeResults& out_;
   size_t first_query_;
-  std::span<ScoredResult> joined_;
   std::span<ScoredResult> scratch_;
 };
 
@@ -115,21 +120,22 @@ Result<BatchResults> search_batch(const Storage& storage, const ScanModel& model
   const size_t m = out.per_query;
   out.ids.resize(n * m);
   out.scores.resize(n * m);
+  if (options.keep_rows) out.rows.resize(n * m);
 
-  // A piece heap's room: min(m, the piece's rows) + 1; the merge's 2 (m + 1).
+  // A piece heap's room: min(m, the piece's rows) + 1; a cursor per piece.
   const PieceSplit split = split_pieces(len, options);
   const size_t pieces = split.count;
   auto heap_slots = [&](size_t p) { return std::min(m, std::min(split.rows, len - p * split.rows)) + 1; };
   size_t heap_room = 0;  // per query
   for (size_t p = 0; p < pieces; ++p) heap_room += heap_slots(p);
-  const size_t sink_bytes = (heap_room + 2 * (m + 1)) * sizeof(ScoredResult);
+  const size_t sink_bytes = heap_room * sizeof(ScoredResult) + pieces * sizeof(size_t);
 
   BatchScan scan(storage, model, bits, *codebook, queries.data(), n, sink_bytes, options);
   const size_t wave_cap = scan.wave_cap();
   std::vector<ScoredResult> room(wave_cap * heap_room);
   std::vector<TopKHeap> heaps;
   heaps.reserve(wave_cap * pieces);
-  std::vector<ScoredResult> merge_room(wave_cap * 2 * (m + 1));
+  std::vector<size_t> cursors(wave_cap * pieces);
   for (size_t first = 0; first < n; first += wave_cap) {
     const size_t count = std::min(wave_cap, n - first);
     heaps.clear();
@@ -141,7 +147,7 @@ Result<BatchResults> search_batch(const Storage& storage, const ScanModel& model
       }
     }
     scan.scan_top_k(first, count, heaps.data());
-    MergeWork merge(heaps.data(), pieces, m, merge_room, out, first);
+    MergeWork merge(heaps.data(), pieces, split.rows, cursors.data(), out, first);
     parallel_for(count, merge, options.max_threads);
   }
   if (options.stats != nullptr) *options.stats = scan.stats();
@@ -163,8 +169,9 @@ Result<RangeResults> search_range(const Storage& storage, const ScanModel& model
   BatchScan scan(storage, model, bits, *codebook, queries.data(), n, 0, options);
   const size_t wave_cap = scan.wave_cap();
   const size_t pieces = scan.pieces();
+  const uint64_t piece_rows = split_pieces(storage.len(), options).rows;
   std::vector<MatchList> lists(wave_cap * pieces);
-  std::vector<ScoredResult> joined;
+  std::vector<size_t> cursors(wave_cap * pieces);
   std::vector<ScoredResult> scratch;
   for (size_t first = 0; first < n; first += wave_cap) {
     const size_t count = std::min(wave_cap, n - first);
@@ -185,9 +192,8 @@ Result<RangeResults> search_range(const Storage& storage, const ScanModel& model
     const auto wave_rows = static_cast<size_t>(out.lims[first + count] - out.lims[first]);
     out.ids.resize(static_cast<size_t>(out.lims[first + count]));
     out.keys.resize(out.ids.size());
-    joined.resize(wave_rows);
     scratch.resize(wave_rows);
-    RangeMergeWork merge(lists.data(), pieces, out, first, joined, scratch);
+    RangeMergeWork merge(lists.data(), pieces, piece_rows, cursors.data(), out, first, scratch);
     parallel_for(count, merge, options.max_threads);
   }
   if (options.stats != nullptr) *options.stats = scan.stats();

@@ -52,6 +52,8 @@ struct SearchOptions {
   // Rows per piece (rounded up to a multiple of kBlockRows); 0 means
   // piece_rows_for(len) (batch_scan.hpp). For tests.
   size_t piece_rows = 0;
+  // Fill BatchResults::rows (for re-ranking's ties).
+  bool keep_rows = false;
 };
 
 // Row-major n x m results of a batch: query i's results best first at
@@ -62,6 +64,9 @@ struct BatchResults {
   size_t per_query = 0;  // m = min(k, searchable rows)
   std::vector<uint64_t> ids;
   std::vector<float> scores;
+  // With SearchOptions::keep_rows, each result's row in the store searched
+  // (beside ids and scores); else empty.
+  std::vector<uint64_t> rows;
 };
 
 // The matches of a range search: query i's at [lims[i], lims[i + 1]), best
@@ -82,8 +87,8 @@ struct ScanModel {
   MetricModel metric;
 };
 
-// The best min(k, searchable rows) rows by key (ranks_above, stable sort, no
-// secondary key), for each of n queries of query_dim floats, row-major in
+// The best min(k, searchable rows) rows by key, equal keys the earlier row
+// first and kept at the cut-off (top_k.hpp's ranks_before), for each of n queries of query_dim floats, row-major in
 // `queries` (at least n * query_dim values). query_dim != model.dim fails
 // first, even for n = 0 or k = 0; then the n == 0 / nothing-to-return
 // shortcut, then the codebook. Query i's row equals a search of query i

@@ -100,8 +100,8 @@ TEST_P(MetricIndex, EveryLevelAndPathRanksAsTheScalarExactScan) {
       options.scan.path = path;
       SearchStats stats;
       options.scan.stats = &stats;
-      // (Top-k is not always a prefix of the full ranking: of rows tied at
-      // the cut, the heap keeps the later ones.)
+      // Top-k is a prefix of the full ranking: of rows tied at the cut,
+      // the earlier ones are kept.
       for (const BatchResults* expected : {&*top10, &*full}) {
         const size_t k = expected->per_query;
         const auto top = (*index)->search(queries, n, dim, k, options);

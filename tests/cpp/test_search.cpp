@@ -203,7 +203,7 @@ TEST(TopKHeap, KeepsTheBestOfDistinctScores) {
 struct HeapCase {
   const char* name;
   size_t bound;
-  std::vector<float> scores;  // offered in order, ids 0, 1, 2, ...
+  std::vector<float> scores;  // offered in order, ids and positions 0, 1, 2, ...
   std::vector<uint64_t> array_ids;
 };
 
@@ -212,20 +212,25 @@ class HeapArrayOrder : public testing::TestWithParam<HeapCase> {};
 // Array contents after the push / pop rules, worked out by hand.
 TEST_P(HeapArrayOrder, FollowsThePushAndPopRules) {
   std::vector<ScoredResult> input;
-  for (size_t i = 0; i < GetParam().scores.size(); ++i) input.push_back({i, GetParam().scores[i]});
+  for (size_t i = 0; i < GetParam().scores.size(); ++i) {
+    input.push_back({i, GetParam().scores[i], static_cast<uint32_t>(i)});
+  }
   EXPECT_EQ(ids_of(offered(input, GetParam().bound)), GetParam().array_ids);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, HeapArrayOrder,
     testing::Values(
-        // An equal candidate enters; the earlier root is the one evicted.
-        HeapCase{"tie_evicts_old_root", 2, {1, 1, 1}, {1, 2}},
+        // Equal keys rank by position: the later row is the root, and an
+        // equal newcomer (later still) is the one evicted.
+        HeapCase{"tie_keeps_earlier_rows", 2, {1, 1, 1}, {1, 0}},
+        // A newcomer level with a row below the root's rank enters no more.
+        HeapCase{"tie_below_best_loses", 3, {2, 1, 1, 3, 1}, {1, 0, 3}},
         // A candidate below the root is evicted at once.
         HeapCase{"below_root", 2, {1, 2, 0}, {0, 1}},
-        // [0:1, 1:2, 2:2, 3:5] + 4:3 -> pop: equal children, the right one
-        // (id 2) moves up; 4 is put back under it.
-        HeapCase{"equal_children_take_right", 4, {1, 2, 2, 5, 3}, {2, 1, 4, 3}},
+        // [0:1, 1:2, 2:2, 3:5] + 4:3 -> pop: of the equal children the
+        // later-stored (id 2, the lower-ranked) moves up; 4 is put back under it.
+        HeapCase{"equal_children_take_later", 4, {1, 2, 2, 5, 3}, {2, 1, 4, 3}},
         // The left child strictly lower: it moves up, then the hole's single
         // child (id 3) moves up too, and 4 walks back above it.
         HeapCase{"lower_left_child", 4, {1, 2, 3, 5, 4}, {1, 4, 2, 3}},
@@ -236,30 +241,36 @@ INSTANTIATE_TEST_SUITE_P(
         // A NaN pushed under a number walks up to the root; the next pop
         // evicts it although it arrived later than the 0.
         HeapCase{"nan_walks_to_root", 3, {0, NAN, 1, 5}, {0, 3, 2}},
-        // Among NaNs the tie rules hold: the newcomer enters, the old root leaves.
-        HeapCase{"nan_ties", 2, {NAN, NAN, NAN}, {1, 2}}),
+        // Among NaNs too the earlier rows stay: the newcomer leaves.
+        HeapCase{"nan_ties", 2, {NAN, NAN, NAN}, {1, 0}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(TopKHeap, MergePushesInArrayOrder) {
+// Piece heaps sorted best first, merged by key, then storage position
+// (piece * piece_rows + position in the piece), cut at the count.
+TEST(TopKHeap, MergeTakesPiecesByKeyThenPosition) {
   std::vector<ScoredResult> room_a(4);
   std::vector<ScoredResult> room_b(4);
   TopKHeap a(room_a, 3);
   TopKHeap b(room_b, 3);
-  for (const ScoredResult x : {ScoredResult{0, 1}, ScoredResult{1, 4}, ScoredResult{2, 6}}) a.offer(x);
-  for (const ScoredResult x : {ScoredResult{3, 5}, ScoredResult{4, 2}, ScoredResult{5, 7}}) b.offer(x);
-  // b's array is [4:2, 3:5, 5:7]; offering those to [0:1, 1:4, 2:6] in that
-  // order: 4:2 evicts 0:1, 3:5 evicts 4:2, 5:7 evicts 1:4.
-  ASSERT_EQ(ids_of(b.entries()), (std::vector<uint64_t>{4, 3, 5}));
-  merge_top_k(a, b);
-  EXPECT_EQ(ids_of(a.entries()), (std::vector<uint64_t>{3, 5, 2}));
+  for (const ScoredResult x : {ScoredResult{0, 1, 0}, ScoredResult{1, 6, 1}, ScoredResult{2, 4, 2}}) a.offer(x);
+  for (const ScoredResult x : {ScoredResult{3, 6, 0}, ScoredResult{4, 4, 1}, ScoredResult{5, 7, 2}}) b.offer(x);
+  a.sort_best_first();
+  b.sort_best_first();
+  ASSERT_EQ(ids_of(a.entries()), (std::vector<uint64_t>{1, 2, 0}));
+  std::vector<ScoredResult> got;
+  size_t at[2];
+  const TopKHeap* heaps[] = {&a, &b};
+  merge_pieces(2, [&](size_t p) { return std::span<const ScoredResult>(heaps[p]->entries()); }, 4, at, 5,
+               [&](const ScoredResult& x, uint64_t) { got.push_back(x); });
+  EXPECT_EQ(ids_of(got), (std::vector<uint64_t>{5, 1, 3, 2, 4}));
 }
 
 // ---------------------------------------------------------------- final sort
 
-TEST(SortResults, StableDescendingWithoutSecondaryKey) {
-  std::vector<ScoredResult> v = {{9, 1}, {3, 2}, {7, 1}, {1, 2}, {5, 0}, {2, 1}};
+TEST(SortResults, DescendingThenByPosition) {
+  std::vector<ScoredResult> v = {{9, 1, 5}, {3, 2, 4}, {7, 1, 3}, {1, 2, 2}, {5, 0, 1}, {2, 1, 0}};
   sort_results(v);
-  EXPECT_EQ(ids_of(v), (std::vector<uint64_t>{3, 1, 9, 7, 2, 5}));
+  EXPECT_EQ(ids_of(v), (std::vector<uint64_t>{1, 3, 2, 7, 9, 5}));
 }
 
 TEST(SortResults, NaNKeepsEveryEntry) {

@@ -167,3 +167,48 @@ def test_keyword_only_and_positional_binding():
     assert index.search_batch(queries=queries, k=0)[0].shape == (1, 0)
     with pytest.raises(TypeError, match="takes 2 positional arguments but 3 were given"):
         index.search_batch(queries, 1, None)
+
+
+# 40,000 rows (three pieces of the scan) holding 400 exact copies of each of
+# 100 vectors, stored in a shuffled order of ids.
+TIED_ROWS, TIED_DIM = 40_000, 16
+
+
+@pytest.fixture(scope="module", params=["ip", "l2"])
+def tied(request):
+    rng = np.random.default_rng(11)
+    index = lodex.Index(TIED_DIM, 3, False, 2, metric=request.param)
+    ids = rng.permutation(TIED_ROWS).astype(np.uint64)
+    vectors = rng.standard_normal((100, TIED_DIM)).astype(np.float32)[np.arange(TIED_ROWS) % 100]
+    index.add_batch(ids, vectors)
+    originals = np.empty_like(vectors)
+    originals[ids] = vectors
+    position = np.empty(TIED_ROWS, np.int64)
+    position[ids] = np.arange(TIED_ROWS)
+    return index, request.param, originals, position, rng.standard_normal((3, TIED_DIM)).astype(np.float32)
+
+
+@pytest.mark.parametrize("threads", [1, None])
+@pytest.mark.parametrize("path", ["search", "batch", "range", "allow", "allow_few", "rerank"])
+def test_equal_scores_come_in_storage_order_and_k_cuts_a_prefix(tied, path, threads):
+    index, metric, originals, position, queries = tied
+    allow = {"allow": np.arange(0, TIED_ROWS, 2)} if path == "allow" else {}
+    allow = {"allow": np.arange(0, TIED_ROWS, 20)} if path == "allow_few" else allow
+    rerank = {"rerank": originals, "candidates": TIED_ROWS} if path == "rerank" else {}
+    full_ids, full_scores = index.search_batch(queries, TIED_ROWS, threads=threads, **allow, **rerank)
+    for i in range(len(queries)):
+        keys = full_scores[i] if metric == "ip" else -full_scores[i]
+        pos = position[full_ids[i]]
+        assert np.all((keys[:-1] > keys[1:]) | ((keys[:-1] == keys[1:]) & (pos[:-1] < pos[1:])))
+    for k in (1, 30, 401, 1234):
+        if path == "search":
+            got = [index.search(q, k) for q in queries]
+            ids = np.array([[i for i, _ in row] for row in got], np.uint64)
+            scores = np.array([[s for _, s in row] for row in got], np.float32)
+        elif path == "range":
+            lims, ids, scores = index.search_range(queries[:1], float(full_scores[0, k - 1]), threads=threads)
+            k = len(ids)
+            ids, scores = ids[None], scores[None]
+        else:
+            ids, scores = index.search_batch(queries, k, threads=threads, **allow, **rerank)
+        assert np.array_equal(ids, full_ids[: len(ids), :k]) and np.array_equal(scores, full_scores[: len(ids), :k])

@@ -80,9 +80,9 @@ inline float row_key(KeyKind kind, float ip, float row, float add) {
 // 2^64 against itself. The same chain in double, rounded once to float32:
 // ip the row's estimate (its unrounded float32 product s * f where that
 // product overflowed), `add` the query's constant in double (QueryAdd).
-// Every double step here is within 2^-52 of its real value, so the result
-// is at most -FLT_MAX exactly when the real value 2 ip - n n + add is at
-// most -FLT_MAX (first_pass.cpp, step 6, relies on this).
+// Every double step here is within 2^-52 of its real value, far below half
+// a float32 ulp, so the result is at most -FLT_MAX whenever the real value
+// 2 ip - n n + add is (first_pass.cpp, step 6, relies on this).
 inline float wide_squared_key(double ip, float n, double add) {
   const double wide_n = n;
   return static_cast<float>(((ip + ip) - wide_n * wide_n) + add);

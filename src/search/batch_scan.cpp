@@ -117,13 +117,23 @@ void feed_blocks(TopKHeap& heap, const uint64_t* ids, const float* keys, size_t 
 }
 
 // The keys of `rows` rows from their scores, in place (keys.hpp): the same
-// scalar operations whatever kernel produced the scores.
-void apply_keys(KeyKind key, float add, float* scores, size_t rows, const float* terms, const uint16_t* norms) {
+// scalar operations whatever kernel produced the scores. Returns whether a
+// squared-distance key came out infinite or NaN, for the caller to hand
+// those rows to ScanWork::widen_keys (an unlikely branch after the loop, so
+// that the loop itself stays as it was).
+bool apply_keys(KeyKind key, float add, float* scores, size_t rows, const float* terms, const uint16_t* norms) {
   if (key == KeyKind::kRowTerm) {
     for (size_t i = 0; i < rows; ++i) scores[i] = row_key(key, scores[i], terms[i], add);
   } else if (key == KeyKind::kSquaredDistance) {
-    for (size_t i = 0; i < rows; ++i) scores[i] = row_key(key, scores[i], bf16_to_f32(norms[i]), add);
+    bool wide = false;
+    for (size_t i = 0; i < rows; ++i) {
+      const float k = row_key(key, scores[i], bf16_to_f32(norms[i]), add);
+      scores[i] = k;
+      wide |= !(std::fabs(k) <= std::numeric_limits<float>::max());
+    }
+    return wide;
   }
+  return false;
 }
 
 // Where the rows of each (piece, query) pair go, at slot query * pieces +
@@ -181,6 +191,7 @@ struct Wave {
   uint64_t dim = 0;  // the store's: codes per row
   size_t block_words = 0;
   float scale = 0.0f;
+  uint8_t bits = 0;
   KeyKind key = KeyKind::kScore;
   ScanFn exact = nullptr;
   ScanMixedFn mixed = nullptr;  // nullptr: each gathered block holds one query's rows
@@ -418,7 +429,7 @@ class ScanWork final : public IndexedWork {
       const float below = sink_.below(q * w_.pieces + piece);
       if (below == -std::numeric_limits<float>::infinity()) continue;
       const PreparedQuery& p = w_.prepared[q];
-      pass_queries[passers] = {p.table, p.plan.delta, p.plan.offset, below, p.add};
+      pass_queries[passers] = {p.table, p.plan.delta, p.plan.offset, below, p.add.narrow};
       pass_slot[i] = passers++;
     }
     return passers;
@@ -450,7 +461,9 @@ class ScanWork final : public IndexedWork {
     const PreparedQuery& p = w_.prepared[q];
     const ScanArgs args{p.lanes, w_.dim, w_.block_words, w_.scale};
     w_.exact(args, r.codes, r.norms, r.rows, scores);
-    apply_keys(w_.key, p.add, scores, r.rows, r.terms, r.norms);
+    if (apply_keys(w_.key, p.add.narrow, scores, r.rows, r.terms, r.norms)) [[unlikely]] {
+      widen_keys(p, r.codes, r.norms, r.rows, scores);
+    }
     stats.rows_exact += r.rows;
     sink_.feed(q * w_.pieces + piece, r.ids, scores, r.rows, r.live, r.pos);
   }
@@ -493,7 +506,10 @@ class ScanWork final : public IndexedWork {
     const size_t at = b * kBlockRows;
     const size_t lanes = std::min(kBlockRows, r.rows - at);
     w_.exact(args, r.codes + b * w_.block_words, r.norms + at, lanes, scores + at);
-    apply_keys(w_.key, p.add, scores + at, lanes, r.terms != nullptr ? r.terms + at : nullptr, r.norms + at);
+    if (apply_keys(w_.key, p.add.narrow, scores + at, lanes, r.terms != nullptr ? r.terms + at : nullptr,
+                   r.norms + at)) [[unlikely]] {
+      widen_keys(p, r.codes + b * w_.block_words, r.norms + at, lanes, scores + at);
+    }
     stats.rows_exact += lanes;
     sink_.feed(q * w_.pieces + piece, r.ids + at, scores + at, lanes, &keep, static_cast<uint32_t>(r.pos + at));
   }
@@ -570,12 +586,65 @@ class ScanWork final : public IndexedWork {
     for (size_t b = 0; b < g.blocks; ++b) {
       for (size_t lane = b * kBlockRows; lane < b * kBlockRows + g.rows[b]; ++lane) {
         const size_t q = first_query + g.queries[lane];
-        apply_keys(w_.key, w_.prepared[q].add, scores + lane, 1, g.terms + lane, g.norms + lane);
+        const PreparedQuery& p = w_.prepared[q];
+        if (apply_keys(w_.key, p.add.narrow, scores + lane, 1, g.terms + lane, g.norms + lane)) [[unlikely]] {
+          const uint32_t* words = w_.mixed != nullptr ? g.codes + g.offsets[lane]
+                                                      : g.words + b * w_.block_words + (lane - b * kBlockRows);
+          scores[lane] = wide_key(p, words, g.norms[lane], scores[lane]);
+        }
         sink_.offer(q * w_.pieces + piece, *g.ids[lane], scores[lane], g.positions[lane]);
       }
       stats.rows_exact += g.rows[b];
     }
     g.blocks = 0;
+  }
+
+  // The rows among `rows` rows of consecutive blocks from `codes` whose
+  // squared-distance key is not finite, their keys recomputed (wide_key).
+  [[gnu::cold, gnu::noinline]] void widen_keys(const PreparedQuery& p, const uint32_t* codes,
+                                               const uint16_t* norms, size_t rows, float* keys) const {
+    for (size_t i = 0; i < rows; ++i) {
+      if (std::isfinite(keys[i])) continue;
+      const uint32_t* words = codes + i / kBlockRows * w_.block_words + i % kBlockRows;
+      keys[i] = wide_key(p, words, norms[i], keys[i]);
+    }
+  }
+
+  // The key of the row whose code word 0 is at `words` (its words kBlockRows
+  // apart, as in a block), its float32 key `key` not finite: when the row's
+  // norm and the query's constant are finite, the chain again in double
+  // (wide_squared_key), else `key` as it is. The scan no longer holds the
+  // row's estimate, so it is recomputed from the row's codes and the query's
+  // lane table, as every exact kernel computes it bit for bit: the sum S of
+  // its entries in coordinate order, and s = fl(S * f) with f = fl(n * sd).
+  // Where s overflowed (S * f past float32), s is S * f unrounded, both
+  // float32 factors multiplied exactly in double, and where S overflowed
+  // too, S is the entries' sum in double (the first pass bounds either:
+  // first_pass.cpp, step 6). A NaN entry or sum leaves `key` as it is.
+  [[gnu::cold, gnu::noinline]] float wide_key(const PreparedQuery& p, const uint32_t* words, uint16_t norm,
+                                              float key) const {
+    const float n = bf16_to_f32(norm);
+    if (!std::isfinite(n) || !std::isfinite(p.add.wide)) return key;
+    const uint32_t mask = (1u << w_.bits) - 1;
+    const size_t stride = scan_table_stride(w_.bits);
+    float sum = 0.0f;
+    double wide_sum = 0.0;
+    for (uint64_t j = 0; j < w_.dim; ++j) {
+      const uint64_t at = j * w_.bits;
+      const uint32_t* lo = words + at / 32 * kBlockRows;
+      const unsigned shift = static_cast<unsigned>(at % 32);
+      uint32_t code = *lo >> shift;
+      if (shift + w_.bits > 32) code |= lo[kBlockRows] << (32 - shift);
+      const float entry = p.lanes[j * stride + (code & mask)];
+      sum += entry;
+      wide_sum += entry;
+    }
+    const float f = n * w_.scale;
+    const float ip = sum * f;
+    double wide_ip = ip;
+    if (std::isinf(ip) || std::isinf(sum)) wide_ip = (std::isfinite(sum) ? sum : wide_sum) * static_cast<double>(f);
+    if (!std::isfinite(wide_ip)) return key;
+    return wide_squared_key(wide_ip, n, p.add.wide);
   }
 
   const Wave& w_;
@@ -625,7 +694,11 @@ class PrepareWork final : public IndexedWork {
     }
     p.lanes = lanes;
     p.pass = false;
-    if (want_pass_) {
+    p.reaches_wide_rows = model_.metric.key == KeyKind::kSquaredDistance && reaches_wide_rows(r, n);
+    // A constant past float32 leaves every bound infinite or NaN: nothing
+    // for a pass to skip, and for "l2" -infinity, which would skip rows
+    // whose recomputed key is finite (first_pass.cpp, step 6).
+    if (want_pass_ && std::isfinite(p.add.narrow)) {
       uint8_t* table = tables_ + i * pass_table_bytes(format_, width_, bits_);
       if (const auto plan = build_pass_plan(format_, lanes, stride, r, width_, bits_, table)) {
         p.table = table;
@@ -636,6 +709,20 @@ class PrepareWork final : public IndexedWork {
   }
 
  private:
+  // Whether the query's estimates may reach 2^38 * n for a row of norm n:
+  // |s| <= fl(n * sd) * |S| and |S| <= (1 + 2^-8) sum_j max_c |e[j][c]|,
+  // e[j][c] = fl(centroid[c] * r[j]), so that bound times sd, 2^38, keeps
+  // every row of n >= 2^64 at or below -FLT_MAX (first_pass.cpp, step 6)
+  // with room to spare. Ordinary queries are far below: sd * sum_j |r[j]|
+  // is about |q|.
+  bool reaches_wide_rows(const float* r, size_t centroids) const {
+    double largest = 0.0;
+    for (size_t c = 0; c < centroids; ++c) largest = std::max(largest, std::fabs(static_cast<double>(codebook_[c])));
+    double sum = 0.0;
+    for (uint64_t j = 0; j < width_; ++j) sum += std::fabs(static_cast<double>(r[j]));
+    return !(sum * largest * static_cast<double>(model_.metric.scale) < 0x1p38);
+  }
+
   const float* queries_;
   const ScanModel& model_;
   uint64_t width_;
@@ -756,6 +843,10 @@ void BatchScan::prepare(size_t first, size_t count) {
                       pass_kernel_.fn != nullptr, pass_kernel_.format, rotated_.get(), lanes_.get(), tables_.get(),
                       scratch_.data(), scratch_stride_, prepared_.data());
   parallel_for(count, prepare, options_.max_threads);
+  for (size_t q = 0; q < count; ++q) {
+    PreparedQuery& p = prepared_[q];
+    if (p.pass && p.reaches_wide_rows && holds_wide_rows()) p.pass = false;
+  }
   if (mixed_ != nullptr) {
     TransposeWork transpose(rotated_.get(), width, count, transposed_.get());
     parallel_for((count + kMaxPassQueries - 1) / kMaxPassQueries, transpose, options_.max_threads);
@@ -770,6 +861,7 @@ Wave BatchScan::wave_of(size_t count) {
   wave.dim = storage_.dim();
   wave.block_words = storage_.words_per_row() * kBlockRows;
   wave.scale = model_.metric.scale;
+  wave.bits = bits_;
   wave.key = model_.metric.key;
   wave.exact = kernels_.by_bits[bits_ - 2];
   wave.mixed = mixed_;
@@ -791,6 +883,20 @@ Wave BatchScan::wave_of(size_t count) {
   wave.prepared = prepared_.data();
   wave.stats = unit_stats_.data();
   return wave;
+}
+
+// Whether a row of the store has a norm n >= 2^64, whose fl(n * n) is
+// +infinity: read once a scan, and only for a query that reaches such rows.
+bool BatchScan::holds_wide_rows() {
+  if (!wide_rows_) {
+    wide_rows_ = false;
+    for (size_t c = 0; c < storage_.chunk_count() && !*wide_rows_; ++c) {
+      const uint16_t* norms = storage_.chunk_norms(c);
+      const size_t rows = std::min(kChunkRows, storage_.len() - c * kChunkRows);
+      wide_rows_ = std::any_of(norms, norms + rows, [](uint16_t n) { return bf16_to_f32(n) >= 0x1p64f; });
+    }
+  }
+  return *wide_rows_;
 }
 
 void BatchScan::add_stats(size_t count, size_t units) {

@@ -11,6 +11,7 @@
 #include <exception>
 #include <memory>
 #include <new>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -71,8 +72,12 @@ struct PreparedQuery {
   const float* lanes = nullptr;    // the exact kernels' lane table
   const uint8_t* table = nullptr;  // the first pass's table, when `pass`
   PassPlan plan;
-  float add = 0.0f;  // the key's query constant
+  QueryAdd add;  // the key's query constant
   bool pass = false;
+  // An "l2" query whose estimates can be large enough that a row with
+  // fl(n * n) = +infinity (n >= 2^64) has a finite key (first_pass.cpp,
+  // step 6): it takes no pass over a store holding such a row.
+  bool reaches_wide_rows = false;
 };
 
 // Per (piece, query): whether the first pass still runs, and the counts
@@ -132,6 +137,7 @@ class BatchScan {
   void prepare(size_t first, size_t count);
   Wave wave_of(size_t count);
   void add_stats(size_t count, size_t units);
+  bool holds_wide_rows();
 
   const Storage& storage_;
   const ScanModel& model_;
@@ -158,6 +164,7 @@ class BatchScan {
   std::vector<PieceQuery> states_;
   std::vector<UnitStats> unit_stats_;
   SearchStats total_;
+  std::optional<bool> wide_rows_;  // holds_wide_rows, found on first need
 };
 
 }  // namespace lodex

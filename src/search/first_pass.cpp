@@ -60,6 +60,29 @@
 //    is kept: U_k < pred(theta) still implies that the row's key is below
 //    theta or NaN, and a NaN key enters no full heap and no range. A range
 //    search's threshold is fixed from the start, so its pred(theta) is too.
+// 6. Squared distances past float32. A squared-distance key whose float32
+//    chain is not finite while ip, n and a are (an intermediate overflowed)
+//    is that chain in double, rounded once (metric.hpp, wide_squared_key;
+//    where s itself overflowed, S * f unrounded: y bounds S and S_r alike,
+//    far inside the pads); a is the same float32 constant, so only the
+//    exponent range differs.
+//    +infinity and NaN bounds are always kept (every kernel skips only on an
+//    ordered U_k < below). A -infinity bound U_k skips against any below >
+//    -infinity, that is any theta > -FLT_MAX (pred(theta) > -infinity). It
+//    implies a recomputed key <= -FLT_MAX, which no such theta admits,
+//    unless fl(n * n) or a is infinite: U >= s, fl(2U) is exact or
+//    -infinity (then 2s <= 2U <= -FLT_MAX), n * n is exact in float32 when
+//    finite (n has 8 significant bits), and an overflow of the subtraction
+//    or of the final addition puts the real value within half an ulp (at most
+//    2^103) of -(2^128 - 2^103), at or below -FLT_MAX = -(2^128 - 2^104);
+//    with a <= 0 and s <= U the recomputed key is at most that. The same
+//    steps show that a finite U_k bounds a recomputed key: s <= U and
+//    T(s) = -infinity put it at or below -FLT_MAX < theta. The two
+//    exceptions are kept outside the kernels: a query whose a is not finite
+//    takes no pass (batch_scan.cpp), and n >= 2^64 (fl(n * n) = +infinity)
+//    can give a finite key only when 2s > n * n - FLT_MAX >= 2^-24 n^2, so
+//    |s| > 2^39 n; a query whose estimates may reach 2^38 n (sd times its
+//    table's magnitude) takes no pass over a store that holds such a row.
 #include "search/first_pass.hpp"
 
 #include <algorithm>

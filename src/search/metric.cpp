@@ -52,6 +52,17 @@ const float* centred(const MetricModel& model, const float* v, uint64_t dim, flo
   return buffer;
 }
 
+// sum_j (a_j - b_j)^2 in double (b_j = 0 for a null b): no overflow for
+// finite float32 inputs, dim * (2 FLT_MAX)^2 being far inside double.
+double wide_squares(const float* a, const float* b, uint64_t dim) {
+  double sum = 0.0;
+  for (uint64_t j = 0; j < dim; ++j) {
+    const double d = static_cast<double>(a[j]) - (b != nullptr ? static_cast<double>(b[j]) : 0.0);
+    sum += d * d;
+  }
+  return sum;
+}
+
 }  // namespace
 
 double kept_energy(uint8_t bits) { return bits >= 2 && bits <= 5 ? kKeptEnergy[bits - 2] : 1.0; }
@@ -95,12 +106,16 @@ std::vector<float> mean_row(Metric metric, const void* rows, size_t n, uint64_t 
   return mean;
 }
 
-const float* prepare_query(const MetricModel& model, const float* q, uint64_t dim, float* buffer, float* add) {
+const float* prepare_query(const MetricModel& model, const float* q, uint64_t dim, float* buffer, QueryAdd* add) {
   const float* v = normalised(model, q, dim, buffer);
-  *add = 0.0f;
-  if (model.row_terms()) *add = dot(v, model.center.data(), dim);
+  add->narrow = 0.0f;
+  if (model.row_terms()) add->narrow = dot(v, model.center.data(), dim);
   v = centred(model, v, dim, buffer);
-  if (model.key == KeyKind::kSquaredDistance) *add = -dot(v, v, dim);
+  if (model.key == KeyKind::kSquaredDistance) add->narrow = -dot(v, v, dim);
+  add->wide = add->narrow;
+  if (model.key == KeyKind::kSquaredDistance && !std::isfinite(add->narrow)) {
+    add->wide = -wide_squares(v, nullptr, dim);
+  }
   return v;
 }
 
@@ -120,6 +135,11 @@ float exact_key(Metric metric, const float* q, const float* x, uint64_t dim) {
       for (uint64_t j = 0; j < dim; ++j) {
         const float d = q[j] - x[j];
         sum = sum + d * d;
+      }
+      if (!std::isfinite(sum)) [[unlikely]] {
+        // Finite in double exactly when q and x are: then rounded once.
+        const double wide = wide_squares(q, x, dim);
+        if (std::isfinite(wide)) return -static_cast<float>(wide);
       }
       return -sum;
     }

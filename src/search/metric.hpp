@@ -76,6 +76,20 @@ inline float row_key(KeyKind kind, float ip, float row, float add) {
   }
 }
 
+// The key of a kSquaredDistance row whose chain above gave no finite number
+// though its inputs are finite: an intermediate (2 ip, n n, or a partial sum)
+// went past float32 while the distance itself may fit, e.g. a row near
+// 2^64 against itself. The same chain in double, rounded once to float32:
+// ip the row's estimate (its unrounded float32 product s * f where that
+// product overflowed), `add` the query's constant in double (QueryAdd).
+// Every double step here is within 2^-52 of its real value, far below half
+// a float32 ulp, so the result is at most -FLT_MAX whenever the real value
+// 2 ip - n n + add is (first_pass.cpp, step 6, relies on this).
+inline float wide_squared_key(double ip, float n, double add) {
+  const double wide_n = n;
+  return static_cast<float>(((ip + ip) - wide_n * wide_n) + add);
+}
+
 // The score a caller sees for a key.
 inline float output_score(Metric metric, float key) { return metric == Metric::kL2 ? 0.0f - key : key; }
 
@@ -93,15 +107,27 @@ const float* prepare_row(const MetricModel& model, const float* x, uint64_t dim,
 // every thread count and kernel level fixes the same centre.
 std::vector<float> mean_row(Metric metric, const void* rows, size_t n, uint64_t dim);
 
+// A query's key constant: `narrow` as every float32 chain adds it, `wide`
+// the same in double for wide_squared_key. `wide` is `narrow` itself
+// whenever that is finite, so that a recomputed key is the float32 chain
+// with nothing but the exponent range widened; only a -q2 past float32
+// (|q| above about 1.8e19) takes the sum in double.
+struct QueryAdd {
+  float narrow = 0.0f;
+  double wide = 0.0;
+};
+
 // The vector the scan rotates for query q, as prepare_row prepares rows
 // (into `buffer`, dim floats, or q itself), and its constant: qc for
 // kRowTerm, -q2 for kSquaredDistance, 0 otherwise.
-const float* prepare_query(const MetricModel& model, const float* q, uint64_t dim, float* buffer, float* add);
+const float* prepare_query(const MetricModel& model, const float* q, uint64_t dim, float* buffer, QueryAdd* add);
 
 // Re-ranking's exact key of row x for query q: <q, x>, the cosine of the
 // normalised vectors (prepare_row's normalisation; a zero vector gives 0,
 // a NaN one NaN),
-// or minus the squared distance sum_j (q_j - x_j)^2.
+// or minus the squared distance sum_j (q_j - x_j)^2 (summed again in double
+// and rounded once when the float32 sum overflowed though q and x are
+// finite: its partial sums can pass float32 where the total fits).
 float exact_key(Metric metric, const float* q, const float* x, uint64_t dim);
 
 // The least key a range search keeps for `threshold` on the score: rows with

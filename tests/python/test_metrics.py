@@ -234,3 +234,18 @@ def test_defaults_stay_as_they_were():
     assert repr(index) == "lodex.Index(dim=768, bits=4, size=0, use_qjl=false, rotation=general)"
     plain = lodex.Index(64, 4, False, 0, metric="ip", rotation="hadamard", center=None)
     assert "metric" not in repr(plain) and plain.center is None and len(plain.config) == 4
+
+
+@pytest.mark.parametrize("scale", [2e18, 3e18])
+def test_l2_past_float32_keeps_finite_distances_finite(scale):
+    # |x|^2 of 2.3e38 and 5.5e38: 2 ip, n n or q2 overflows float32, the distances to x and x/2 do not.
+    x = np.float32(scale) * data(1, 64, 9)[0]
+    rows = np.vstack([data(300, 64, 1), x, x / 2])
+    index = lodex.Index(64, 4, False, 3, metric="l2")
+    index.add_batch(np.arange(302), rows)
+    single = index.search(x, 2)
+    ids, scores = index.search_batch(np.stack([rows[0], x, x]), 2)
+    exact_ids, exact = index.search_batch(x[None], 2, rerank=rows)
+    for got_ids, got in [(*zip(*single),), (ids[1], scores[1]), (ids[2], scores[2]), (exact_ids[0], exact[0])]:
+        assert list(got_ids) == [300, 301] and np.isfinite(got).all() and 0 <= got[0] < got[1]
+    assert exact[0, 0] == 0 and exact[0, 1] == pytest.approx(np.sum((x / 2).astype(np.float64) ** 2), rel=1e-6)

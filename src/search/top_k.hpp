@@ -91,16 +91,16 @@ inline void merge_top_k(TopKHeap& a, const TopKHeap& b) {
   for (const ScoredResult& x : b.entries()) a.offer(x);
 }
 
-// Stable sort, best first: x before y exactly when x ranks above y; equal
-// scores (and NaNs among themselves) keep their order. Uses caller-provided
-// scratch of results.size() entries; allocates nothing.
-inline void sort_results(std::span<ScoredResult> results, std::span<ScoredResult> scratch) {
+// Stable sort, best first, of n entries with a `score`: x before y exactly
+// when x ranks above y; equal scores (and NaNs among themselves) keep their
+// order. Uses caller-provided scratch of n entries; allocates nothing.
+template <class Entry>
+void sort_best_first(Entry* results, Entry* scratch, size_t n) {
   // A bottom-up merge sort that takes from the right run only when its head
   // ranks strictly above the left one's: stable, and allocation-free.
-  const size_t n = results.size();
   if (n < 2) return;
-  ScoredResult* from = results.data();
-  ScoredResult* to = scratch.data();
+  Entry* from = results;
+  Entry* to = scratch;
   for (size_t width = 1; width < n; width *= 2) {
     for (size_t lo = 0; lo < n; lo += 2 * width) {
       const size_t mid = std::min(lo + width, n);
@@ -114,7 +114,12 @@ inline void sort_results(std::span<ScoredResult> results, std::span<ScoredResult
     }
     std::swap(from, to);
   }
-  if (from != results.data()) std::copy(from, from + n, results.data());
+  if (from != results) std::copy(from, from + n, results);
+}
+
+// The same for results, with scratch of results.size() entries.
+inline void sort_results(std::span<ScoredResult> results, std::span<ScoredResult> scratch) {
+  sort_best_first(results.data(), scratch.data(), results.size());
 }
 
 // The same with scratch of its own.

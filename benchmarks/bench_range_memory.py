@@ -2,13 +2,12 @@
 
 Run each measurement in a fresh process (peak RSS is per process):
     /usr/bin/time -v .venv/bin/python benchmarks/bench_range_memory.py [rows] [queries]
-It prints the returned bytes, the resident growth across the call (ru_maxrss
-after minus resident before) and the wall time of the one call.
+It prints the returned bytes, the resident growth across the call (VmHWM
+after minus VmRSS before) and the wall time of the one call.
 """
 
 from __future__ import annotations
 
-import resource
 import sys
 import time
 
@@ -17,9 +16,10 @@ import numpy as np
 import lodex
 
 
-def resident_mb() -> float:
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * resource.getpagesize() / 2**20
+def status_mb(field: str) -> float:
+    """A /proc/self/status figure: ru_maxrss would count a parent's memory at fork."""
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith(field + ":")) / 1024
 
 
 def main() -> None:
@@ -31,11 +31,11 @@ def main() -> None:
     index.add_batch(np.arange(rows), rng.standard_normal((rows, dim), dtype=np.float32))
     q = rng.standard_normal((queries, dim), dtype=np.float32)
     index.search_range(q[:1], -np.inf)  # warm the pool and the rotation
-    before = resident_mb()
+    before = status_mb("VmRSS")
     start = time.perf_counter()
     lims, ids, scores = index.search_range(q, -np.inf)  # every row passes
     wall = time.perf_counter() - start
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    peak = status_mb("VmHWM")
     assert int(lims[-1]) == rows * queries
     returned = (lims.nbytes + ids.nbytes + scores.nbytes) / 2**20
     print(f"matches {rows * queries}  returned {returned:.0f} MB  "

@@ -111,6 +111,7 @@ class RangeMergeWork final : public IndexedWork {
     const size_t q = first_query_ + i;
     const auto at = static_cast<size_t>(out_.lims[q]);
     const auto m = static_cast<size_t>(out_.lims[q + 1]) - at;
+    if (m == 0) return;  // no chunk, and no memory to point into
     const auto base = static_cast<size_t>(out_.lims[first_query_]);
     KeyAt<Place>* sorted = scratch_.data() + 2 * (at - base);
     KeyAt<Place>* spare = sorted + m;

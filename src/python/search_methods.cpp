@@ -2,6 +2,7 @@
 // or NumPy arrays. The arguments are converted here; the values (threads,
 // candidates, widths, the threshold) are the core's to check.
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <span>
@@ -64,6 +65,31 @@ bool to_rerank_and_candidates(PyObject* rerank_obj, PyObject* candidates_obj, Py
     options->candidates = candidates;
   }
   return true;
+}
+
+// A 1-D array over the values of `values` without copying them: the array
+// takes their memory, freed with it (a capsule as its base). On failure,
+// nullptr with the error set, and `values` still owns its memory.
+template <class T>
+PyObject* adopt_vector(int type, lodex::MallocArray<T>& values) {
+  if (values.empty()) return new_vector(type, std::span<const T>());
+  PyRef owner(PyCapsule_New(values.data(), nullptr, [](PyObject* capsule) {
+    std::free(PyCapsule_GetPointer(capsule, nullptr));
+  }));
+  if (!owner) return nullptr;
+  npy_intp shape[1] = {static_cast<npy_intp>(values.size())};
+  PyRef array(PyArray_SimpleNewFromData(1, shape, type, values.data()));
+  if (!array) {
+    PyCapsule_SetDestructor(owner.get(), nullptr);
+    return nullptr;
+  }
+  // Steals the capsule's reference, even when it fails.
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), owner.release()) != 0) {
+    values.release();  // the capsule freed them
+    return nullptr;
+  }
+  values.release();
+  return array.release();
 }
 
 }  // namespace
@@ -144,9 +170,9 @@ PyObject* index_search_range(PyObject* self, PyObject* const* args, Py_ssize_t n
 
     PyRef lims(new_vector(NPY_UINT64, found.lims));
     if (!lims) return nullptr;
-    PyRef ids(new_vector(NPY_UINT64, found.ids));
+    PyRef ids(adopt_vector(NPY_UINT64, found.ids));
     if (!ids) return nullptr;
-    PyRef scores(new_vector(NPY_FLOAT32, found.keys));
+    PyRef scores(adopt_vector(NPY_FLOAT32, found.keys));
     if (!scores) return nullptr;
     return PyTuple_Pack(3, lims.get(), ids.get(), scores.get());
   });

@@ -8,12 +8,46 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 
 #include "kernels/block_masks.hpp"
 #include "pool.hpp"
 
 namespace lodex {
+
+// A list's first chunk holds few matches, so that many short lists stay
+// small; each next one twice its predecessor, up to a size whose freeing the
+// allocator can hand back to the system on its own.
+constexpr size_t kFirstChunkMatches = 16;
+constexpr size_t kLastChunkMatches = size_t{1} << 16;
+
+bool MatchList::grow() noexcept {
+  const size_t capacity = tail_ == nullptr ? kFirstChunkMatches : std::min(2 * tail_->capacity, kLastChunkMatches);
+  void* block = std::malloc(sizeof(MatchChunk) + capacity * (sizeof(uint64_t) + sizeof(float)));
+  if (block == nullptr) {
+    clear();
+    failed_ = true;
+    return false;
+  }
+  auto* chunk = static_cast<MatchChunk*>(block);
+  auto* ids = reinterpret_cast<uint64_t*>(chunk + 1);
+  *chunk = MatchChunk{nullptr, 0, capacity, ids, reinterpret_cast<float*>(ids + capacity)};
+  (tail_ == nullptr ? head_ : tail_->next) = chunk;
+  tail_ = chunk;
+  return true;
+}
+
+void MatchList::clear() noexcept {
+  for (MatchChunk* chunk = head_; chunk != nullptr;) {
+    MatchChunk* next = chunk->next;
+    std::free(chunk);
+    chunk = next;
+  }
+  head_ = tail_ = nullptr;
+  count_ = 0;
+  failed_ = false;
+}
 
 size_t piece_rows_for(size_t len) {
   const size_t chunks = (len + kChunkRows - 1) / kChunkRows;
@@ -162,19 +196,19 @@ class RangeSink {
  public:
   RangeSink(MatchList* lists, float floor) : lists_(lists), floor_(floor), below_(pass_threshold(true, floor)) {}
   float below(size_t) const { return below_; }
+  // Matches reach a list in storage order, which the merge's stable sort
+  // keeps for equal keys: positions are not needed.
   void feed(size_t slot, const uint64_t* ids, const float* keys, size_t rows, const uint32_t* live,
-            uint32_t pos) const {
+            uint32_t /*pos*/) const {
     for (size_t at = 0; at < rows; at += kBlockRows) {
       const uint32_t block_live = live[at / kBlockRows];
       for (size_t i = at; i < std::min(at + kBlockRows, rows); ++i) {
-        if ((block_live >> (i - at) & 1u) != 0 && keys[i] >= floor_) {
-          lists_[slot].add(ids[i], keys[i], static_cast<uint32_t>(pos + i));
-        }
+        if ((block_live >> (i - at) & 1u) != 0 && keys[i] >= floor_) lists_[slot].add(ids[i], keys[i]);
       }
     }
   }
-  void offer(size_t slot, uint64_t id, float key, uint32_t pos) const {
-    if (key >= floor_) lists_[slot].add(id, key, pos);
+  void offer(size_t slot, uint64_t id, float key, uint32_t /*pos*/) const {
+    if (key >= floor_) lists_[slot].add(id, key);
   }
 
  private:

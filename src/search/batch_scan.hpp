@@ -13,6 +13,7 @@
 #include <new>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "kernels/scan.hpp"
@@ -46,23 +47,59 @@ PieceSplit split_pieces(size_t len, const SearchOptions& options);
 // The rows below `len` whose bit is set in `mask`; every row for nullptr.
 size_t count_rows(const uint64_t* mask, size_t len);
 
-// A range search's matches of one (piece, query), in row order, each with
-// its position in the piece. The one
-// allocation a pool worker makes: a list that cannot grow is marked failed
-// and dropped, and the search reports running out of memory after the join.
-struct MatchList {
-  std::vector<ScoredResult> rows;
-  bool failed = false;
+// A range search's matches of one (piece, query), in row order, in chunks of
+// doubling size: a list grows without moving what it holds, and its chunks
+// are freed one by one as the merge copies them out (search.cpp). Chunks are
+// the one allocation a pool worker makes: a list that cannot grow is marked
+// failed and emptied, and the search reports running out of memory after
+// the scan.
+struct MatchChunk {
+  MatchChunk* next;
+  size_t size;
+  size_t capacity;
+  uint64_t* ids;  // capacity of each, in the same allocation
+  float* keys;
+};
 
-  void add(uint64_t id, float key, uint32_t pos) noexcept {
-    if (failed) return;
-    try {
-      rows.push_back({id, key, pos});
-    } catch (const std::exception&) {  // bad_alloc, or a length no memory holds
-      failed = true;
-      std::vector<ScoredResult>().swap(rows);
+class MatchList {
+ public:
+  MatchList() = default;
+  MatchList(const MatchList&) = delete;
+  MatchList& operator=(const MatchList&) = delete;
+  ~MatchList() { clear(); }
+
+  void add(uint64_t id, float key) noexcept {
+    if (tail_ == nullptr || tail_->size == tail_->capacity) {
+      if (failed_ || !grow()) return;
     }
+    tail_->ids[tail_->size] = id;
+    tail_->keys[tail_->size] = key;
+    ++tail_->size;
+    ++count_;
   }
+
+  size_t size() const { return count_; }
+  bool failed() const { return failed_; }
+  const MatchChunk* chunks() const { return head_; }
+  // Frees every chunk; the list is empty and not failed.
+  void clear() noexcept;
+  // Hands the chunks over (the caller frees them with std::free), leaving
+  // the list empty.
+  MatchChunk* take() noexcept {
+    MatchChunk* head = std::exchange(head_, nullptr);
+    tail_ = nullptr;
+    count_ = 0;
+    failed_ = false;
+    return head;
+  }
+
+ private:
+  bool grow() noexcept;
+
+  MatchChunk* head_ = nullptr;
+  MatchChunk* tail_ = nullptr;
+  size_t count_ = 0;
+  bool failed_ = false;
 };
 
 // ---- What BatchScan keeps for its units (batch_scan.cpp).

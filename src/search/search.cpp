@@ -5,9 +5,16 @@
 #include "search/search.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <utility>
 #include <vector>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "pool.hpp"
 #include "quant/codebook.hpp"
@@ -53,44 +60,117 @@ class MergeWork final : public IndexedWork {
   size_t first_query_;
 };
 
-// Sorts each query's piece lists best first (`scratch` as long as the
-// wave's output) and merges them by ranks_before into its slice of the
-// output.
-class RangeMergeWork final : public IndexedWork {
+// Every query's matches between the scan and the merge: one chain of chunks
+// a query, its pieces' lists joined in piece order (so its rows are in
+// storage order). Frees what the merge has not.
+class MatchChains {
  public:
-  RangeMergeWork(MatchList* lists, size_t pieces, uint64_t piece_rows, size_t* cursors, RangeResults& out,
-                 size_t first_query, std::span<ScoredResult> scratch)
-      : lists_(lists), pieces_(pieces), piece_rows_(piece_rows), cursors_(cursors), out_(out),
-        first_query_(first_query), scratch_(scratch) {}
+  explicit MatchChains(size_t n) : heads_(n, nullptr) {}
+  MatchChains(const MatchChains&) = delete;
+  MatchChains& operator=(const MatchChains&) = delete;
+  ~MatchChains() {
+    for (MatchChunk* head : heads_) free_chain(head);
+  }
 
-  void run(size_t i) noexcept override {
-    const size_t q = first_query_ + i;
-    const size_t begin = static_cast<size_t>(out_.lims[q] - out_.lims[first_query_]);
-    MatchList* mine = lists_ + i * pieces_;
-    for (size_t p = 0; p < pieces_; ++p) {
-      std::vector<ScoredResult>& rows = mine[p].rows;
-      sort_results(rows, scratch_.subspan(begin, rows.size()));
+  // Takes query q's lists, lists[0 .. pieces), leaving them empty.
+  void take(size_t q, MatchList* lists, size_t pieces) {
+    MatchChunk** link = &heads_[q];
+    for (size_t p = 0; p < pieces; ++p) {
+      MatchChunk* head = lists[p].take();
+      *link = head;
+      while (*link != nullptr) link = &(*link)->next;
     }
-    const auto at = static_cast<size_t>(out_.lims[q]);
-    const auto count = static_cast<size_t>(out_.lims[q + 1] - out_.lims[q]);
-    size_t r = 0;
-    auto list = [&](size_t p) { return std::span<const ScoredResult>(mine[p].rows); };
-    merge_pieces(pieces_, list, piece_rows_, cursors_ + i * pieces_, count, [&](const ScoredResult& x, uint64_t) {
-      out_.ids[at + r] = x.id;
-      out_.keys[at + r] = x.score;
-      ++r;
-    });
+  }
+  MatchChunk*& head(size_t q) { return heads_[q]; }
+
+  static void free_chain(MatchChunk* chunk) noexcept {
+    while (chunk != nullptr) std::free(std::exchange(chunk, chunk->next));
   }
 
  private:
-  MatchList* lists_;
-  size_t pieces_;
-  uint64_t piece_rows_;
-  size_t* cursors_;
+  std::vector<MatchChunk*> heads_;
+};
+
+// A match's key and its place among its query's matches, in storage order:
+// what the merge sorts (half the bytes of a ScoredResult when a query's
+// matches are counted in 32 bits).
+template <class Place>
+struct KeyAt {
+  float score;
+  Place at;
+};
+
+// Copies each query's chain into its slice of the output, freeing each chunk
+// once copied, and sorts the slice in place: best key first, equal keys in
+// storage order. `scratch` holds two KeyAt a match of the round.
+template <class Place>
+class RangeMergeWork final : public IndexedWork {
+ public:
+  RangeMergeWork(MatchChains& chains, RangeResults& out, size_t first_query, std::span<KeyAt<Place>> scratch)
+      : chains_(chains), out_(out), first_query_(first_query), scratch_(scratch) {}
+
+  void run(size_t i) noexcept override {
+    const size_t q = first_query_ + i;
+    const auto at = static_cast<size_t>(out_.lims[q]);
+    const auto m = static_cast<size_t>(out_.lims[q + 1]) - at;
+    if (m == 0) return;  // no chunk, and no memory to point into
+    const auto base = static_cast<size_t>(out_.lims[first_query_]);
+    KeyAt<Place>* sorted = scratch_.data() + 2 * (at - base);
+    KeyAt<Place>* spare = sorted + m;
+    uint64_t* ids = out_.ids.data() + at;
+    float* keys = out_.keys.data() + at;
+    size_t j = 0;
+    for (MatchChunk* chunk = std::exchange(chains_.head(q), nullptr); chunk != nullptr;) {
+      for (size_t r = 0; r < chunk->size; ++r, ++j) {
+        ids[j] = chunk->ids[r];
+        sorted[j] = {chunk->keys[r], static_cast<Place>(j)};
+      }
+      std::free(std::exchange(chunk, chunk->next));
+    }
+    stable_sort_best_first(sorted, spare, m);
+    // The spare half holds the ids in storage order while they are put in
+    // rank order (8 bytes a match either way).
+    static_assert(sizeof(KeyAt<Place>) >= sizeof(uint64_t));
+    auto* bytes = reinterpret_cast<unsigned char*>(spare);
+    std::memcpy(bytes, ids, m * sizeof(uint64_t));
+    for (size_t r = 0; r < m; ++r) {
+      std::memcpy(&ids[r], bytes + static_cast<size_t>(sorted[r].at) * sizeof(uint64_t), sizeof(uint64_t));
+      keys[r] = sorted[r].score;
+    }
+  }
+
+ private:
+  MatchChains& chains_;
   RangeResults& out_;
   size_t first_query_;
-  std::span<ScoredResult> scratch_;
+  std::span<KeyAt<Place>> scratch_;
 };
+
+// The fewest matches a merge round takes: below this, what a round would
+// hand back is not worth the pause.
+constexpr size_t kMinRangeRound = size_t{1} << 18;
+
+// Merges every query in rounds of about `round` matches (whole queries),
+// handing the freed chunks back to the system after each, so that the lists
+// shrink as the output fills.
+template <class Place>
+void merge_ranges(MatchChains& chains, RangeResults& out, size_t round, size_t max_threads) {
+  const size_t n = out.queries;
+  std::vector<KeyAt<Place>> scratch;
+  for (size_t first = 0; first < n;) {
+    size_t end = first + 1;
+    while (end < n && out.lims[end] - out.lims[first] < round) ++end;
+    scratch.resize(2 * static_cast<size_t>(out.lims[end] - out.lims[first]));
+    RangeMergeWork<Place> merge(chains, out, first, scratch);
+    parallel_for(end - first, merge, max_threads);
+    first = end;
+#if defined(__GLIBC__)
+    // glibc keeps small freed blocks in its arenas, where the output (large
+    // blocks, mapped apart) never reuses them.
+    if (first < n) malloc_trim(0);
+#endif
+  }
+}
 
 // The checks every batch makes before it scans, in order: the query width,
 // then (after the caller's shortcut) the codebook.
@@ -169,32 +249,37 @@ Result<RangeResults> search_range(const Storage& storage, const ScanModel& model
   BatchScan scan(storage, model, bits, *codebook, queries.data(), n, 0, options);
   const size_t wave_cap = scan.wave_cap();
   const size_t pieces = scan.pieces();
-  const uint64_t piece_rows = split_pieces(storage.len(), options).rows;
   std::vector<MatchList> lists(wave_cap * pieces);
-  std::vector<size_t> cursors(wave_cap * pieces);
-  std::vector<ScoredResult> scratch;
+  // The output's length is known only once every wave is scanned; until then
+  // each query's matches wait in its chain.
+  MatchChains chains(n);
+  size_t widest = 0;  // the most matches of one query
   for (size_t first = 0; first < n; first += wave_cap) {
     const size_t count = std::min(wave_cap, n - first);
-    for (MatchList& list : lists) {
-      list.rows.clear();
-      list.failed = false;
-    }
     scan.scan_range(first, count, lists.data(), floor);
     for (size_t q = 0; q < count; ++q) {
       uint64_t total = 0;
       for (size_t p = 0; p < pieces; ++p) {
         const MatchList& list = lists[q * pieces + p];
-        if (list.failed) return std::unexpected(IndexError::out_of_memory());
-        total += list.rows.size();
+        if (list.failed()) return std::unexpected(IndexError::out_of_memory());
+        total += list.size();
       }
       out.lims[first + q + 1] = out.lims[first + q] + total;
+      widest = std::max(widest, static_cast<size_t>(total));
+      chains.take(first + q, lists.data() + q * pieces, pieces);
     }
-    const auto wave_rows = static_cast<size_t>(out.lims[first + count] - out.lims[first]);
-    out.ids.resize(static_cast<size_t>(out.lims[first + count]));
-    out.keys.resize(out.ids.size());
-    scratch.resize(wave_rows);
-    RangeMergeWork merge(lists.data(), pieces, piece_rows, cursors.data(), out, first, scratch);
-    parallel_for(count, merge, options.max_threads);
+  }
+  const auto matches = static_cast<size_t>(out.lims[n]);
+  out.ids = MallocArray<uint64_t>(matches);
+  out.keys = MallocArray<float>(matches);
+  // Rounds of a sixteenth of the matches: the chunks still held and a
+  // round's scratch add about that much to the output. A small search
+  // merges in one round.
+  const size_t round = std::max<size_t>(matches / 16, kMinRangeRound);
+  if (widest <= UINT32_MAX) {
+    merge_ranges<uint32_t>(chains, out, round, options.max_threads);
+  } else {
+    merge_ranges<uint64_t>(chains, out, round, options.max_threads);
   }
   if (options.stats != nullptr) *options.stats = scan.stats();
   return out;

@@ -6,9 +6,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <expected>
+#include <new>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "kernels/cpu.hpp"
@@ -69,13 +72,52 @@ struct BatchResults {
   std::vector<uint64_t> rows;
 };
 
+// n values of T in memory from std::malloc, left unwritten until their
+// owner writes them (so that untouched pages cost nothing), freed with
+// std::free unless release() handed them on: a range search's output
+// becomes NumPy's arrays without a copy.
+template <class T>
+class MallocArray {
+ public:
+  MallocArray() = default;
+  explicit MallocArray(size_t n) : size_(n) {
+    if (n == 0) return;
+    if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+    data_ = static_cast<T*>(std::malloc(n * sizeof(T)));
+    if (data_ == nullptr) throw std::bad_alloc();
+  }
+  MallocArray(MallocArray&& other) noexcept : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+  MallocArray& operator=(MallocArray&& other) noexcept {
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+    return *this;
+  }
+  ~MallocArray() { std::free(data_); }
+
+  T* data() const { return data_; }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  T* begin() const { return data_; }
+  T* end() const { return data_ + size_; }
+  T& operator[](size_t i) const { return data_[i]; }
+  // The values, the caller's to free with std::free; the array is left empty.
+  T* release() {
+    size_ = 0;
+    return std::exchange(data_, nullptr);
+  }
+
+ private:
+  T* data_ = nullptr;
+  size_t size_ = 0;
+};
+
 // The matches of a range search: query i's at [lims[i], lims[i + 1]), best
 // key first, equal keys in storage order.
 struct RangeResults {
   size_t queries = 0;
   std::vector<uint64_t> lims;  // queries + 1 offsets
-  std::vector<uint64_t> ids;
-  std::vector<float> keys;
+  MallocArray<uint64_t> ids;
+  MallocArray<float> keys;
 };
 
 // How a search turns its queries into tables and its rows' estimates into

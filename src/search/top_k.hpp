@@ -145,6 +145,33 @@ void merge_pieces(size_t pieces, ListOf list, uint64_t piece_rows, size_t* at, s
   }
 }
 
+// Stable sort, best first, of n entries with a `score`: x before y exactly
+// when x ranks above y; equal scores (and NaNs among themselves) keep their
+// order, so entries given in storage order come out in the search's order.
+// Uses caller-provided scratch of n entries; allocates nothing.
+template <class Entry>
+void stable_sort_best_first(Entry* results, Entry* scratch, size_t n) {
+  // A bottom-up merge sort that takes from the right run only when its head
+  // ranks strictly above the left one's: stable, and allocation-free.
+  if (n < 2) return;
+  Entry* from = results;
+  Entry* to = scratch;
+  for (size_t width = 1; width < n; width *= 2) {
+    for (size_t lo = 0; lo < n; lo += 2 * width) {
+      const size_t mid = std::min(lo + width, n);
+      const size_t hi = std::min(lo + 2 * width, n);
+      size_t i = lo;
+      size_t j = mid;
+      size_t out = lo;
+      while (i < mid && j < hi) to[out++] = ranks_above(from[j].score, from[i].score) ? from[j++] : from[i++];
+      while (i < mid) to[out++] = from[i++];
+      while (j < hi) to[out++] = from[j++];
+    }
+    std::swap(from, to);
+  }
+  if (from != results) std::copy(from, from + n, results);
+}
+
 // Sort, best first by ranks_before. Uses caller-provided scratch of
 // results.size() entries; allocates nothing.
 inline void sort_results(std::span<ScoredResult> results, std::span<ScoredResult> scratch) {

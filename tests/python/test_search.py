@@ -7,7 +7,7 @@ import pytest
 
 import lodex
 
-from conftest import make_index
+from conftest import SANITIZED, make_index, run_python
 
 
 def f32(x):
@@ -201,3 +201,52 @@ def test_concurrent_searches_match_solo_results(rng):
     for t in threads:
         t.join()
     assert results == expected
+
+
+# Every row of 5,000 matching 400 queries: 2,000,000 matches, 24 MB returned.
+# The search may add at most twice that to the peak resident memory (holding
+# its matches in copies, it added five times); under an address-space limit
+# it fails cleanly and leaves the index usable.
+RANGE_CHILD = """
+import resource
+import numpy as np
+import lodex
+
+def status(field):  # not ru_maxrss: a child's counts the parent's before exec
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith(field + ":"))
+
+rng = np.random.default_rng(0)
+index = lodex.Index(32, 4, False, 0, metric="{metric}")
+index.add_batch(np.arange(5000), rng.standard_normal((5000, 32), dtype=np.float32))
+q = rng.standard_normal((400, 32), dtype=np.float32)
+everything = float("{threshold}")
+solo = index.search_range(q[7:8], everything, threads={threads})
+if {limit}:
+    _, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (status("VmSize") + 8 * 2**20, hard))
+    try:
+        index.search_range(q, everything, threads={threads})
+    except MemoryError:
+        pass
+    else:
+        raise SystemExit("the matches fitted after all: lower the allowance")
+    resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+    again = index.search_range(q[7:8], everything, threads={threads})
+    assert all(a.tobytes() == b.tobytes() for a, b in zip(again, solo))
+else:
+    before = status("VmRSS")
+    lims, ids, scores = index.search_range(q, everything, threads={threads})
+    grown = status("VmHWM") - before
+    assert lims[-1] == 2_000_000 and grown < 2 * (ids.nbytes + scores.nbytes), grown
+    del index  # the arrays own their values
+    mine = slice(int(lims[7]), int(lims[8]))
+    assert ids[mine].tobytes() == solo[1].tobytes() and scores[mine].tobytes() == solo[2].tobytes()
+"""
+
+
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer's allocator aborts instead of failing, and adds its own memory")
+@pytest.mark.parametrize("limit", [0, 1])
+@pytest.mark.parametrize("metric,threshold,threads", [("ip", "-inf", 1), ("l2", "inf", 2)])
+def test_range_holds_about_its_output_and_fails_cleanly(limit, metric, threshold, threads):
+    run_python(RANGE_CHILD.format(metric=metric, threshold=threshold, threads=threads, limit=limit))

@@ -96,12 +96,12 @@ void guarded(Failure& failure, Body&& body) {
 }
 
 // Moves a core result's value into `out`, or its error into `failure`.
-template <class T, class E>
-void take(std::expected<T, E>&& result, T& out, Failure& failure) {
+template <class T>
+void take(lodex::Result<T>&& result, T& out, Failure& failure) {
   if (result) {
     out = std::move(*result);
   } else {
-    failure.error = IndexError(std::move(result.error()));
+    failure.error = std::move(result.error());
   }
 }
 

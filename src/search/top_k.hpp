@@ -145,14 +145,12 @@ void merge_pieces(size_t pieces, ListOf list, uint64_t piece_rows, size_t* at, s
   }
 }
 
-// Stable sort, best first, of n entries with a `score`: x before y exactly
-// when x ranks above y; equal scores (and NaNs among themselves) keep their
-// order, so entries given in storage order come out in the search's order.
-// Uses caller-provided scratch of n entries; allocates nothing.
-template <class Entry>
-void stable_sort_best_first(Entry* results, Entry* scratch, size_t n) {
-  // A bottom-up merge sort that takes from the right run only when its head
-  // ranks strictly above the left one's: stable, and allocation-free.
+// A bottom-up merge sort of n entries over caller-provided scratch of n,
+// allocation-free: it takes from the right run only when
+// `right_first(right head, left head)`, so entries the predicate leaves level
+// keep their order.
+template <class Entry, class RightFirst>
+void merge_sort(Entry* results, Entry* scratch, size_t n, RightFirst right_first) {
   if (n < 2) return;
   Entry* from = results;
   Entry* to = scratch;
@@ -163,7 +161,7 @@ void stable_sort_best_first(Entry* results, Entry* scratch, size_t n) {
       size_t i = lo;
       size_t j = mid;
       size_t out = lo;
-      while (i < mid && j < hi) to[out++] = ranks_above(from[j].score, from[i].score) ? from[j++] : from[i++];
+      while (i < mid && j < hi) to[out++] = right_first(from[j], from[i]) ? from[j++] : from[i++];
       while (i < mid) to[out++] = from[i++];
       while (j < hi) to[out++] = from[j++];
     }
@@ -172,28 +170,18 @@ void stable_sort_best_first(Entry* results, Entry* scratch, size_t n) {
   if (from != results) std::copy(from, from + n, results);
 }
 
-// Sort, best first by ranks_before. Uses caller-provided scratch of
-// results.size() entries; allocates nothing.
+// Stable sort, best first, of n entries with a `score`: equal scores (and
+// NaNs among themselves) keep their order, so entries given in storage order
+// come out in the search's order.
+template <class Entry>
+void stable_sort_best_first(Entry* results, Entry* scratch, size_t n) {
+  merge_sort(results, scratch, n, [](const Entry& x, const Entry& y) { return ranks_above(x.score, y.score); });
+}
+
+// Sort, best first by ranks_before, with scratch of results.size() entries.
 inline void sort_results(std::span<ScoredResult> results, std::span<ScoredResult> scratch) {
-  // A bottom-up merge sort (allocation-free).
-  const size_t n = results.size();
-  if (n < 2) return;
-  ScoredResult* from = results.data();
-  ScoredResult* to = scratch.data();
-  for (size_t width = 1; width < n; width *= 2) {
-    for (size_t lo = 0; lo < n; lo += 2 * width) {
-      const size_t mid = std::min(lo + width, n);
-      const size_t hi = std::min(lo + 2 * width, n);
-      size_t i = lo;
-      size_t j = mid;
-      size_t out = lo;
-      while (i < mid && j < hi) to[out++] = ranks_before(from[j], from[i]) ? from[j++] : from[i++];
-      while (i < mid) to[out++] = from[i++];
-      while (j < hi) to[out++] = from[j++];
-    }
-    std::swap(from, to);
-  }
-  if (from != results.data()) std::copy(from, from + n, results.data());
+  merge_sort(results.data(), scratch.data(), results.size(),
+             [](const ScoredResult& x, const ScoredResult& y) { return ranks_before(x, y); });
 }
 
 // The same with scratch of its own.
